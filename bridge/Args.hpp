@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace quillon {
+
+using Json = nlohmann::json;
+
+// Reading a command's arguments. "args" is always an object here (the dispatcher replaces anything
+// else by an empty one). A value of the wrong type never fails a command: it gives the default.
+namespace args {
+
+// The value when the key holds a string (the empty string counts), else the fallback.
+std::string string(const Json& args, std::string_view key, std::string fallback);
+// The value when the key holds a number (integers widened to double; booleans are not numbers).
+double number(const Json& args, std::string_view key, double fallback);
+// The strings when the key holds an array of strings only; otherwise (one element of another
+// type, absent, not an array) an empty list.
+std::vector<std::string> strings(const Json& args, std::string_view key);
+// The integers when the key holds an array of integral numbers only; otherwise an empty list.
+std::vector<std::int64_t> integers(const Json& args, std::string_view key);
+// A path argument: present only when the key holds a non-empty string.
+std::optional<std::string> path(const Json& args, std::string_view key);
+
+}  // namespace args
+}  // namespace quillon

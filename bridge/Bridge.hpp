@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/Host.hpp"
+#include "bridge/SerialQueue.hpp"
+#include "media/StillsSource.hpp"
+
+namespace quillon {
+
+using Json = nlohmann::json;
+
+// What an export wrote: "written" paths in the order written, "failed" records in the order the
+// items were processed.
+struct WriteResult {
+    Json written = Json::array();
+    Json failed = Json::array();
+};
+
+// The host side of the page protocol. It receives the page's command messages, owns the working
+// state (the current source, the frame records of the last extraction, the mode, the image id
+// counter) and the serial work queue `io`, and answers through the Host: one reply per command,
+// events while long work runs, every delivery on the main thread in the order it was made.
+class Bridge {
+public:
+    explicit Bridge(Host& host);
+    ~Bridge();  // abandons queued work, waits for the running task to stop
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    // Main thread. One command message body as the page posted it. Malformed messages (not an
+    // object, no integral "id", no string "cmd") are dropped without a reply.
+    void handleMessage(const Json& body);
+
+    // Main thread. Files dropped on the window, in the order dropped (never empty).
+    void handleDrop(std::vector<std::filesystem::path> files);
+
+    // Main thread. Blocks until no task is queued or running on `io`. Deliveries made meanwhile
+    // are posted to the main loop and run once the caller returns to it.
+    void waitIdle();
+
+    // Any thread. Answers request id: "window.__bridgeResolveRaw(" + {"id","ok","payload"} + ")".
+    void resolve(std::int64_t id, bool ok, const Json& payload);
+
+    // Any thread. Pushes one event: name + "(" + payload + ")"; name is the page function's full
+    // name, e.g. "window.__onExtractProgress".
+    void emit(std::string_view name, const Json& payload);
+
+private:
+    // Serialises on the calling thread and posts the finished script to the main loop.
+    void deliver(std::string script);
+
+    // Source commands (main thread) and opening (on io).
+    void chooseVideo(std::int64_t id);
+    void loadVideo(std::int64_t id, const Json& args);
+    void setMode(std::int64_t id, const Json& args);
+    void chooseDest(std::int64_t id);
+    void reveal(std::int64_t id, const Json& args);
+    std::optional<Json> open(const std::filesystem::path& url);
+
+    // Frame extraction and export.
+    void extract(std::int64_t id, const Json& args);
+    void exportFrames(std::int64_t id, const Json& args);
+    WriteResult writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,
+                            const std::filesystem::path& srcURL, const std::filesystem::path& dir,
+                            const std::string& format, double quality);
+
+    // Images mode.
+    void chooseImages(std::int64_t id, const Json& args);
+    void importImages(std::int64_t id, const Json& args);
+    void streamImages(const std::vector<std::filesystem::path>& inputs,
+                      std::optional<std::int64_t> resolveId);
+    void exportImages(std::int64_t id, const Json& args);
+    WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
+                            const std::string& format, double quality);
+
+    // The current source and its file. Written by open() on io, read by the dispatcher on the main
+    // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
+    struct CurrentSource {
+        std::shared_ptr<StillsSource> source;
+        std::optional<std::filesystem::path> url;
+    };
+    CurrentSource currentSource() const;
+
+    Host& host_;
+    mutable std::mutex sourceMutex_;
+    CurrentSource current_;
+    std::map<std::int64_t, double> frameTimes_;     // io only
+    std::map<std::int64_t, double> framePercents_;  // io only
+    std::int64_t nextImageId_ = 0;                  // io only
+    std::string currentMode_ = "video";             // main thread only
+    SerialQueue io_{"stills.io"};                   // last: destroyed (and joined) first
+};
+
+}  // namespace quillon

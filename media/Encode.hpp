@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "media/Image.hpp"
+
+namespace quillon {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Encodes an image as a complete file in the named format: "jpg"/"jpeg", "heic"/"heif", "png",
+// "tif"/"tiff" in any case, anything else PNG. Quality is clamped to 0..1 (1 best) and only affects
+// JPEG and HEIC. Where HEIC cannot be encoded the result is a JPEG at quality max(q, 0.9).
+// Nothing when encoding fails. Stateless; any thread.
+std::optional<Bytes> encodeImage(const Image& image, std::string_view format, double quality);
+
+// The file-name extension (without the dot) for a format name: "jpg", "png", "tiff" or "heic".
+std::string extForFormat(std::string_view format);
+
+}  // namespace quillon

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include <vips/vips8>
+
+namespace quillon {
+
+// A decoded picture as the rest of Quillon sees it: upright, 8 bits per channel, sRGB with three
+// channels or sRGB plus alpha with four, pixels held in memory. Copies are cheap and share the same
+// pixels, which are never modified after construction, so an Image may be handed between threads.
+class Image {
+public:
+    Image() = default;
+
+    // Takes over a libvips image that already satisfies the invariant above (uchar, sRGB,
+    // 3 or 4 bands, decoded). Use fromVips() for anything else.
+    explicit Image(vips::VImage pixels) : pixels_(std::move(pixels)) {}
+
+    // Converts any libvips image to the invariant above (colour profile applied to sRGB, 16 bits
+    // reduced to 8, CMYK and grey turned into sRGB, palette expanded) and decodes it into memory.
+    // Nothing when libvips fails. Any thread.
+    static std::optional<Image> fromVips(vips::VImage image);
+
+    // Copies tightly or loosely packed 8-bit RGB (channels 3) or RGBA (channels 4) rows.
+    static std::optional<Image> fromPixels(const std::uint8_t* data, int width, int height,
+                                           std::size_t rowBytes, int channels);
+
+    bool empty() const { return pixels_.get_image() == nullptr; }
+    int width() const { return empty() ? 0 : pixels_.width(); }
+    int height() const { return empty() ? 0 : pixels_.height(); }
+    int channels() const { return empty() ? 0 : pixels_.bands(); }
+    const vips::VImage& pixels() const { return pixels_; }
+
+private:
+    vips::VImage pixels_;
+};
+
+// Starts libvips once per process (idempotent, thread-safe). Every media entry point calls it.
+void ensureVipsStarted();
+
+}  // namespace quillon

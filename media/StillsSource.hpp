@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "media/Image.hpp"
+#include "media/Thumbnail.hpp"
+
+namespace quillon {
+
+// An opened video or animated GIF from which stills are taken at any time, on one time axis in
+// seconds starting at the clip's start. The description (url, kind, size, duration, rate) is fixed
+// when it opens. image() keeps decoder state between calls so that increasing times decode forward
+// without seeking again; a source is therefore used by one thread at a time (the bridge's serial
+// work queue), and may be handed between threads, never shared by two at once.
+class StillsSource {
+public:
+    // Opens a file: a GIF when its extension is "gif" in any case, a video otherwise (contents are
+    // not inspected for that decision). Nothing when the file cannot be opened as that kind.
+    static std::shared_ptr<StillsSource> open(const std::filesystem::path& url);
+
+    ~StillsSource();
+    StillsSource(const StillsSource&) = delete;
+    StillsSource& operator=(const StillsSource&) = delete;
+
+    // The still shown at the given time: full resolution, upright (rotation and flips applied),
+    // pixelSize() in size. A negative time means 0. Nothing when no still can be made.
+    std::optional<Image> image(double atSec);
+
+    const std::filesystem::path& url() const { return url_; }
+    bool isGif() const { return isGif_; }
+    PixelSize pixelSize() const { return pixelSize_; }
+    double durationSec() const { return durationSec_; }
+    double fps() const { return fps_; }
+
+    struct Decoder;  // the back end: FFmpeg for video, the GIF reader for GIFs
+
+private:
+    StillsSource() = default;
+
+    std::filesystem::path url_;
+    bool isGif_ = false;
+    PixelSize pixelSize_;
+    double durationSec_ = 0;
+    double fps_ = 30;
+    std::unique_ptr<Decoder> decoder_;
+};
+
+}  // namespace quillon

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "media/Image.hpp"
+
+namespace quillon {
+
+// Width and height in pixels as the picture is displayed (after rotation or orientation tag).
+struct PixelSize {
+    double width = 0;
+    double height = 0;
+};
+
+inline constexpr char kThumbnailPrefix[] = "data:image/jpeg;base64,";
+
+// A JPEG preview (quality 0.82) whose longer side is at most max(maxDim, 16), never enlarged,
+// as "data:image/jpeg;base64,..."; the empty string when no preview can be made. Any thread.
+std::string thumbnailDataURL(const Image& image, int maxDim);
+
+// The first picture of an image file, turned upright by its orientation tag and reduced so its
+// longer side is at most max(maxPixelSize, 16), never enlarged, decoded with shrink-on-load from
+// the full picture (never from a preview embedded in the file). Nothing when the file cannot be
+// decoded. Any thread.
+std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize);
+
+// The displayed size of an image file, read from its header without decoding the pixels; width
+// and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.
+// Any thread.
+std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file);
+
+}  // namespace quillon
