@@ -1,0 +1,116 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/Bridge.hpp"
+#include "bridge/Host.hpp"
+
+namespace quillon::test {
+
+// One script the bridge delivered, split into the page function's name and its JSON argument.
+struct Delivery {
+    std::string name;  // "window.__bridgeResolveRaw", "window.__onFrameReady", ...
+    nlohmann::json payload;
+};
+
+// A host without a display: deliveries are recorded, main-loop tasks wait until the test runs
+// them with settle(), panels are answered from a list given in advance (cancel when it runs out).
+class FakeHost : public Host {
+public:
+    std::deque<std::vector<std::string>> panelAnswers;
+    std::vector<PanelRequest> panels;
+    std::vector<std::vector<std::string>> revealed;
+
+    void evaluateScript(const std::string& script) override { scripts_.push_back(script); }
+
+    void runOnMain(std::function<void()> task) override
+    {
+        std::lock_guard lock(mutex_);
+        mainTasks_.push_back(std::move(task));
+    }
+
+    void showPanel(const PanelRequest& request,
+                   std::function<void(std::vector<std::string>)> done) override
+    {
+        panels.push_back(request);
+        std::vector<std::string> answer;
+        if (!panelAnswers.empty()) {
+            answer = panelAnswers.front();
+            panelAnswers.pop_front();
+        }
+        runOnMain([done = std::move(done), answer] { done(answer); });
+    }
+
+    void reveal(const std::vector<std::string>& paths) override { revealed.push_back(paths); }
+
+    // Runs main-loop tasks and waits for the bridge's queue until both are empty. Main thread.
+    void settle(Bridge& bridge)
+    {
+        for (;;) {
+            bool ranAny = runPending();
+            bridge.waitIdle();
+            std::lock_guard lock(mutex_);
+            if (!ranAny && mainTasks_.empty())
+                return;
+        }
+    }
+
+    const std::vector<std::string>& scripts() const { return scripts_; }
+
+    std::vector<Delivery> deliveries() const
+    {
+        std::vector<Delivery> result;
+        for (const std::string& script : scripts_) {
+            auto open = script.find('(');
+            Delivery d;
+            d.name = script.substr(0, open);
+            d.payload = nlohmann::json::parse(script.substr(open + 1, script.size() - open - 2));
+            result.push_back(std::move(d));
+        }
+        return result;
+    }
+
+    // The deliveries with the given page function name, in order.
+    std::vector<nlohmann::json> payloadsOf(const std::string& name) const
+    {
+        std::vector<nlohmann::json> result;
+        for (auto& d : deliveries()) {
+            if (d.name == name)
+                result.push_back(d.payload);
+        }
+        return result;
+    }
+
+    void clear() { scripts_.clear(); }
+
+private:
+    bool runPending()
+    {
+        bool ranAny = false;
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::lock_guard lock(mutex_);
+                if (mainTasks_.empty())
+                    return ranAny;
+                task = std::move(mainTasks_.front());
+                mainTasks_.pop_front();
+            }
+            task();
+            ranAny = true;
+        }
+    }
+
+    std::mutex mutex_;
+    std::deque<std::function<void()>> mainTasks_;
+    std::vector<std::string> scripts_;
+};
+
+}  // namespace quillon::test
