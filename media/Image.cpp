@@ -1,0 +1,180 @@
+#include "media/Image.hpp"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "media/VipsLimits.hpp"
+
+namespace quillon {
+
+void ensureVipsStarted()
+{
+    static std::once_flag started;
+    std::call_once(started, [] {
+        // VIPS_INIT needs a program name; failures leave libvips unusable and every later
+        // operation then fails, which each media function reports as absence.
+        if (VIPS_INIT("quillon") != 0) {
+            vips_error_clear();
+        }
+        // Whole operations are not cached: a file opened again by name may have changed on disk,
+        // and cached pixels would otherwise pin memory between unrelated jobs.
+        vips_cache_set_max(0);
+        vips_cache_set_max_mem(0);
+        vips_cache_set_max_files(0);
+    });
+}
+
+bool withinPixelLimit(long long width, long long height)
+{
+    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide &&
+           width * height <= kMaxImagePixels;
+}
+
+namespace {
+
+// Metadata that describes the source file rather than these pixels. Pixels leave fromVips upright
+// and in sRGB, so an orientation tag or camera metadata would only mislead whoever writes them out.
+constexpr const char* kSourceMetadata[] = {
+    "exif-data", "xmp-data", "iptc-data", "orientation", "icc-profile-data",
+    "palette-bit-depth", "bits-per-sample", "heif-primary", "n-pages", "page-height",
+};
+
+bool hasProfile(const vips::VImage& image)
+{
+    return image.get_typeof(VIPS_META_ICC_NAME) != 0;
+}
+
+// The picture in sRGB, still in whatever numeric format the conversion produced.
+vips::VImage toSrgb(vips::VImage image)
+{
+    const VipsInterpretation interpretation = image.interpretation();
+    if (hasProfile(image)) {
+        // The embedded profile says what the numbers mean: CMYK, wide-gamut RGB or grey. The
+        // transform brings every one of them to sRGB at 8 bits, keeping alpha as it is.
+        try {
+            return image.icc_transform("srgb", vips::VImage::option()
+                                                   ->set("embedded", true)
+                                                   ->set("intent", VIPS_INTENT_RELATIVE)
+                                                   ->set("depth", 8));
+        } catch (const vips::VError&) {
+            // A damaged or unusable profile: fall back to the interpretation alone.
+            vips_error_clear();
+        }
+    }
+    if (interpretation == VIPS_INTERPRETATION_CMYK && image.bands() >= 4) {
+        // CMYK without a profile of its own: libvips' built-in CMYK profile stands in.
+        return image.icc_transform("srgb", vips::VImage::option()
+                                               ->set("input_profile", "cmyk")
+                                               ->set("intent", VIPS_INTENT_RELATIVE)
+                                               ->set("depth", 8));
+    }
+    if (interpretation == VIPS_INTERPRETATION_sRGB && image.format() == VIPS_FORMAT_UCHAR) {
+        return image;
+    }
+    if (interpretation == VIPS_INTERPRETATION_MULTIBAND || interpretation == VIPS_INTERPRETATION_FOURIER ||
+        interpretation == VIPS_INTERPRETATION_HISTOGRAM || interpretation == VIPS_INTERPRETATION_MATRIX) {
+        // No colour meaning declared: read one or two bands as grey, three or more as RGB.
+        const bool sixteen = image.format() == VIPS_FORMAT_USHORT;
+        if (image.bands() <= 2) {
+            image = image.copy(vips::VImage::option()->set(
+                "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
+        } else {
+            image = image.copy(vips::VImage::option()->set(
+                "interpretation", sixteen ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB));
+        }
+    }
+    return image.colourspace(VIPS_INTERPRETATION_sRGB);
+}
+
+// Three bands, or four when the picture has alpha; extra channels (Photoshop spot colours and the
+// like) are dropped.
+vips::VImage toThreeOrFourBands(vips::VImage image)
+{
+    const int bands = image.bands();
+    if (bands == 1) {
+        return image.bandjoin({image, image});
+    }
+    if (bands == 2) {
+        vips::VImage grey = image.extract_band(0);
+        return grey.bandjoin({grey, grey, image.extract_band(1)});
+    }
+    if (bands > 4) {
+        return image.extract_band(0, vips::VImage::option()->set("n", 4));
+    }
+    return image;
+}
+
+vips::VImage toUchar(vips::VImage image)
+{
+    switch (image.format()) {
+    case VIPS_FORMAT_UCHAR:
+        return image;
+    case VIPS_FORMAT_USHORT:
+        // Sixteen-bit samples keep their high byte: 65535 -> 255, 32768 -> 128.
+        return (image >> 8).cast(VIPS_FORMAT_UCHAR);
+    default:
+        // Anything else is taken as already on the 0..255 scale (what colourspace produces);
+        // cast clamps out-of-range values.
+        return image.cast(VIPS_FORMAT_UCHAR);
+    }
+}
+
+}  // namespace
+
+std::optional<Image> Image::fromVips(vips::VImage image)
+{
+    ensureVipsStarted();
+    if (image.get_image() == nullptr || !withinPixelLimit(image.width(), image.height())) {
+        return std::nullopt;
+    }
+    try {
+        vips::VImage converted = toUchar(toThreeOrFourBands(toSrgb(image)));
+        // Decoding here means a broken file fails now, at the boundary, rather than later in
+        // whoever reads the pixels.
+        converted = converted.copy_memory();
+        for (const char* field : kSourceMetadata) {
+            if (converted.get_typeof(field) != 0) {
+                converted.remove(field);
+            }
+        }
+        converted = converted.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        return Image(std::move(converted));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height,
+                                       std::size_t rowBytes, int channels)
+{
+    ensureVipsStarted();
+    if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height)) {
+        return std::nullopt;
+    }
+    const std::size_t tightRow = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+    if (rowBytes < tightRow) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> packed;
+    const std::uint8_t* source = data;
+    if (rowBytes != tightRow) {
+        packed.resize(tightRow * static_cast<std::size_t>(height));
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(packed.data() + tightRow * static_cast<std::size_t>(y),
+                        data + rowBytes * static_cast<std::size_t>(y), tightRow);
+        }
+        source = packed.data();
+    }
+    VipsImage* copy = vips_image_new_from_memory_copy(source, tightRow * static_cast<std::size_t>(height),
+                                                      width, height, channels, VIPS_FORMAT_UCHAR);
+    if (copy == nullptr) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+    copy->Type = VIPS_INTERPRETATION_sRGB;
+    return Image(vips::VImage(copy));
+}
+
+}  // namespace quillon
