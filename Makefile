@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench clean
+.PHONY: all bootstrap configure build run test bench package clean
 
 all: build
 
@@ -24,6 +24,10 @@ test: build
 
 bench: build
 	bench/run $(BUILD)
+
+# A Debian package of the build, with its dependencies found by dpkg-shlibdeps.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
