@@ -1,0 +1,198 @@
+#include "bridge/ImageFiles.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+
+#include <unicode/ucol.h>
+#include <unicode/ustring.h>
+
+#include "media/Extensions.hpp"
+
+namespace quillon {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isImageFile(const fs::path& file) { return kImageExtensions.contains(lowerExtension(file)); }
+
+bool isHidden(const fs::path& entry)
+{
+    const std::string name = entry.filename().string();
+    return !name.empty() && name.front() == '.';
+}
+
+// The form under which repeats are recognised and records show their path: absolute, with "." and
+// ".." resolved lexically (links are not resolved) and without a trailing separator.
+fs::path normalised(const fs::path& input)
+{
+    std::error_code ec;
+    fs::path full = fs::absolute(input, ec);
+    if (ec)
+        full = input;
+    full = full.lexically_normal();
+    if (!full.has_filename() && full.has_relative_path())
+        full = full.parent_path();
+    return full;
+}
+
+class Collector {
+public:
+    void add(const fs::path& file)
+    {
+        if (isImageFile(file) && seen_.insert(file.native()).second)
+            files_.push_back(file);
+    }
+
+    // Walks a folder without following links inside it (see the header for why).
+    void walk(const fs::path& folder)
+    {
+        std::error_code ec;
+        fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
+        const fs::recursive_directory_iterator end;
+        for (; !ec && it != end; it.increment(ec)) {
+            const fs::path& entry = it->path();
+            if (isHidden(entry)) {
+                it.disable_recursion_pending();
+                continue;
+            }
+            add(entry);
+        }
+    }
+
+    std::vector<fs::path> take() { return std::move(files_); }
+
+private:
+    std::vector<fs::path> files_;
+    std::unordered_set<std::string> seen_;
+};
+
+// The ICU locale name for collation: the first of LC_ALL, LC_COLLATE and LANG that is set, without
+// its encoding and modifier; the root locale ("") for C and POSIX, whose ICU tailoring would order
+// by code point and put every upper-case letter first.
+std::string collationLocale()
+{
+    for (const char* variable : {"LC_ALL", "LC_COLLATE", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (!value || !*value)
+            continue;
+        std::string name(value);
+        name = name.substr(0, name.find_first_of(".@"));
+        if (name.empty() || name == "C" || name == "POSIX")
+            return {};
+        return name;
+    }
+    return {};
+}
+
+struct CollatorCloser {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+using CollatorPtr = std::unique_ptr<UCollator, CollatorCloser>;
+
+CollatorPtr openCollator()
+{
+    UErrorCode status = U_ZERO_ERROR;
+    CollatorPtr collator(ucol_open(collationLocale().c_str(), &status));
+    if (U_FAILURE(status) || !collator) {
+        status = U_ZERO_ERROR;
+        collator.reset(ucol_open("", &status));
+        if (U_FAILURE(status))
+            return nullptr;
+    }
+    status = U_ZERO_ERROR;
+    ucol_setAttribute(collator.get(), UCOL_NUMERIC_COLLATION, UCOL_ON, &status);
+    ucol_setAttribute(collator.get(), UCOL_STRENGTH, UCOL_SECONDARY, &status);
+    return collator;
+}
+
+// UTF-16 text of a path; bytes that are not valid UTF-8 become U+FFFD.
+std::u16string utf16(std::string_view text)
+{
+    std::u16string result(text.size() + 1, u'\0');
+    int32_t length = 0;
+    int32_t substitutions = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(result.data()), static_cast<int32_t>(result.size()),
+                         &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
+                         &substitutions, &status);
+    if (U_FAILURE(status))
+        return {};
+    result.resize(static_cast<size_t>(length));
+    return result;
+}
+
+// The collation sort key of the text: byte strings whose plain comparison gives the collator's
+// order, so each path is analysed once rather than once per comparison.
+std::string sortKey(const UCollator* collator, std::string_view text)
+{
+    const std::u16string chars = utf16(text);
+    const auto* source = reinterpret_cast<const UChar*>(chars.data());
+    const auto length = static_cast<int32_t>(chars.size());
+    std::string key(chars.size() * 4 + 16, '\0');
+    int32_t needed = ucol_getSortKey(collator, source, length,
+                                     reinterpret_cast<uint8_t*>(key.data()),
+                                     static_cast<int32_t>(key.size()));
+    if (needed > static_cast<int32_t>(key.size())) {
+        key.resize(static_cast<size_t>(needed));
+        needed = ucol_getSortKey(collator, source, length, reinterpret_cast<uint8_t*>(key.data()),
+                                 static_cast<int32_t>(key.size()));
+    }
+    key.resize(needed > 0 ? static_cast<size_t>(needed) : 0);
+    return key;
+}
+
+}  // namespace
+
+std::vector<fs::path> collectImageFiles(const std::vector<fs::path>& inputs)
+{
+    Collector collector;
+    for (const fs::path& input : inputs) {
+        if (input.empty())
+            continue;
+        const fs::path path = normalised(input);
+        std::error_code ec;
+        const fs::file_status status = fs::status(path, ec);  // follows a link named directly
+        if (ec || !fs::exists(status))
+            continue;
+        if (fs::is_directory(status))
+            collector.walk(path);
+        else
+            collector.add(path);
+    }
+    std::vector<fs::path> files = collector.take();
+    sortNaturally(files);
+    return files;
+}
+
+void sortNaturally(std::vector<fs::path>& paths)
+{
+    if (paths.size() < 2)
+        return;
+    CollatorPtr collator = openCollator();
+    if (!collator)
+        return;
+    std::vector<std::string> keys;
+    keys.reserve(paths.size());
+    for (const fs::path& path : paths)
+        keys.push_back(sortKey(collator.get(), path.native()));
+
+    // std::string compares its chars as unsigned, which is how sort keys are ordered.
+    std::vector<size_t> order(paths.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+
+    std::vector<fs::path> sorted;
+    sorted.reserve(paths.size());
+    for (size_t index : order)
+        sorted.push_back(std::move(paths[index]));
+    paths = std::move(sorted);
+}
+
+}  // namespace quillon

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace quillon {
+
+// The image files among the given files and folders, in natural order (see sortNaturally).
+// - A file is taken when its lower-case extension is in kImageExtensions; a path that names
+//   nothing is skipped. A hidden file named directly is taken.
+// - A folder is walked recursively. Entries whose names start with a dot are left out and hidden
+//   folders are not entered. Sub-folders that cannot be read are skipped; an error in the middle
+//   of a walk ends that folder's walk with what was found so far.
+// - Symbolic links: a link named directly is followed (a link to a folder is walked). Inside a
+//   walk a link is an entry like any other, judged by its own name, and never followed into, so a
+//   link loop cannot make the walk endless and every file is reached once through its real path.
+// - Entries are judged by extension alone: a sub-folder named "x.png" counts like a file.
+// - Repeats (the same path string, after making paths absolute and lexically normal) are kept
+//   once.
+// Blocking file-system work: call it off the main thread. Never throws for file-system errors.
+std::vector<std::filesystem::path> collectImageFiles(const std::vector<std::filesystem::path>& inputs);
+
+// Sorts paths in ascending natural order of their full path text: runs of digits compare by
+// numeric value (img2 before img10), letter case does not decide (a.png before B.JPG), accents
+// do. The collation is that of the user's locale (LC_ALL, LC_COLLATE, LANG), or the root locale
+// when none is set or it is C/POSIX. Stable: paths that collate equal keep their order. Names that
+// are not valid UTF-8 are compared with the invalid bytes replaced. Any thread.
+void sortNaturally(std::vector<std::filesystem::path>& paths);
+
+}  // namespace quillon
