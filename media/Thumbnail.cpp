@@ -1,0 +1,160 @@
+#include "media/Thumbnail.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include <glib.h>
+
+#include "media/Encode.hpp"
+#include "media/VipsLimits.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr int kMinLimit = 16;
+constexpr double kPreviewQuality = 0.82;
+
+// Previews sit on the page's dark background (rgb 14, 16, 13), so transparent areas of a picture
+// are shown in that colour: the preview then looks as the transparent picture itself would.
+const std::vector<double> kPreviewBackground{14, 16, 13};
+
+// One side of a reduced preview: scale times side, halves rounded away from zero, at least 1.
+int reducedSide(double scale, int side)
+{
+    return std::max(1, static_cast<int>(std::lround(scale * side)));
+}
+
+// Resamples to exactly width x height. libvips computes the output size from the scale factors
+// and may land one pixel off; the rare stray row or column is cut off or repeated from the edge.
+vips::VImage resizeExactly(const vips::VImage& image, int width, int height)
+{
+    vips::VImage resized = image.resize(
+        static_cast<double>(width) / image.width(),
+        vips::VImage::option()
+            ->set("vscale", static_cast<double>(height) / image.height())
+            ->set("kernel", VIPS_KERNEL_LANCZOS3));
+    if (resized.width() != width || resized.height() != height) {
+        resized = resized.embed(0, 0, width, height, vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
+    }
+    return resized;
+}
+
+std::string dataURL(const Bytes& jpeg)
+{
+    gchar* text = g_base64_encode(jpeg.data(), jpeg.size());
+    std::string url = kThumbnailPrefix;
+    url += text;
+    g_free(text);
+    return url;
+}
+
+bool isHeifLoader(const char* loader)
+{
+    return loader != nullptr && std::strncmp(loader, "VipsForeignLoadHeif", 19) == 0;
+}
+
+}  // namespace
+
+std::string thumbnailDataURL(const Image& image, int maxDim)
+{
+    ensureVipsStarted();
+    const int width = image.width();
+    const int height = image.height();
+    if (width < 1 || height < 1) {
+        return {};
+    }
+    const int longest = std::max(width, height);
+    const int limit = std::max(maxDim, kMinLimit);
+    try {
+        vips::VImage pixels = image.pixels();
+        if (pixels.bands() == 4) {
+            // Flattening before resampling weights colours by their opacity, as drawing into a
+            // premultiplied bitmap would.
+            pixels = pixels.flatten(vips::VImage::option()->set("background", kPreviewBackground));
+        }
+        if (longest > limit) {
+            const double scale = static_cast<double>(limit) / longest;
+            pixels = resizeExactly(pixels, reducedSide(scale, width), reducedSide(scale, height));
+        }
+        pixels = pixels.cast(VIPS_FORMAT_UCHAR).copy_memory();
+        const std::optional<Bytes> jpeg = encodeImage(Image(pixels), "jpg", kPreviewQuality);
+        if (!jpeg) {
+            return {};
+        }
+        return dataURL(*jpeg);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return {};
+    }
+}
+
+std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
+{
+    ensureVipsStarted();
+    const int limit = std::max(maxPixelSize, kMinLimit);
+    try {
+        // The header first: a file claiming more pixels than Quillon decodes is refused here,
+        // before any decoder allocates for it.
+        vips::VImage header = vips::VImage::new_from_file(
+            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        if (!withinPixelLimit(header.width(), header.height())) {
+            return std::nullopt;
+        }
+        const char* loader = vips_foreign_find_load(file.c_str());
+        vips::VImage reduced;
+        if (isHeifLoader(loader)) {
+            // HEIF has no reduced decode, and libvips' thumbnail would take the small preview
+            // stored in the file when that is large enough; decode the primary picture instead.
+            vips::VImage full = vips::VImage::new_from_file(
+                file.c_str(), vips::VImage::option()
+                                  ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                  ->set("fail_on", VIPS_FAIL_ON_ERROR)
+                                  ->set("thumbnail", false));
+            reduced = full.thumbnail_image(limit, vips::VImage::option()
+                                                      ->set("height", limit)
+                                                      ->set("size", VIPS_SIZE_DOWN));
+        } else {
+            // Shrink-on-load where the format has it (JPEG, WebP, pyramids); the orientation tag
+            // is applied and removed. libvips never uses an EXIF preview here.
+            reduced = vips::VImage::thumbnail(file.c_str(), limit,
+                                              vips::VImage::option()
+                                                  ->set("height", limit)
+                                                  ->set("size", VIPS_SIZE_DOWN)
+                                                  ->set("fail_on", VIPS_FAIL_ON_ERROR));
+        }
+        return Image::fromVips(reduced);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    try {
+        // Opening reads the header only; pixels are decoded on first use, which never comes.
+        vips::VImage header = vips::VImage::new_from_file(
+            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        const int width = header.width();
+        const int height = header.height();
+        if (width <= 0 || height <= 0) {
+            return std::nullopt;
+        }
+        int orientation = 1;
+        if (header.get_typeof(VIPS_META_ORIENTATION) != 0) {
+            orientation = header.get_int(VIPS_META_ORIENTATION);
+        }
+        if (orientation > 4) {
+            return PixelSize{static_cast<double>(height), static_cast<double>(width)};
+        }
+        return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+}  // namespace quillon
