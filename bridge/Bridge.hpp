@@ -27,6 +27,10 @@ struct WriteResult {
     Json failed = Json::array();
 };
 
+// The file filter of the video panel: video and GIF MIME types, and "*.<ext>" patterns for every
+// extension of kStillsExtensions (the host matches patterns without regard to case). Any thread.
+FileFilter stillsContentTypes();
+
 // The host side of the page protocol. It receives the page's command messages, owns the working
 // state (the current source, the frame records of the last extraction, the mode, the image id
 // counter) and the serial work queue `io`, and answers through the Host: one reply per command,

@@ -1,0 +1,136 @@
+// The "export" command: the chosen frames of the current source written at full size into a
+// folder, named after the source file and the frame's position, never replacing a file.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <system_error>
+
+#include "bridge/Args.hpp"
+#include "bridge/Bridge.hpp"
+#include "bridge/FileWrite.hpp"
+#include "media/Encode.hpp"
+#include "media/SamplePlan.hpp"
+
+namespace quillon {
+
+namespace {
+
+// The step of the plan that frame ids fall back to when the last extraction has no record of them.
+constexpr double kFallbackStepPercent = 5;
+
+// "clip_p025": the source file's name without its extension ("frame" when that is empty), "_p"
+// and the position rounded to a whole percent, halves away from zero, in at least three digits.
+std::string frameStem(const std::string& base, double percent)
+{
+    long long rounded = std::isfinite(percent) ? std::llround(std::clamp(percent, -1e9, 1e9)) : 0;
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%03lld", rounded);
+    return base + "_p" + digits;
+}
+
+}  // namespace
+
+void Bridge::exportFrames(std::int64_t id, const Json& args)
+{
+    CurrentSource current = currentSource();
+    if (!current.source || !current.url) {
+        resolve(id, false, "No source loaded");
+        return;
+    }
+    std::vector<std::int64_t> ids = args::integers(args, "ids");
+    std::string format = args::string(args, "format", "png");
+    double quality = args::number(args, "quality", 1);
+    if (ids.empty()) {
+        resolve(id, false, "No frames selected");
+        return;
+    }
+
+    // The work captures the source and its file now; the frame records are read when it runs.
+    auto submit = [this, id, ids, source = current.source, url = *current.url, format,
+                   quality](const std::filesystem::path& folder) {
+        io_.async([=, this] {
+            WriteResult result = writeFrames(ids, source, url, folder, format, quality);
+            resolve(id, true,
+                    {{"written", result.written}, {"failed", result.failed}, {"folder", folder.string()}});
+        });
+    };
+
+    if (std::optional<std::string> dest = args::path(args, "dest")) {
+        std::error_code error;
+        std::filesystem::path folder = std::filesystem::absolute(*dest, error);
+        submit(error ? std::filesystem::path(*dest) : folder);
+        return;
+    }
+    PanelRequest request;
+    request.kind = PanelRequest::Kind::OpenFolder;
+    request.title = "Choose a folder to save the frames";
+    request.acceptLabel = "Export Here";
+    request.canCreateFolders = true;
+    host_.showPanel(request, [this, id, submit](std::vector<std::string> paths) {
+        if (paths.empty() || paths.front().empty())
+            resolve(id, true, nullptr);
+        else
+            submit(std::filesystem::path(paths.front()));
+    });
+}
+
+WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,
+                                const std::filesystem::path& srcURL, const std::filesystem::path& dir,
+                                const std::string& format, double quality)
+{
+    WriteResult result;
+    std::string base = srcURL.filename().stem().string();
+    if (base.empty())
+        base = "frame";
+    const std::string ext = extForFormat(format);
+
+    std::sort(ids.begin(), ids.end());  // ascending, repeats kept
+    if (!isWritableFolder(dir)) {
+        for (std::int64_t frame : ids)
+            result.failed.push_back({{"id", frame}, {"reason", "folder not writable"}});
+        return result;
+    }
+
+    // Ids the last extraction has no record of (none ran since this source was opened, or that
+    // still could not be read) are looked up in the 5 % plan of the captured source.
+    std::optional<std::vector<StillSample>> fallbackPlan;
+    const auto total = static_cast<std::int64_t>(ids.size());
+    for (std::int64_t k = 1; k <= total; ++k) {
+        if (io_.stopRequested())
+            break;
+        const std::int64_t frame = ids[static_cast<std::size_t>(k - 1)];
+        double sec = 0;
+        double percent = 0;
+        if (auto time = frameTimes_.find(frame); time != frameTimes_.end()) {
+            sec = time->second;
+            auto position = framePercents_.find(frame);
+            percent = position != framePercents_.end() ? position->second : 0;
+        } else {
+            if (!fallbackPlan)
+                fallbackPlan = sampleTimes(src->durationSec(), kFallbackStepPercent, src->fps());
+            if (frame >= 0 && frame < static_cast<std::int64_t>(fallbackPlan->size())) {
+                sec = (*fallbackPlan)[static_cast<std::size_t>(frame)].sec;
+                percent = (*fallbackPlan)[static_cast<std::size_t>(frame)].percent;
+            }
+        }
+
+        std::optional<Bytes> encoded;
+        if (std::optional<Image> still = src->image(sec)) {
+            encoded = encodeImage(*still, format, quality);
+            if (!encoded)
+                result.failed.push_back({{"id", frame}, {"reason", "could not encode frame"}});
+        } else {
+            result.failed.push_back({{"id", frame}, {"reason", "could not decode frame"}});
+        }
+        if (encoded) {
+            if (auto written = writeNewFile(dir, frameStem(base, percent), ext, *encoded))
+                result.written.push_back(written->string());
+            else
+                result.failed.push_back({{"id", frame}, {"reason", "write failed (permission or disk)"}});
+        }
+        emit("window.__onExportProgress", {{"done", k}, {"total", total}});
+    }
+    return result;
+}
+
+}  // namespace quillon

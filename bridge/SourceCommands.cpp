@@ -1,0 +1,140 @@
+// The commands that manage the current source and the page's surroundings: chooseVideo, loadVideo,
+// setMode, chooseDest and reveal, and open(), which makes a file the current source.
+#include <cmath>
+#include <system_error>
+
+#include "bridge/Args.hpp"
+#include "bridge/Bridge.hpp"
+#include "media/Extensions.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kCouldNotOpen[] = "Could not read that file as a video or GIF.";
+
+// A path as the page gave it, made absolute against the working folder (lexically: symbolic links
+// are kept as named), so the description and the files written carry full paths.
+std::filesystem::path fileFromPath(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? std::filesystem::path(path) : absolute;
+}
+
+// Pixel sizes reach the page as integers, truncated toward zero.
+std::int64_t truncatedSize(double value)
+{
+    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
+}
+
+}  // namespace
+
+FileFilter stillsContentTypes()
+{
+    // Movies and videos in general, then the kinds a generic video type may not cover on every
+    // system: GIF, WebM, Matroska and AVI. Name patterns catch files whose MIME type is unknown.
+    FileFilter filter;
+    filter.name = "Videos and animated GIFs";
+    filter.mimeTypes = {"video/*", "image/gif", "video/webm", "video/x-matroska", "video/x-msvideo"};
+    for (const std::string& ext : kStillsExtensions)
+        filter.patterns.push_back("*." + ext);
+    return filter;
+}
+
+void Bridge::chooseVideo(std::int64_t id)
+{
+    PanelRequest request;
+    request.kind = PanelRequest::Kind::OpenFile;
+    request.title = "Choose a video or animated GIF";
+    request.acceptLabel = "Open";
+    request.filters = {stillsContentTypes()};
+    host_.showPanel(request, [this, id](std::vector<std::string> paths) {
+        if (paths.empty() || paths.front().empty()) {
+            resolve(id, true, nullptr);
+            return;
+        }
+        io_.async([this, id, file = fileFromPath(paths.front())] {
+            if (auto description = open(file))
+                resolve(id, true, *description);
+            else
+                resolve(id, false, kCouldNotOpen);
+        });
+    });
+}
+
+void Bridge::loadVideo(std::int64_t id, const Json& args)
+{
+    std::optional<std::string> path = args::path(args, "path");
+    if (!path) {
+        resolve(id, false, "missing path");
+        return;
+    }
+    io_.async([this, id, file = fileFromPath(*path)] {
+        if (auto description = open(file))
+            resolve(id, true, *description);
+        else
+            resolve(id, false, kCouldNotOpen);
+    });
+}
+
+void Bridge::setMode(std::int64_t id, const Json& args)
+{
+    // Stored as given; only handleDrop compares it, with "images".
+    currentMode_ = args::string(args, "mode", "video");
+    resolve(id, true, nullptr);
+}
+
+void Bridge::chooseDest(std::int64_t id)
+{
+    PanelRequest request;
+    request.kind = PanelRequest::Kind::OpenFolder;
+    request.title = "Choose a folder to save the frames";
+    request.acceptLabel = "Choose";
+    request.canCreateFolders = true;
+    host_.showPanel(request, [this, id](std::vector<std::string> paths) {
+        if (paths.empty() || paths.front().empty())
+            resolve(id, true, nullptr);
+        else
+            resolve(id, true, Json{{"path", fileFromPath(paths.front()).string()}});
+    });
+}
+
+void Bridge::reveal(std::int64_t id, const Json& args)
+{
+    // Paths are not checked: what the file manager does with missing ones is its own business.
+    host_.runOnMain([this, id, paths = args::strings(args, "paths")] {
+        host_.reveal(paths);
+        resolve(id, true, nullptr);
+    });
+}
+
+std::optional<Json> Bridge::open(const std::filesystem::path& url)
+{
+    std::shared_ptr<StillsSource> source = StillsSource::open(url);
+    if (!source)
+        return std::nullopt;  // the current source and the frame records stay as they were
+
+    Json description = {
+        {"path", url.string()},
+        {"name", url.filename().string()},
+        {"durationSec", source->durationSec()},
+        {"width", truncatedSize(source->pixelSize().width)},
+        {"height", truncatedSize(source->pixelSize().height)},
+        {"fps", source->fps()},
+        {"isGif", source->isGif()},
+    };
+    CurrentSource previous{source, url};
+    {
+        std::lock_guard lock(sourceMutex_);
+        std::swap(current_, previous);
+    }
+    // The previous source is released here, outside the lock, so the main thread never waits for
+    // a decoder to shut down.
+    previous = {};
+    frameTimes_.clear();
+    framePercents_.clear();
+    return description;
+}
+
+}  // namespace quillon
