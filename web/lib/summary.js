@@ -1,0 +1,44 @@
+// What the page says after an export or a conversion, built from the host's reply
+// {written, failed, folder} (or null when the folder panel was cancelled). Pure: no DOM.
+
+import { baseName, plural } from './format.js';
+
+/**
+ * Summarises an export reply. `describe(record)` names the item of a failure record (a frame
+ * by its id, an image by its path) in the user's terms. Answers
+ * {cancelled, headline, folder, written, failures: [{label, reason, detail}]}.
+ * A malformed reply is reported as such rather than as success.
+ */
+export function summarizeExport(reply, describe) {
+  if (reply === null || reply === undefined) {
+    return {
+      cancelled: true, headline: 'Cancelled: no folder was chosen, nothing was written.',
+      folder: '', written: [], failures: [],
+    };
+  }
+  const written = Array.isArray(reply.written) ? reply.written.filter((p) => typeof p === 'string') : [];
+  const failedRecords = Array.isArray(reply.failed) ? reply.failed.filter((r) => r && typeof r === 'object') : [];
+  const folder = typeof reply.folder === 'string' ? reply.folder : '';
+  const failures = failedRecords.map((record) => ({
+    ...describe(record),
+    reason: typeof record.reason === 'string' && record.reason !== '' ? record.reason : 'unknown failure',
+  }));
+  const where = folder ? ` to ${baseName(folder) || folder}` : '';
+  let headline;
+  if (failures.length === 0 && written.length === 0) {
+    headline = 'Nothing was written.';
+  } else if (failures.length === 0) {
+    headline = `Wrote ${plural(written.length, 'file')}${where}.`;
+  } else if (written.length === 0) {
+    headline = `Nothing was written: ${plural(failures.length, 'item')} failed.`;
+  } else {
+    headline = `Wrote ${plural(written.length, 'file')}${where}; ${failures.length} failed.`;
+  }
+  return { cancelled: false, headline, folder, written, failures };
+}
+
+/** Names a failed image by its file name, with the full path as detail. */
+export function describeImageFailure(record) {
+  const path = typeof record.path === 'string' ? record.path : '';
+  return { label: baseName(path) || 'an image', detail: path };
+}
