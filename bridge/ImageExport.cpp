@@ -1,13 +1,144 @@
-// Placeholder until images mode lands: keeps the bridge linkable. Replaced by the real export.
+// Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
+// requested format and write it into one folder under its own name, never replacing a file.
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
+#include "bridge/FileWrite.hpp"
+#include "bridge/OrderedPool.hpp"
+#include "media/Encode.hpp"
+#include "media/Thumbnail.hpp"
 
 namespace quillon {
 
-void Bridge::exportImages(std::int64_t id, const Json&) { resolve(id, false, "images mode is not built yet"); }
-WriteResult Bridge::writeImages(const std::vector<std::string>&, const std::filesystem::path&,
-                                const std::string&, double)
+namespace {
+
+constexpr int kUnknownSizeLimit = 8000;
+constexpr int kSmallestLimit = 16;
+
+// The longer displayed side, so the picture is decoded whole; 8000 when the header is unreadable.
+int decodeLimit(const std::filesystem::path& file)
 {
-    return {};
+    std::optional<PixelSize> size = imagePixelSize(file);
+    if (!size)
+        return kUnknownSizeLimit;
+    const double side = std::max(size->width, size->height);
+    if (!std::isfinite(side) || side >= 2147483647.0)
+        return 2147483647;
+    return std::max(kSmallestLimit, static_cast<int>(side));
+}
+
+// The input's own name without its last extension ("archive.tar" for archive.tar.gz), or "image"
+// when nothing is left.
+std::string outputBase(const std::filesystem::path& input)
+{
+    std::string base = input.filename().stem().string();
+    return base.empty() ? "image" : base;
+}
+
+// What a worker produced for one path: the encoded file, or the reason there is none.
+struct Converted {
+    std::optional<Bytes> bytes;
+    const char* failure = nullptr;
+};
+
+Converted convert(const std::filesystem::path& file, const std::string& format, double quality)
+{
+    Converted result;
+    std::optional<Image> picture = loadImageOriented(file, decodeLimit(file));
+    if (!picture) {
+        result.failure = "could not decode image";
+        return result;
+    }
+    result.bytes = encodeImage(*picture, format, quality);
+    if (!result.bytes)
+        result.failure = "could not encode image";
+    return result;  // the full-size picture is released here, before the bytes are written
+}
+
+}  // namespace
+
+void Bridge::exportImages(std::int64_t id, const Json& args)
+{
+    std::vector<std::string> paths = args::strings(args, "paths");
+    if (paths.empty()) {
+        resolve(id, false, "No images selected");
+        return;
+    }
+    std::string format = args::string(args, "format", "png");
+    double quality = args::number(args, "quality", 1.0);
+
+    auto work = [this, id, paths = std::move(paths), format = std::move(format),
+                 quality](const std::filesystem::path& dir) {
+        io_.async([this, id, paths, format, quality, dir] {
+            WriteResult result = writeImages(paths, dir, format, quality);
+            if (io_.stopRequested())
+                return;
+            resolve(id, true,
+                    Json{{"written", std::move(result.written)},
+                         {"failed", std::move(result.failed)},
+                         {"folder", dir.string()}});
+        });
+    };
+
+    if (std::optional<std::string> dest = args::path(args, "dest")) {
+        work(std::filesystem::path(*dest));
+        return;
+    }
+    PanelRequest request;
+    request.kind = PanelRequest::Kind::OpenFolder;
+    request.title = "Choose a folder to save the images";
+    request.acceptLabel = "Export Here";
+    request.canCreateFolders = true;
+    host_.showPanel(request, [this, id, work = std::move(work)](std::vector<std::string> chosen) {
+        if (chosen.empty() || chosen.front().empty()) {
+            resolve(id, true, nullptr);
+            return;
+        }
+        work(std::filesystem::path(chosen.front()));
+    });
+}
+
+WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
+                                const std::string& format, double quality)
+{
+    WriteResult result;
+    const std::string ext = extForFormat(format);
+    if (!isWritableFolder(dir)) {
+        for (const std::string& path : paths)
+            result.failed.push_back(Json{{"path", path}, {"reason", "folder not writable"}});
+        return result;
+    }
+
+    // Decoding and encoding run on the pool, at most one full-size picture per worker; names are
+    // chosen and files written here, in input order, so a name taken by an earlier path of this
+    // export pushes a later one to the next suffix exactly as a file already in the folder would.
+    OrderedPool pool;
+    const std::size_t window = pool.workers() + 1;
+    std::vector<Converted> converted(paths.size());
+    const Json total = paths.size();
+    pool.run(
+        paths.size(), window,
+        [&](std::size_t i) { converted[i] = convert(std::filesystem::path(paths[i]), format, quality); },
+        [&](std::size_t i) {
+            Converted item = std::move(converted[i]);
+            converted[i] = {};
+            if (item.bytes) {
+                const std::filesystem::path input(paths[i]);
+                if (auto written = writeNewFile(dir, outputBase(input), ext, *item.bytes))
+                    result.written.push_back(written->string());
+                else
+                    item.failure = "write failed (permission or disk)";
+            }
+            if (item.failure)
+                result.failed.push_back(Json{{"path", paths[i]}, {"reason", item.failure}});
+            emit("window.__onExportProgress", Json{{"done", i + 1}, {"total", total}});
+            return !io_.stopRequested();
+        });
+    return result;
 }
 
 }  // namespace quillon

@@ -1,15 +1,150 @@
-// Placeholder until images mode lands: keeps the bridge linkable. Replaced by the real import.
+// Images mode, bringing files in: chooseImages, importImages, drops, and streamImages, which turns
+// a list of files and folders into image records with previews, sent to the page in batches.
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
+#include "bridge/ImageFiles.hpp"
+#include "bridge/OrderedPool.hpp"
+#include "media/Extensions.hpp"
+#include "media/Thumbnail.hpp"
 
 namespace quillon {
 
-void Bridge::chooseImages(std::int64_t id, const Json&) { resolve(id, false, "images mode is not built yet"); }
-void Bridge::importImages(std::int64_t id, const Json&) { resolve(id, false, "images mode is not built yet"); }
-void Bridge::streamImages(const std::vector<std::filesystem::path>&, std::optional<std::int64_t> resolveId)
+namespace {
+
+constexpr std::size_t kBatchSize = 24;
+constexpr int kPreviewSide = 360;
+// Previews finished ahead of the one the page gets next. They are small (a few tens of kilobytes
+// each), so the window only bounds memory while keeping the workers busy past a slow file.
+constexpr std::size_t kPreviewWindow = 32;
+
+// Pixel sizes reach the page as integers, truncated toward zero.
+std::int64_t truncatedSize(double value)
 {
-    if (resolveId)
-        resolve(*resolveId, false, "images mode is not built yet");
+    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
 }
-void Bridge::handleDrop(std::vector<std::filesystem::path>) {}
+
+FileFilter imageContentTypes()
+{
+    FileFilter filter;
+    filter.name = "Images";
+    filter.mimeTypes = {"image/*"};
+    for (const std::string& ext : kImageExtensions)
+        filter.patterns.push_back("*." + ext);
+    return filter;
+}
+
+// What a worker learns about one file: its displayed size and its preview.
+struct ImagePreview {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::string thumbDataUrl;
+};
+
+ImagePreview makePreview(const std::filesystem::path& file)
+{
+    ImagePreview preview;
+    if (std::optional<PixelSize> size = imagePixelSize(file)) {
+        preview.width = truncatedSize(size->width);
+        preview.height = truncatedSize(size->height);
+    }
+    if (std::optional<Image> image = loadImageOriented(file, kPreviewSide))
+        preview.thumbDataUrl = thumbnailDataURL(*image, kPreviewSide);
+    return preview;
+}
+
+}  // namespace
+
+void Bridge::chooseImages(std::int64_t id, const Json& args)
+{
+    // A GTK chooser picks files or folders, not both: "folders": true asks for the folder variant.
+    auto folders = args.find("folders");
+    const bool chooseFolders = folders != args.end() && folders->is_boolean() && folders->get<bool>();
+
+    PanelRequest request;
+    request.acceptLabel = "Add";
+    if (chooseFolders) {
+        request.kind = PanelRequest::Kind::OpenFolders;
+        request.title = "Choose folders of images";
+    } else {
+        request.kind = PanelRequest::Kind::OpenFiles;
+        request.title = "Choose images or folders";
+        request.filters = {imageContentTypes()};
+    }
+    host_.showPanel(request, [this, id](std::vector<std::string> paths) {
+        if (paths.empty()) {
+            resolve(id, true, Json{{"count", 0}});
+            return;
+        }
+        std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
+        io_.async([this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
+    });
+}
+
+void Bridge::importImages(std::int64_t id, const Json& args)
+{
+    std::vector<std::string> paths = args::strings(args, "paths");
+    std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
+    io_.async([this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
+}
+
+void Bridge::handleDrop(std::vector<std::filesystem::path> files)
+{
+    if (currentMode_ != "images") {
+        for (const std::filesystem::path& file : files) {
+            if (!kStillsExtensions.contains(lowerExtension(file)))
+                continue;
+            io_.async([this, file] {
+                std::optional<Json> description = open(file);
+                emit("window.__onDrop", description ? *description : Json(nullptr));
+            });
+            return;
+        }
+    }
+    io_.async([this, files = std::move(files)] { streamImages(files, std::nullopt); });
+}
+
+void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
+                          std::optional<std::int64_t> resolveId)
+{
+    const std::vector<std::filesystem::path> files = collectImageFiles(inputs);
+    const std::size_t total = files.size();
+    emit("window.__onImagesBegin", Json{{"total", total}});
+
+    // Previews are made on the pool; ids, records and batches are made here, in sorted order.
+    std::vector<ImagePreview> previews(total);
+    Json batch = Json::array();
+    bool stopped = false;
+    OrderedPool pool;
+    pool.run(
+        total, kPreviewWindow, [&](std::size_t i) { previews[i] = makePreview(files[i]); },
+        [&](std::size_t i) {
+            ImagePreview preview = std::move(previews[i]);
+            previews[i] = {};
+            const std::int64_t id = nextImageId_++;
+            batch.push_back(Json{{"id", id},
+                                 {"name", files[i].filename().string()},
+                                 {"path", files[i].string()},
+                                 {"width", preview.width},
+                                 {"height", preview.height},
+                                 {"thumbDataUrl", std::move(preview.thumbDataUrl)},
+                                 {"isImage", true}});
+            if (batch.size() == kBatchSize) {
+                emit("window.__onImagesChunk", Json{{"items", std::move(batch)}});
+                batch = Json::array();
+            }
+            stopped = io_.stopRequested();
+            return !stopped;
+        });
+    if (stopped)
+        return;  // the bridge is going away; nobody is left to answer
+    if (!batch.empty())
+        emit("window.__onImagesChunk", Json{{"items", std::move(batch)}});
+    if (resolveId)
+        resolve(*resolveId, true, Json{{"count", total}});
+}
 
 }  // namespace quillon
