@@ -4,7 +4,7 @@
 
 import { createBridgeClient } from './bridge-client.js';
 import { GridView } from './grid.js';
-import { formatDecimal, plural } from './lib/format.js';
+import { baseName, formatDecimal, plural } from './lib/format.js';
 import {
   kDefaultStep, kOutputFormats, kStepPresets, parseStep, qualityFromSlider, stillCount, usesQuality,
 } from './lib/options.js';
@@ -319,9 +319,11 @@ async function chooseDestination() {
 
 function setDestination(path) {
   state.dest = path;
-  $('dest-text').textContent = path || 'Ask each time';
+  // The folder's own name fits the bar; the full path is in the tooltip and the summary.
+  $('dest-text').textContent = path ? (baseName(path) || path) : 'Ask each time';
   $('dest-text').title = path;
   $('dest-ask').hidden = !path;
+  $('dest-choose').textContent = path ? 'Change…' : 'Choose folder…';
 }
 
 function exportSelection() {
