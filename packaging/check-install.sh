@@ -147,7 +147,7 @@ rm -rf "$home" && mkdir -p "$home"
 window() {
   env -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS HOME="$home" XDG_CONFIG_HOME="$home/.config" \
     XDG_CACHE_HOME="$home/.cache" XDG_DATA_HOME="$home/.local/share" XDG_RUNTIME_DIR="$home/run" \
-    GDK_BACKEND=x11 \
+    GDK_BACKEND=x11 GTK_A11Y=none NO_AT_BRIDGE=1 \
     dbus-run-session -- xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" \
     bash "$0" --window "$@"
 }
