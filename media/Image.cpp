@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "media/VipsLimits.hpp"
@@ -40,16 +41,38 @@ constexpr const char* kSourceMetadata[] = {
     "palette-bit-depth", "bits-per-sample", "heif-primary", "n-pages", "page-height",
 };
 
-bool hasProfile(const vips::VImage& image)
+// Whether the embedded ICC profile describes these pixels. The profile header names its colour
+// space at bytes 16..19; a CMYK profile can be left attached to pixels that a loader has already
+// turned into RGB, and applying it then would misread them.
+bool hasMatchingProfile(const vips::VImage& image)
 {
-    return image.get_typeof(VIPS_META_ICC_NAME) != 0;
+    if (image.get_typeof(VIPS_META_ICC_NAME) == 0) {
+        return false;
+    }
+    std::size_t length = 0;
+    const void* data = image.get_blob(VIPS_META_ICC_NAME, &length);
+    if (data == nullptr || length < 20) {
+        return false;
+    }
+    const std::string space(static_cast<const char*>(data) + 16, 4);
+    const bool cmykPixels = image.interpretation() == VIPS_INTERPRETATION_CMYK;
+    if (space == "CMYK") {
+        return cmykPixels && image.bands() >= 4;
+    }
+    if (space == "RGB ") {
+        return !cmykPixels && image.bands() >= 3;
+    }
+    if (space == "GRAY") {
+        return image.bands() <= 2;
+    }
+    return false;
 }
 
 // The picture in sRGB, still in whatever numeric format the conversion produced.
 vips::VImage toSrgb(vips::VImage image)
 {
     const VipsInterpretation interpretation = image.interpretation();
-    if (hasProfile(image)) {
+    if (hasMatchingProfile(image)) {
         // The embedded profile says what the numbers mean: CMYK, wide-gamut RGB or grey. The
         // transform brings every one of them to sRGB at 8 bits, keeping alpha as it is.
         try {
