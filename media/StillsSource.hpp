@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -33,6 +34,10 @@ public:
     PixelSize pixelSize() const { return pixelSize_; }
     double durationSec() const { return durationSec_; }
     double fps() const { return fps_; }
+
+    // Frames decoded so far by this source (frames the decoder dropped unseen are not counted);
+    // a diagnostic for tests and benchmarks.
+    std::int64_t framesDecoded() const;
 
     struct Decoder;  // the back end: FFmpeg for video, the GIF reader for GIFs
 

@@ -1,0 +1,205 @@
+#include "media/GifDecoder.hpp"
+
+#include <array>
+#include <cstring>
+#include <fstream>
+
+namespace quillon {
+
+namespace {
+
+// Skips a chain of data sub-blocks up to and including its zero-length terminator.
+bool skipSubBlocks(std::istream& in)
+{
+    for (;;) {
+        const int length = in.get();
+        if (length == std::char_traits<char>::eof())
+            return false;
+        if (length == 0)
+            return true;
+        in.ignore(length);
+        if (in.gcount() != length)
+            return false;
+    }
+}
+
+}  // namespace
+
+std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::array<unsigned char, 13> head{};
+    if (!in.read(reinterpret_cast<char*>(head.data()), head.size()))
+        return std::nullopt;
+    if (std::memcmp(head.data(), "GIF87a", 6) != 0 && std::memcmp(head.data(), "GIF89a", 6) != 0)
+        return std::nullopt;
+    GifLayout layout;
+    layout.width = head[6] | (head[7] << 8);
+    layout.height = head[8] | (head[9] << 8);
+    const unsigned char packed = head[10];
+    if (packed & 0x80)
+        in.ignore(3 * (2 << (packed & 7)));  // global colour table
+
+    std::optional<int> pendingDelay;  // from the graphic control extension before the next image
+    for (;;) {
+        const int introducer = in.get();
+        if (introducer == 0x21) {
+            const int label = in.get();
+            if (label == 0xF9) {
+                const int size = in.get();
+                if (size == std::char_traits<char>::eof())
+                    break;
+                std::array<char, 255> data{};
+                if (!in.read(data.data(), size))
+                    break;
+                if (size >= 3)
+                    pendingDelay = static_cast<unsigned char>(data[1]) | (static_cast<unsigned char>(data[2]) << 8);
+            }
+            if (label == std::char_traits<char>::eof() || !skipSubBlocks(in))
+                break;
+        } else if (introducer == 0x2C) {
+            std::array<unsigned char, 9> descriptor{};
+            if (!in.read(reinterpret_cast<char*>(descriptor.data()), descriptor.size()))
+                break;
+            if (descriptor[8] & 0x80)
+                in.ignore(3 * (2 << (descriptor[8] & 7)));  // local colour table
+            if (in.get() == std::char_traits<char>::eof() || !skipSubBlocks(in))
+                break;  // an image cut short is not counted
+            layout.delays.push_back(pendingDelay);
+            pendingDelay.reset();
+        } else {
+            break;  // the trailer, or bytes that are no GIF block: the images so far are the GIF
+        }
+    }
+    return layout;
+}
+
+double gifFrameDelay(std::optional<int> storedHundredths)
+{
+    const double stored = storedHundredths ? *storedHundredths / 100.0 : 0.0;
+    return stored <= 0.011 ? 0.1 : stored;
+}
+
+std::vector<double> gifCumulative(const GifLayout& layout)
+{
+    std::vector<double> ends;
+    ends.reserve(layout.delays.size());
+    double total = 0;
+    for (const std::optional<int>& delay : layout.delays) {
+        total += gifFrameDelay(delay);
+        ends.push_back(total);
+    }
+    return ends;
+}
+
+int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, double t)
+{
+    if (cumulative.empty())
+        return 0;
+    if (durationSec - 1e-9 < t)
+        t = durationSec - 1e-9;
+    if (!(t >= 0))
+        t = 0;
+    for (std::size_t i = 0; i < cumulative.size(); ++i)
+        if (t < cumulative[i] - 1e-12)
+            return static_cast<int>(i);
+    return static_cast<int>(cumulative.size()) - 1;
+}
+
+GifDecoder::~GifDecoder() = default;
+
+std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file)
+{
+    std::unique_ptr<GifDecoder> d(new GifDecoder);
+    d->file_ = file;
+    d->packet_ = ff::makePacket();
+    d->current_ = ff::makeFrame();
+    if (!d->packet_ || !d->current_ || !d->restart())
+        return nullptr;
+    return d;
+}
+
+bool GifDecoder::restart()
+{
+    codec_.reset();
+    format_.reset();
+    currentIndex_ = -1;
+    draining_ = false;
+    av_frame_unref(current_.get());
+    format_ = ff::openInput(file_.c_str(), av_find_input_format("gif"));
+    if (!format_ || format_->nb_streams < 1)
+        return false;
+    const AVCodecParameters* par = format_->streams[0]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (!codec)
+        return false;
+    codec_.reset(avcodec_alloc_context3(codec));
+    if (!codec_ || avcodec_parameters_to_context(codec_.get(), par) < 0)
+        return false;
+    codec_->max_pixels = 1LL << 28;
+    if (avcodec_open2(codec_.get(), codec, nullptr) < 0) {
+        codec_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool GifDecoder::decodeNext()
+{
+    for (;;) {
+        int r = avcodec_receive_frame(codec_.get(), current_.get());
+        if (r == 0) {
+            ++framesDecoded_;
+            ++currentIndex_;
+            return true;
+        }
+        if (r != AVERROR(EAGAIN) || draining_)
+            return false;
+        for (;;) {
+            r = av_read_frame(format_.get(), packet_.get());
+            if (r < 0) {
+                avcodec_send_packet(codec_.get(), nullptr);
+                draining_ = true;
+                break;
+            }
+            if (packet_->stream_index != 0) {
+                av_packet_unref(packet_.get());
+                continue;
+            }
+            avcodec_send_packet(codec_.get(), packet_.get());
+            av_packet_unref(packet_.get());
+            break;
+        }
+    }
+}
+
+std::optional<Image> GifDecoder::frame(int index)
+{
+    if (index < 0)
+        return std::nullopt;
+    for (const auto& [i, image] : recent_)
+        if (i == index)
+            return image;
+    // Every frame is drawn over the ones before it, so an earlier frame means starting again.
+    if (!codec_ || currentIndex_ > index) {
+        if (!restart())
+            return std::nullopt;
+    }
+    while (currentIndex_ < index) {
+        if (!decodeNext()) {
+            codec_.reset();  // the decoder's state is spent; the next request starts afresh
+            return std::nullopt;
+        }
+    }
+    std::optional<Image> image = converter_.convert(*current_, current_->width, current_->height, Orientation{});
+    if (image) {
+        if (recent_.size() == 2)
+            recent_.erase(recent_.begin());
+        recent_.emplace_back(index, *image);
+    }
+    return image;
+}
+
+}  // namespace quillon

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "media/FfmpegPtr.hpp"
+#include "media/VideoConvert.hpp"
+
+namespace quillon {
+
+// What a GIF's block structure says without decoding a pixel: the logical screen size and, for
+// each complete image in file order, the delay its graphic control extension stores in hundredths
+// of a second (nothing when the image has no such extension).
+struct GifLayout {
+    int width = 0;
+    int height = 0;
+    std::vector<std::optional<int>> delays;
+};
+
+// Reads the layout of a GIF file; nothing when the file is not a GIF. A file cut short counts the
+// images that are complete.
+std::optional<GifLayout> readGifLayout(const std::filesystem::path& file);
+
+// The delay of one frame in seconds: the stored delay when it is more than 0.011 s, else 0.1 s
+// (as viewers do for missing, zero and near-zero delays).
+double gifFrameDelay(std::optional<int> storedHundredths);
+
+// The end time of each frame: entry i is the sum of the delays of frames 0 to i.
+std::vector<double> gifCumulative(const GifLayout& layout);
+
+// The frame shown at time t for the given end times: t is held inside [0, duration - 1e-9], and a
+// time exactly on a boundary belongs to the later frame.
+int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, double t);
+
+// Frames of an animated GIF composited as a viewer shows them (disposal and transparency by
+// FFmpeg's GIF decoder), decoded in order. Asking for increasing frame indices decodes each frame
+// once; an earlier index restarts from the first frame, and the last two frames handed out are
+// kept. One thread at a time.
+class GifDecoder {
+public:
+    static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file);
+
+    ~GifDecoder();
+    GifDecoder(const GifDecoder&) = delete;
+    GifDecoder& operator=(const GifDecoder&) = delete;
+
+    // Frame `index` (0-based), RGBA when any pixel is transparent, else RGB; nothing when it
+    // cannot be decoded.
+    std::optional<Image> frame(int index);
+
+    std::int64_t framesDecoded() const { return framesDecoded_; }
+
+private:
+    GifDecoder() = default;
+    bool restart();
+    bool decodeNext();
+
+    std::filesystem::path file_;
+    ff::FormatPtr format_;
+    ff::CodecPtr codec_;
+    ff::PacketPtr packet_;
+    ff::FramePtr current_;
+    int currentIndex_ = -1;  // index of the frame in current_, -1 before the first
+    bool draining_ = false;
+    FrameConverter converter_;
+    std::int64_t framesDecoded_ = 0;
+    std::vector<std::pair<int, Image>> recent_;  // at most two, newest last
+};
+
+}  // namespace quillon

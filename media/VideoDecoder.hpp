@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "media/FfmpegPtr.hpp"
+#include "media/Thumbnail.hpp"
+#include "media/VideoConvert.hpp"
+
+namespace quillon {
+
+// The first video track of a file, decoded with exact seeking: image(t) is the frame whose display
+// interval contains t, on a time axis that starts at the track's first frame. Decoder state is
+// kept between calls, so increasing times decode forward without seeking again and no frame is
+// decoded twice. One thread at a time.
+class VideoDecoder {
+public:
+    // Opens the file and its first video track (cover pictures are not video) with a decoder for
+    // its codec. Reads headers only. Nothing when there is no such track, no decoder for it, or the
+    // track claims a size beyond the decoding limits.
+    static std::unique_ptr<VideoDecoder> open(const std::filesystem::path& file);
+
+    ~VideoDecoder();
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // Length in seconds; 0 when the container gives no usable length.
+    double durationSec() const { return durationSec_; }
+    // The track's nominal frame rate; 30 when it gives no usable one.
+    double fps() const { return fps_; }
+    // The displayed size: the coded size through the display matrix, rounded, or the coded size
+    // itself; nothing when the headers give no size.
+    std::optional<PixelSize> displaySize() const;
+
+    // The still shown at atSec (negative means 0), upright, full size; past the end, the last
+    // frame. Nothing when no frame can be decoded.
+    std::optional<Image> image(double atSec);
+
+    // Frames the decoder has delivered so far (skipped frames not counted); a diagnostic.
+    std::int64_t framesDecoded() const { return framesDecoded_; }
+
+private:
+    VideoDecoder() = default;
+
+    enum class Next { Frame, End, Failed };
+    Next receive(AVFrame* into, std::int64_t targetTick);
+    bool seekTo(std::int64_t tick);
+    double secondsAt(std::int64_t tick) const;
+    std::int64_t frameTick(const AVFrame& frame);
+    bool shouldSeek(std::int64_t targetTick) const;
+    std::optional<Image> decodeForward(std::int64_t limitTick);
+    std::optional<Image> deliver(const AVFrame& frame, std::int64_t tick);
+
+    // Members are declared so that owners outlive what they own: the format context goes last.
+    ff::FormatPtr format_;
+    ff::CodecPtr codec_;
+    ff::PacketPtr packet_;
+    ff::FramePtr kept_;     // the last frame at or before the last target
+    ff::FramePtr pending_;  // a frame already taken from the decoder that lies past the last target
+    std::int64_t keptTick_ = 0;
+    std::int64_t pendingTick_ = 0;
+    bool haveKept_ = false;
+    bool havePending_ = false;
+    bool positioned_ = false;  // the decoder continues from where the last call left it
+    bool draining_ = false;
+    FrameConverter converter_;
+
+    AVStream* stream_ = nullptr;  // owned by format_
+    int streamIndex_ = -1;
+    AVRational timeBase_{1, 1};
+    std::int64_t startTick_ = 0;
+    std::int64_t lastTick_ = 0;     // timestamp of the last frame received
+    std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
+    double slackSec_ = 1e-9;
+    double durationSec_ = 0;
+    double fps_ = 30;
+    int codedWidth_ = 0;
+    int codedHeight_ = 0;
+    Orientation orientation_;
+    bool haveMatrix_ = false;
+    std::int32_t matrix_[9] = {};
+    std::int64_t framesDecoded_ = 0;
+
+    // The last still handed out, so a repeated time costs no conversion.
+    std::int64_t deliveredTick_ = INT64_MIN;
+    std::optional<Image> delivered_;
+};
+
+}  // namespace quillon
