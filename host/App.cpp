@@ -1,0 +1,315 @@
+#include "host/App.hpp"
+
+#include <string>
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include "bridge/Bridge.hpp"
+#include "host/DropRouting.hpp"
+#include "host/Menu.hpp"
+#include "host/PagePolicy.hpp"
+#include "host/PageScheme.hpp"
+#include "host/Resources.hpp"
+
+#ifndef QUILLON_VERSION
+#define QUILLON_VERSION ""
+#endif
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* kAppId = "org.quillon.Quillon";
+constexpr int kDefaultWidth = 1040;
+constexpr int kDefaultHeight = 720;
+constexpr int kMinWidth = 880;
+constexpr int kMinHeight = 600;
+// rgb(0.055, 0.063, 0.051) in 8-bit steps: the colour shown until the page paints.
+constexpr const char* kWindowCSS = "window.quillon-main { background-color: rgb(14, 16, 13); }";
+
+void openInBrowser(const char* uri)
+{
+    g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+// Signal handlers; each gets the App as its user data.
+struct AppSignals {
+    static void activate(GApplication*, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        if (!self->window_)
+            self->buildWindow();
+        gtk_window_present(self->window_);
+    }
+
+    static void open(GApplication* app, gpointer filesData, int count, const char*, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        activate(app, data);
+        auto** files = static_cast<GFile**>(filesData);
+        GSList* list = nullptr;
+        for (int i = count - 1; i >= 0; --i)
+            list = g_slist_prepend(list, files[i]);
+        std::vector<std::filesystem::path> paths = localPathsOf(list);
+        g_slist_free(list);
+        self->dropFiles(std::move(paths));
+    }
+
+    static void scriptMessage(WebKitUserContentManager*, JSCValue* value, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        // Only Quillon's own page may command the bridge; navigation elsewhere is refused, and
+        // this check keeps a message from anything else that got loaded from reaching it.
+        const char* uri = self->view_ ? webkit_web_view_get_uri(self->view_) : nullptr;
+        if (!uri || !isOwnPageURI(uri))
+            return;
+        char* text = jsc_value_to_json(value, 0);
+        if (!text)
+            return;
+        nlohmann::json body = nlohmann::json::parse(text, nullptr, false);
+        g_free(text);
+        if (body.is_discarded())
+            return;
+        self->handleMessage(body);
+    }
+
+    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                 WebKitPolicyDecisionType type, gpointer)
+    {
+        if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
+            return FALSE;  // what was navigated to has been allowed already
+        WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        NavigationCause cause =
+            webkit_navigation_action_get_navigation_type(action) ==
+                        WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+                    webkit_navigation_action_is_user_gesture(action)
+                ? NavigationCause::LinkClicked
+                : NavigationCause::Other;
+        NavigationVerdict verdict = judgeNavigation(uri ? uri : "", cause);
+        if (verdict == NavigationVerdict::Allow && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+            webkit_policy_decision_use(decision);
+            return TRUE;
+        }
+        // New windows are never opened, not even for our own page.
+        if (verdict == NavigationVerdict::OpenInBrowser)
+            openInBrowser(uri);
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+
+    static GtkWidget* create(WebKitWebView*, WebKitNavigationAction*, gpointer)
+    {
+        return nullptr;
+    }
+
+    static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, const char*, GError*, gpointer)
+    {
+        // No error page: the window keeps its own background colour.
+        return TRUE;
+    }
+
+    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        if (event == WEBKIT_LOAD_STARTED)
+            self->pageReady_ = false;
+        if (event != WEBKIT_LOAD_FINISHED)
+            return;
+        const char* uri = webkit_web_view_get_uri(view);
+        if (uri && isOwnPageURI(uri))
+            self->pageFinishedLoading();
+    }
+
+    static void action(GSimpleAction* action, GVariant*, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        std::string name = g_action_get_name(G_ACTION(action));
+        GtkWindow* window = self->window_;
+        WebKitWebView* view = self->view_;
+        if (name == "quit") {
+            g_application_quit(G_APPLICATION(self->app_));
+            return;
+        }
+        if (!window)
+            return;
+        if (name == "about") {
+            gtk_show_about_dialog(window, "program-name", "Quillon", "version", QUILLON_VERSION,
+                                  "logo-icon-name", kAppId, "comments",
+                                  "Stills from videos and animated GIFs, and batch image "
+                                  "conversion.",
+                                  nullptr);
+        } else if (name == "hide" || name == "minimize") {
+            gtk_window_minimize(window);
+        } else if (name == "close-window") {
+            gtk_window_close(window);
+        } else if (name == "zoom") {
+            if (gtk_window_is_maximized(window))
+                gtk_window_unmaximize(window);
+            else
+                gtk_window_maximize(window);
+        } else if (name == "fullscreen") {
+            if (gtk_window_is_fullscreen(window))
+                gtk_window_unfullscreen(window);
+            else
+                gtk_window_fullscreen(window);
+        } else if (name == "bring-to-front") {
+            gtk_window_present(window);
+        } else if (view) {
+            static constexpr std::pair<const char*, const char*> kEditing[] = {
+                {"undo", WEBKIT_EDITING_COMMAND_UNDO},
+                {"redo", WEBKIT_EDITING_COMMAND_REDO},
+                {"cut", WEBKIT_EDITING_COMMAND_CUT},
+                {"copy", WEBKIT_EDITING_COMMAND_COPY},
+                {"paste", WEBKIT_EDITING_COMMAND_PASTE},
+                {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL},
+            };
+            for (const auto& [actionName, command] : kEditing) {
+                if (name == actionName)
+                    webkit_web_view_execute_editing_command(view, command);
+            }
+        }
+    }
+
+    static void windowDestroyed(GtkWidget*, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        self->host_->detach();
+        self->window_ = nullptr;
+        self->view_ = nullptr;
+        self->pageReady_ = false;
+    }
+};
+
+App::App(std::unique_ptr<GtkHost> host, Options options) : host_(std::move(host))
+{
+    auto flags = static_cast<GApplicationFlags>(
+        G_APPLICATION_HANDLES_OPEN | (options.nonUnique ? G_APPLICATION_NON_UNIQUE : 0));
+    app_ = gtk_application_new(kAppId, flags);
+    g_signal_connect(app_, "activate", G_CALLBACK(AppSignals::activate), this);
+    g_signal_connect(app_, "open", G_CALLBACK(AppSignals::open), this);
+    bridge_ = std::make_unique<Bridge>(*host_);
+}
+
+App::~App()
+{
+    // The bridge goes first: it stops its work queue, which may still post to the host.
+    bridge_.reset();
+    host_->detach();
+    if (window_)
+        gtk_window_destroy(window_);
+    g_object_unref(app_);
+}
+
+int App::run(int argc, char** argv)
+{
+    return g_application_run(G_APPLICATION(app_), argc, argv);
+}
+
+void App::dropFiles(std::vector<std::filesystem::path> files)
+{
+    if (files.empty())
+        return;
+    if (!pageReady_) {
+        pendingDrops_.insert(pendingDrops_.end(), files.begin(), files.end());
+        return;
+    }
+    bridge_->handleDrop(std::move(files));
+}
+
+void App::handleMessage(const nlohmann::json& body)
+{
+    messageReceived(body);
+    bridge_->handleMessage(body);
+}
+
+void App::pageFinishedLoading()
+{
+    pageReady_ = true;
+    pageLoaded();
+    if (!pendingDrops_.empty())
+        dropFiles(std::exchange(pendingDrops_, {}));
+}
+
+void App::addActions()
+{
+    static constexpr const char* kActions[] = {
+        "about", "hide", "quit", "undo", "redo", "cut", "copy", "paste", "select-all",
+        "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
+    };
+    for (const char* name : kActions) {
+        GSimpleAction* action = g_simple_action_new(name, nullptr);
+        g_signal_connect(action, "activate", G_CALLBACK(AppSignals::action), this);
+        g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(action));
+        g_object_unref(action);
+    }
+    installMenu(app_);
+}
+
+void App::buildWindow()
+{
+    addActions();
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE, nullptr);
+
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, kWindowCSS, -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+
+    // The page's own scheme must exist before the view loads anything.
+    WebKitWebContext* context = webkit_web_context_get_default();
+    static bool schemeRegistered = false;
+    if (!schemeRegistered) {
+        registerPageScheme(context, findWebFolder(executableDir()));
+        schemeRegistered = true;
+    }
+
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    // Registered before the page loads, so the page's first message always finds the bridge.
+    webkit_user_content_manager_register_script_message_handler(content, "bridge", nullptr);
+    g_signal_connect(content, "script-message-received::bridge",
+                     G_CALLBACK(AppSignals::scriptMessage), this);
+
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_enable_developer_extras(settings, TRUE);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                         "user-content-manager", content, "settings", settings,
+                                         nullptr));
+    g_object_unref(content);
+    g_object_unref(settings);
+    configureWebView(view_, webkit_web_view_get_settings(view_));
+
+    GdkRGBA transparent = {0, 0, 0, 0};
+    webkit_web_view_set_background_color(view_, &transparent);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(AppSignals::decidePolicy), this);
+    g_signal_connect(view_, "create", G_CALLBACK(AppSignals::create), this);
+    g_signal_connect(view_, "load-failed", G_CALLBACK(AppSignals::loadFailed), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(AppSignals::loadChanged), this);
+    installFileDropTarget(GTK_WIDGET(view_), [this](std::vector<std::filesystem::path> files) {
+        dropFiles(std::move(files));
+    });
+
+    window_ = GTK_WINDOW(gtk_application_window_new(app_));
+    gtk_window_set_title(window_, "Quillon");
+    gtk_window_set_default_size(window_, kDefaultWidth, kDefaultHeight);
+    gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);
+    gtk_widget_add_css_class(GTK_WIDGET(window_), "quillon-main");
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+    gtk_window_set_child(window_, GTK_WIDGET(view_));
+    g_signal_connect(window_, "destroy", G_CALLBACK(AppSignals::windowDestroyed), this);
+    host_->attach(window_, view_);
+
+    webkit_web_view_load_uri(view_, kPageURI);
+    gtk_widget_grab_focus(GTK_WIDGET(view_));
+}
+
+}  // namespace quillon

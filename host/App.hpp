@@ -1,0 +1,75 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/GtkHost.hpp"
+
+typedef struct _GtkApplication GtkApplication;
+typedef struct _GtkWindow GtkWindow;
+typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitSettings WebKitSettings;
+
+namespace quillon {
+
+class Bridge;
+
+// The desktop application: one window whose web view shows Quillon's page and talks to the one
+// Bridge. Owns, in order of destruction: the Bridge (stops its work queue first), then the host
+// it posts to, then the GTK application. Main thread only.
+//
+// Files given on the command line (or by a desktop's "Open With") arrive through GApplication's
+// "open": they are handed to the bridge as if dropped on the window, once the page has finished
+// loading, so that the page's handlers for the drop's events exist.
+class App {
+public:
+    struct Options {
+        // Allow several instances at once (the test executable); the shipped app is unique, and
+        // a second launch hands its files to the first.
+        bool nonUnique = false;
+    };
+
+    App(std::unique_ptr<GtkHost> host, Options options);
+    virtual ~App();
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    // Runs the application until its window closes or Quit is chosen; the exit status.
+    int run(int argc, char** argv);
+
+    // Hands files to the bridge as a drop on the window would (before the page has loaded they
+    // wait for it). Ignores an empty list.
+    void dropFiles(std::vector<std::filesystem::path> files);
+
+    GtkApplication* application() const { return app_; }
+    GtkWindow* window() const { return window_; }
+    WebKitWebView* webView() const { return view_; }
+    GtkHost& host() const { return *host_; }
+
+protected:
+    // Hooks for the test executable; the shipped app leaves them empty.
+    virtual void configureWebView(WebKitWebView*, WebKitSettings*) {}
+    virtual void pageLoaded() {}
+    virtual void messageReceived(const nlohmann::json&) {}
+
+private:
+    friend struct AppSignals;  // the GTK and WebKit signal handlers (App.cpp)
+
+    void buildWindow();
+    void addActions();
+    void handleMessage(const nlohmann::json& body);
+    void pageFinishedLoading();
+
+    std::unique_ptr<GtkHost> host_;
+    std::unique_ptr<Bridge> bridge_;
+    GtkApplication* app_ = nullptr;  // owned
+    GtkWindow* window_ = nullptr;    // owned by GTK's window list while open
+    WebKitWebView* view_ = nullptr;  // owned by the window
+    bool pageReady_ = false;
+    std::vector<std::filesystem::path> pendingDrops_;
+};
+
+}  // namespace quillon

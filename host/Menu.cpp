@@ -1,0 +1,99 @@
+#include "host/Menu.hpp"
+
+#include <string>
+
+#include <gtk/gtk.h>
+
+namespace quillon {
+
+namespace {
+
+constexpr MenuItem kAppAbout[] = {
+    {"About Quillon", "app.about", ""},
+};
+constexpr MenuItem kAppHideQuit[] = {
+    {"Hide Quillon", "app.hide", ""},
+    {"Quit Quillon", "app.quit", "<Primary>q"},
+};
+constexpr MenuItem kEditHistory[] = {
+    {"Undo", "app.undo", "<Primary>z", ShortcutOwner::WebView},
+    {"Redo", "app.redo", "<Primary><Shift>z", ShortcutOwner::WebView},
+};
+constexpr MenuItem kEditClipboard[] = {
+    {"Cut", "app.cut", "<Primary>x", ShortcutOwner::WebView},
+    {"Copy", "app.copy", "<Primary>c", ShortcutOwner::WebView},
+    {"Paste", "app.paste", "<Primary>v", ShortcutOwner::WebView},
+    {"Select All", "app.select-all", "<Primary>a", ShortcutOwner::WebView},
+};
+constexpr MenuItem kWindowSize[] = {
+    {"Close Window", "app.close-window", "<Primary>w"},
+    {"Minimize", "app.minimize", "<Primary>m"},
+    {"Zoom", "app.zoom", ""},
+};
+constexpr MenuItem kWindowFullScreen[] = {
+    {"Enter Full Screen", "app.fullscreen", "F11"},
+};
+constexpr MenuItem kWindowFront[] = {
+    {"Bring All to Front", "app.bring-to-front", ""},
+};
+
+constexpr std::span<const MenuItem> kAppSections[] = {kAppAbout, kAppHideQuit};
+constexpr std::span<const MenuItem> kEditSections[] = {kEditHistory, kEditClipboard};
+constexpr std::span<const MenuItem> kWindowSections[] = {kWindowSize, kWindowFullScreen,
+                                                         kWindowFront};
+
+constexpr MenuSpec kMenus[] = {
+    {"Quillon", kAppSections},
+    {"Edit", kEditSections},
+    {"Window", kWindowSections},
+};
+
+}  // namespace
+
+std::span<const MenuSpec> menuTable() { return kMenus; }
+
+GMenu* buildMenuModel()
+{
+    GMenu* bar = g_menu_new();
+    for (const MenuSpec& spec : menuTable()) {
+        GMenu* menu = g_menu_new();
+        for (std::span<const MenuItem> items : spec.sections) {
+            GMenu* section = g_menu_new();
+            for (const MenuItem& item : items) {
+                GMenuItem* entry = g_menu_item_new(std::string(item.label).c_str(),
+                                                   std::string(item.action).c_str());
+                if (item.owner == ShortcutOwner::WebView && !item.shortcut.empty())
+                    g_menu_item_set_attribute(entry, "accel", "s",
+                                              std::string(item.shortcut).c_str());
+                g_menu_append_item(section, entry);
+                g_object_unref(entry);
+            }
+            g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
+            g_object_unref(section);
+        }
+        g_menu_append_submenu(bar, std::string(spec.title).c_str(), G_MENU_MODEL(menu));
+        g_object_unref(menu);
+    }
+    return bar;
+}
+
+void installMenu(GtkApplication* app)
+{
+    for (const MenuSpec& spec : menuTable()) {
+        for (std::span<const MenuItem> items : spec.sections) {
+            for (const MenuItem& item : items) {
+                if (item.owner != ShortcutOwner::Application || item.shortcut.empty())
+                    continue;
+                std::string shortcut(item.shortcut);
+                const char* accels[] = {shortcut.c_str(), nullptr};
+                gtk_application_set_accels_for_action(app, std::string(item.action).c_str(),
+                                                      accels);
+            }
+        }
+    }
+    GMenu* bar = buildMenuModel();
+    gtk_application_set_menubar(app, G_MENU_MODEL(bar));
+    g_object_unref(bar);
+}
+
+}  // namespace quillon

@@ -1,0 +1,77 @@
+#include "host/PageScheme.hpp"
+
+#include <string>
+
+#include <webkit/webkit.h>
+
+#include "host/PagePolicy.hpp"
+#include "host/Resources.hpp"
+
+namespace quillon {
+
+std::string_view pageContentSecurityPolicy()
+{
+    return "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
+           "font-src 'self'; connect-src 'self'; media-src 'self' data: blob:; "
+           "frame-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'";
+}
+
+namespace {
+
+void finishNotFound(WebKitURISchemeRequest* request)
+{
+    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not found");
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+}
+
+void onPageRequest(WebKitURISchemeRequest* request, gpointer data)
+{
+    const auto* webRoot = static_cast<const std::filesystem::path*>(data);
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    const char* path = webkit_uri_scheme_request_get_path(request);
+    if (!uri || !path || !isOwnPageURI(uri))
+        return finishNotFound(request);
+    std::optional<std::filesystem::path> file = resolvePageFile(*webRoot, path);
+    if (!file)
+        return finishNotFound(request);
+
+    GFile* gfile = g_file_new_for_path(file->c_str());
+    GFileInputStream* stream = g_file_read(gfile, nullptr, nullptr);
+    g_object_unref(gfile);
+    if (!stream)
+        return finishNotFound(request);
+    std::error_code ec;
+    auto size = static_cast<gint64>(std::filesystem::file_size(*file, ec));
+
+    WebKitURISchemeResponse* response =
+        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream), ec ? -1 : size);
+    std::string mimeType(pageMimeType(*file));
+    webkit_uri_scheme_response_set_content_type(response, mimeType.c_str());
+    // The headers replace the response's own, so they carry the type as well.
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Content-Type", mimeType.c_str());
+    soup_message_headers_append(headers, "Content-Security-Policy",
+                                std::string(pageContentSecurityPolicy()).c_str());
+    soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
+    soup_message_headers_append(headers, "Cache-Control", "no-store");
+    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
+    webkit_uri_scheme_request_finish_with_response(request, response);
+    g_object_unref(response);
+    g_object_unref(stream);
+}
+
+}  // namespace
+
+void registerPageScheme(WebKitWebContext* context, const std::filesystem::path& webRoot)
+{
+    auto* root = new std::filesystem::path(webRoot);
+    webkit_web_context_register_uri_scheme(
+        context, kPageScheme, onPageRequest, root,
+        [](gpointer p) { delete static_cast<std::filesystem::path*>(p); });
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_secure(security, kPageScheme);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kPageScheme);
+}
+
+}  // namespace quillon
