@@ -1,6 +1,5 @@
 // `quillon-cli bridge`: the very same Bridge as the window, with standard input as the page's
 // messages and standard output as the page.
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -71,28 +70,36 @@ int runBridge(int argc, char** argv)
     CliHost host(std::move(panelAnswers));
     Bridge bridge(host);
 
-    // Lines are read on a thread of their own and handed to the main loop in order, so deliveries
-    // are printed while the next line is still awaited.
-    bool endOfInput = false;  // main thread only
-    std::thread reader([&host, &bridge, &endOfInput] {
-        std::string text;
-        while (std::getline(std::cin, text))
-            host.runOnMain([&bridge, text] { handleLine(bridge, text); });
-        host.runOnMain([&endOfInput] { endOfInput = true; });
-    });
-    while (!endOfInput)
-        g_main_context_iteration(nullptr, TRUE);
-    reader.join();
+    // Runs the main loop until everything queued has finished and been printed. Deliveries are
+    // printed while io works: a helper thread waits for io to become idle and then posts a marker
+    // behind the deliveries made so far. A task that ran before the marker (a panel's answer) may
+    // have queued more io work, so the round is repeated until the marker is the only task run.
+    auto settle = [&host, &bridge] {
+        for (;;) {
+            std::size_t before = host.tasksRun();
+            bool markerRan = false;  // main thread only
+            std::thread waiter([&host, &bridge, &markerRan] {
+                bridge.waitIdle();
+                host.runOnMain([&markerRan] { markerRan = true; });
+            });
+            while (!markerRan)
+                g_main_context_iteration(nullptr, TRUE);
+            waiter.join();
+            if (host.tasksRun() - before == 1 && host.pendingTasks() == 0)
+                return;
+        }
+    };
 
-    // Finish everything: a task on io posts deliveries, and a panel answered from the main loop can
-    // queue more io work, so alternate until both are empty at the same time.
-    for (;;) {
-        bridge.waitIdle();
-        if (host.pendingTasks() == 0)
-            break;
-        while (host.pendingTasks() > 0)
-            g_main_context_iteration(nullptr, TRUE);
+    // Each line is handed over once everything the lines before it caused has been printed, the
+    // way a page awaits a reply before its next request. The dispatcher checks for a source when a
+    // command arrives, so a script can send loadVideo and then extract, and what it prints never
+    // depends on timing.
+    std::string text;
+    while (std::getline(std::cin, text)) {
+        handleLine(bridge, text);
+        settle();
     }
+    settle();
     return 0;
 }
 

@@ -36,7 +36,13 @@ void CliHost::evaluateScript(const std::string& script)
     std::fflush(stdout);
 }
 
-void CliHost::runOnMain(std::function<void()> task) { mainQueue_.post(std::move(task)); }
+void CliHost::runOnMain(std::function<void()> task)
+{
+    mainQueue_.post([this, task = std::move(task)] {
+        ++tasksRun_;
+        task();
+    });
+}
 
 void CliHost::showPanel(const PanelRequest& request,
                         std::function<void(std::vector<std::string> paths)> done)
@@ -52,7 +58,7 @@ void CliHost::showPanel(const PanelRequest& request,
         panelAnswers_.pop_front();
     }
     // Like a real panel, the answer comes later from the main loop, never inside this call.
-    mainQueue_.post([done = std::move(done), answer = std::move(answer)] { done(answer); });
+    runOnMain([done = std::move(done), answer = std::move(answer)] { done(answer); });
 }
 
 void CliHost::reveal(const std::vector<std::string>&) {}

@@ -30,7 +30,11 @@ public:
     // Main-loop tasks posted and not yet finished.
     std::size_t pendingTasks() const { return mainQueue_.pending(); }
 
+    // Main thread. Main-loop tasks run so far (panel answers included).
+    std::size_t tasksRun() const { return tasksRun_; }
+
 private:
+    std::size_t tasksRun_ = 0;  // main thread only
     MainQueue mainQueue_;
     std::deque<std::string> panelAnswers_;  // main thread only
 };

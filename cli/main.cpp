@@ -15,6 +15,10 @@ struct Subcommand {
 constexpr Subcommand kSubcommands[] = {
     {"bridge", quillon::cli::runBridge,
      "bridge [--panel PATH]...   command messages on stdin, deliveries on stdout"},
+    {"frames", quillon::cli::runFrames,
+     "frames CLIP --out DIR [--step P] [--format F] [--quality Q] [--pick all|I,J,K] [--json]"},
+    {"convert", quillon::cli::runConvert,
+     "convert PATH... --out DIR [--format F] [--quality Q] [--json]"},
 };
 
 int usage()

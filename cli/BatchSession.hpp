@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/Bridge.hpp"
+#include "bridge/Host.hpp"
+#include "bridge/MainQueue.hpp"
+
+namespace quillon::cli {
+
+// One reply of the bridge: "ok" and the payload (the result, or the message when ok is false).
+struct Reply {
+    bool ok = false;
+    nlohmann::json payload;
+};
+
+// Drives the very same Bridge as the window from a shell command: sends one command message at a
+// time and runs the GLib main loop until its reply has been delivered. Events delivered meanwhile
+// go to the event handler as (page function name, payload). Panels are always answered as
+// cancelled (batch commands pass their destination), reveal shows nothing. Main thread only.
+class BatchSession : private Host {
+public:
+    using EventHandler = std::function<void(const std::string& name, const nlohmann::json& payload)>;
+
+    explicit BatchSession(EventHandler onEvent);
+    ~BatchSession() override;
+
+    // Sends {"id", "cmd", "args"} and runs the main loop until its reply has been delivered. The
+    // message is always well formed, so the bridge answers it exactly once.
+    Reply request(const std::string& cmd, const nlohmann::json& args);
+
+private:
+    void evaluateScript(const std::string& script) override;
+    void runOnMain(std::function<void()> task) override;
+    void showPanel(const PanelRequest& request,
+                   std::function<void(std::vector<std::string>)> done) override;
+    void reveal(const std::vector<std::string>& paths) override;
+
+    EventHandler onEvent_;
+    MainQueue mainQueue_;
+    std::int64_t nextId_ = 1;
+    std::int64_t waitingFor_ = 0;
+    std::optional<Reply> reply_;
+    Bridge bridge_;  // last: destroyed first, so its queue stops before the host pieces go away
+};
+
+}  // namespace quillon::cli
