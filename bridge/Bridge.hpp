@@ -49,8 +49,8 @@ public:
     // Main thread. Files dropped on the window, in the order dropped (never empty).
     void handleDrop(std::vector<std::filesystem::path> files);
 
-    // Main thread. Blocks until no task is queued or running on `io`. Deliveries made meanwhile
-    // are posted to the main loop and run once the caller returns to it.
+    // Any thread but io's own. Blocks until no task is queued or running on `io`. Deliveries made
+    // meanwhile are posted to the main loop and run once the main loop runs again.
     void waitIdle();
 
     // Any thread. Answers request id: "window.__bridgeResolveRaw(" + {"id","ok","payload"} + ")".
