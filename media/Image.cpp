@@ -156,12 +156,14 @@ std::optional<Image> Image::fromVips(vips::VImage image)
         // Decoding here means a broken file fails now, at the boundary, rather than later in
         // whoever reads the pixels.
         converted = converted.copy_memory();
+        // A new header over the same pixels: a picture that was already in memory comes back from
+        // copy_memory as itself, and the caller's metadata must stay untouched.
+        converted = converted.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
         for (const char* field : kSourceMetadata) {
             if (converted.get_typeof(field) != 0) {
                 converted.remove(field);
             }
         }
-        converted = converted.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
         return Image(std::move(converted));
     } catch (const vips::VError&) {
         vips_error_clear();

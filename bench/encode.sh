@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Full-size encode of a 1920x1080 frame: ours (encodeImage) against `vips copy` to the same format
+# with the same quality.
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+out="$BENCH_DIR/out"
+mkdir -p "$out"
+frame="$BENCH_DIR/frame-1920x1080.v"
+ours="$build/bin/quillon-media-bench encode $frame"
+compare "encode 1920x1080 PNG" 10 "$ours png 1 $out/frame.png" "vips copy $frame $out/peer-frame.png"
+compare "encode 1920x1080 JPEG q0.9" 10 "$ours jpg 0.9 $out/frame.jpg" "vips copy $frame $out/peer-frame.jpg[Q=90,strip]"
+compare "encode 1920x1080 LZW TIFF" 10 "$ours tiff 1 $out/frame.tiff" \
+  "vips copy $frame $out/peer-frame.tif[compression=lzw]"
+compare "encode 1920x1080 HEIC q0.9" 4 "$ours heic 0.9 $out/frame.heic" \
+  "vips copy $frame $out/peer-frame.heic[Q=90,compression=hevc]"
