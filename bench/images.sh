@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Images mode, whole processes, each run once (the work is long and the machine shared):
+# - import of 200 JPEGs of 4000x3000 (records and 360-pixel previews through `quillon-cli bridge`)
+#   against vipsthumbnail -s 360 over the same files, as one process and as two processes that
+#   split the files; and the peak memory of our import;
+# - conversion of 50 such JPEGs to PNG, JPEG quality 0.9 and LZW TIFF, and of 5 to HEIC, against
+#   `vips copy` one file at a time, with ImageMagick's mogrify beside it.
+# The inputs are copies of the corpus photograph, each its own file.
+set -euo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+cli="$build/bin/quillon-cli"
+work="$BENCH_DIR/images"
+photos="$work/photos"
+mkdir -p "$photos"
+for i in $(seq -w 1 200); do
+  [ -f "$photos/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$photos/photo$i.jpg"
+done
+cat "$photos"/*.jpg >/dev/null  # the same warm page cache for everybody
+
+# seconds COMMAND...: runs the command once and prints its wall time in seconds.
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  awk -v s="$start" -v e="$end" 'BEGIN {printf "%.2f", e - s}'
+}
+
+# report LABEL OURS PEER PEERNAME: one result line, ratio ours/peer (below 1 is faster).
+report() {
+  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" \
+    'BEGIN {printf "%s: ours %.2f s, %s %.2f s, ratio ours/peer %.2f\n", l, o, n, p, o / p}' |
+    tee -a "$BENCH_DIR/results.txt"
+}
+
+fresh() { rm -rf "$1" && mkdir -p "$1"; }
+
+# Our import: one importImages command of the folder; the bridge ends when the reply is out.
+import_cmd="$work/import.jsonl"
+echo "{\"id\":1,\"cmd\":\"importImages\",\"args\":{\"paths\":[\"$photos\"]}}" >"$import_cmd"
+ours_import() { "$cli" bridge <"$import_cmd"; }
+files=("$photos"/*.jpg)
+thumbs="$work/thumbs"
+one_thumbnailer() { vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]}"; }
+two_thumbnailers() {
+  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:0:100}" &
+  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:100}"
+  wait
+}
+fresh "$thumbs"
+ours=$(seconds ours_import)
+one=$(seconds one_thumbnailer)
+fresh "$thumbs"
+two=$(seconds two_thumbnailers)
+report "import 200 JPEG 4000x3000 (records, previews 360)" "$ours" "$one" "vipsthumbnail x1"
+report "import 200 JPEG 4000x3000 (records, previews 360)" "$ours" "$two" "vipsthumbnail x2"
+rss=$( { /usr/bin/time -v "$cli" bridge <"$import_cmd" >/dev/null; } 2>&1 |
+  awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
+echo "import 200 JPEG 4000x3000: peak RSS $((rss / 1024)) MB" | tee -a "$BENCH_DIR/results.txt"
+
+# Conversions. Our export of N files as FORMAT/QUALITY into a fresh folder.
+out="$work/out"
+ours_export() {  # N FORMAT QUALITY
+  local list
+  list=$(printf '"%s",' "${files[@]:0:$1}")
+  echo "{\"id\":1,\"cmd\":\"exportImages\",\"args\":{\"paths\":[${list%,}],\"format\":\"$2\",\"quality\":$3,\"dest\":\"$out\"}}" |
+    "$cli" bridge
+}
+vips_each() {  # N EXT OPTIONS
+  local f
+  for f in "${files[@]:0:$1}"; do
+    vips copy "$f" "$out/$(basename "$f" .jpg).$2$3"
+  done
+}
+mogrify_all() {  # N FORMAT OPTIONS...
+  local n=$1 format=$2
+  shift 2
+  mogrify -path "$out" -format "$format" "$@" "${files[@]:0:$n}"
+}
+convert_case() {  # LABEL N FORMAT QUALITY EXT VIPSOPTIONS MOGRIFYOPTIONS...
+  local label=$1 n=$2 format=$3 quality=$4 ext=$5 vopts=$6
+  shift 6
+  local o v m
+  fresh "$out"; o=$(seconds ours_export "$n" "$format" "$quality")
+  [ "$(ls "$out" | wc -l)" -eq "$n" ] || { echo "images bench: our export wrote $(ls "$out" | wc -l) of $n files" >&2; exit 1; }
+  fresh "$out"; v=$(seconds vips_each "$n" "$ext" "$vopts")
+  fresh "$out"; m=$(seconds mogrify_all "$n" "$ext" "$@")
+  report "$label" "$o" "$v" "vips copy each"
+  report "$label" "$o" "$m" "mogrify"
+}
+# The peers get the encoder settings ours uses (PNG zlib level 4 without row filter, JPEG Q 90, LZW
+# with the horizontal predictor, HEIC Q 90), so the ratios compare the pipelines, not settings.
+convert_case "convert 50 JPEG 4000x3000 to PNG" 50 png 1 png "[compression=4,filter=none]" -quality 40
+convert_case "convert 50 JPEG 4000x3000 to JPEG q0.9" 50 jpeg 0.9 jpg "[Q=90]" -quality 90
+convert_case "convert 50 JPEG 4000x3000 to LZW TIFF" 50 tiff 1 tif "[compression=lzw,predictor=horizontal]" -compress LZW -define tiff:predictor=2
+convert_case "convert 5 JPEG 4000x3000 to HEIC" 5 heic 0.9 heic "[Q=90]" -quality 90
+rm -rf "$out" "$thumbs"
