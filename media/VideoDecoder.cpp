@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 
@@ -88,8 +89,9 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     ctx->max_pixels = kMaxImagePixels;
     // Frames decoded from missing references (an open group of pictures entered at its key
-    // frame) are garbage; the decoder drops them and the seek steps back further instead.
-    ctx->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
+    // frame) come out marked as damaged rather than silently dropped, so a seek can tell that
+    // the frame it wants exists and start further back.
+    ctx->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     if (avcodec_open2(ctx, codec, nullptr) < 0)
         return nullptr;
     d->packet_ = ff::makePacket();
@@ -104,10 +106,17 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     d->startTick_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
 
     double duration = 0;
-    if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0)
+    if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
         duration = static_cast<double>(fmt->duration) / AV_TIME_BASE;
-    else if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        // Matroska states its length from timestamp 0, not from the first frame: a clip whose
+        // timestamps start late would otherwise claim the lead-in as part of its length.
+        if (std::strstr(fmt->iformat->name, "matroska") && fmt->start_time != AV_NOPTS_VALUE && fmt->start_time > 0)
+            duration -= static_cast<double>(fmt->start_time) / AV_TIME_BASE;
+    } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         duration = static_cast<double>(st->duration) * av_q2d(st->time_base);
+    }
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        d->trackEndTick_ = d->startTick_ + st->duration;
     d->durationSec_ = std::isfinite(duration) && duration > 0 ? duration : 0;
 
     double rate = usableRate(st->avg_frame_rate);
@@ -187,20 +196,25 @@ VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
 {
     AVCodecContext* ctx = codec_.get();
     const bool mayDrop = durationSec_ > 0 && secondsAt(targetTick) < durationSec_ - kNoSkipNearEndSec;
+    // Errors while draining are bounded by the frames still inside the decoder.
+    int drainErrors = 0;
     for (;;) {
         int r = avcodec_receive_frame(ctx, into);
         if (r == 0) {
             ++framesDecoded_;
-            if (into->flags & AV_FRAME_FLAG_CORRUPT) {
-                av_frame_unref(into);
-                continue;
-            }
             return Next::Frame;
         }
         if (r == AVERROR_EOF)
             return Next::End;
-        if (r != AVERROR(EAGAIN) || draining_)
-            return Next::Failed;
+        if (draining_) {
+            // A frame that failed to decode (a damaged packet, or one whose references were never
+            // seen): the frames behind it may still come out.
+            if (r == AVERROR(EAGAIN) || ++drainErrors > 64)
+                return Next::Failed;
+            continue;
+        }
+        // EAGAIN, or an error for one frame (frame threads report it one call late): either way
+        // the decoder takes the next packet.
         // The decoder wants input: the next packet of the track, or the end of the file.
         for (;;) {
             r = av_read_frame(format_.get(), packet_.get());
@@ -270,18 +284,21 @@ std::optional<Image> VideoDecoder::image(double atSec)
     const double tick = av_q2d(timeBase_);
     // Far past any real clip; keeps the conversion to ticks from overflowing.
     t = std::min(t, 1e12 * tick);
+    if (!startKnown_)
+        findStart();
     const std::int64_t limit = startTick_ + static_cast<std::int64_t>(std::floor((t + slackSec_) / tick));
 
     if (positioned_ && haveKept_ && keptTick_ <= limit) {
         if (havePending_ && pendingTick_ > limit)
             return deliver(*kept_, keptTick_);  // the same frame as last time still covers t
-        if (!shouldSeek(limit))
-            return decodeForward(limit);
+        if (!shouldSeek(limit) && advanceTo(limit))
+            return finish(limit);
     }
 
     // Seek to the key frame at or before the target and decode forward from there. The index
-    // may point past the target (it can hold decoding times, and frames before a key frame may
-    // be undecodable on their own): when the first frame out is already late, step back further.
+    // may point past the target (it can hold decoding times), and frames after a key frame may
+    // refer to frames before it (open groups of pictures): when the first frame out is already
+    // late, or a frame up to the target comes out damaged, start again further back.
     std::int64_t seekTick = limit;
     std::int64_t backoff = std::max<std::int64_t>(frameTicks_, std::llround(1.0 / tick));
     for (int attempt = 0; attempt < 24; ++attempt) {
@@ -293,49 +310,96 @@ std::optional<Image> VideoDecoder::image(double atSec)
             backoff *= 2;
             continue;
         }
-        const Next first = receive(kept_.get(), limit);
-        if (first == Next::Frame) {
-            const std::int64_t firstTick = frameTick(*kept_);
-            keptTick_ = firstTick;
-            haveKept_ = true;
-            if (firstTick <= limit)
-                return decodeForward(limit);
-            if (fromStart)
-                return deliver(*kept_, keptTick_);  // the time lies before the first frame
-            seekTick = std::min(seekTick, firstTick) - backoff;
-        } else {
+        Next first = receive(kept_.get(), limit);
+        // From the very start of the file, damaged frames are passed over: the first whole one
+        // is the earliest still there is.
+        while (fromStart && first == Next::Frame && (kept_->flags & AV_FRAME_FLAG_CORRUPT)) {
+            frameTick(*kept_);
+            first = receive(kept_.get(), limit);
+        }
+        if (first != Next::Frame) {
             if (fromStart)
                 return std::nullopt;  // not one frame from the start of the file
-            seekTick -= backoff;
+            seekTick = std::max(startTick_ - 1, seekTick - backoff);
+            backoff *= 2;
+            continue;
         }
-        seekTick = std::max(seekTick, startTick_ - 1);
+        const std::int64_t firstTick = frameTick(*kept_);
+        const bool damaged = kept_->flags & AV_FRAME_FLAG_CORRUPT;
+        if (!damaged && (firstTick <= limit || fromStart)) {
+            keptTick_ = firstTick;
+            haveKept_ = true;
+            if (firstTick > limit)
+                return deliver(*kept_, keptTick_);  // the time lies before the first frame
+            if (advanceTo(limit) || fromStart)
+                return finish(limit);
+        }
+        seekTick = std::max(startTick_ - 1, std::min(seekTick, firstTick) - backoff);
         backoff *= 2;
     }
     return std::nullopt;
 }
 
-std::optional<Image> VideoDecoder::decodeForward(std::int64_t limit)
+void VideoDecoder::findStart()
 {
-    // kept_ holds a frame at or before the target; a frame taken out earlier that now lies at or
-    // before the target replaces it.
+    // The clip starts with its first frame as decoded. The stream's stated start is not always
+    // that frame's timestamp: AVI stores decoding times only, and with B-frames every frame then
+    // comes out one decoding step late. The file is still at its start after opening.
+    startKnown_ = true;
+    if (receive(kept_.get(), startTick_) != Next::Frame)
+        return;
+    startTick_ = frameTick(*kept_);
+    keptTick_ = startTick_;
+    haveKept_ = positioned_ = !(kept_->flags & AV_FRAME_FLAG_CORRUPT);
+}
+
+bool VideoDecoder::advanceTo(std::int64_t limit)
+{
+    // kept_ holds a whole frame at or before the target; a frame taken out earlier that now lies
+    // at or before the target replaces it.
+    bool damaged = false;
     if (havePending_) {
-        std::swap(kept_, pending_);
-        keptTick_ = pendingTick_;
+        if (pendingDamaged_) {
+            damaged = true;
+        } else {
+            std::swap(kept_, pending_);
+            keptTick_ = pendingTick_;
+        }
         havePending_ = false;
     }
     for (;;) {
         const Next next = receive(pending_.get(), limit);
         if (next != Next::Frame)
-            break;  // the end of the file (or unreadable rest): the last frame is the still
+            break;  // the end of the file (or an unreadable rest): the last frame is the still
         const std::int64_t tick = frameTick(*pending_);
+        const bool bad = pending_->flags & AV_FRAME_FLAG_CORRUPT;
         if (tick > limit) {
             pendingTick_ = tick;
+            pendingDamaged_ = bad;
             havePending_ = true;
             break;
         }
-        std::swap(kept_, pending_);
-        keptTick_ = tick;
+        if (bad) {
+            damaged = true;
+        } else {
+            std::swap(kept_, pending_);
+            keptTick_ = tick;
+            damaged = false;
+        }
         av_frame_unref(pending_.get());
+    }
+    return !damaged;
+}
+
+std::optional<Image> VideoDecoder::finish(std::int64_t limit)
+{
+    if (!havePending_ && trackEndTick_ != AV_NOPTS_VALUE) {
+        // The file ended (or broke off) before the target. Past the track's stated end the last
+        // frame stays on screen; inside it, the frames are missing (a file cut short), and the
+        // last frame that could be read is not the still at that time.
+        const std::int64_t shown = std::max<std::int64_t>(kept_->pkt_duration, frameTicks_);
+        if (limit < trackEndTick_ - frameTicks_ && keptTick_ + 2 * shown < limit)
+            return std::nullopt;
     }
     return deliver(*kept_, keptTick_);
 }

@@ -50,7 +50,9 @@ private:
     double secondsAt(std::int64_t tick) const;
     std::int64_t frameTick(const AVFrame& frame);
     bool shouldSeek(std::int64_t targetTick) const;
-    std::optional<Image> decodeForward(std::int64_t limitTick);
+    void findStart();
+    bool advanceTo(std::int64_t limitTick);
+    std::optional<Image> finish(std::int64_t limitTick);
     std::optional<Image> deliver(const AVFrame& frame, std::int64_t tick);
 
     // Members are declared so that owners outlive what they own: the format context goes last.
@@ -63,6 +65,8 @@ private:
     std::int64_t pendingTick_ = 0;
     bool haveKept_ = false;
     bool havePending_ = false;
+    bool startKnown_ = false;
+    bool pendingDamaged_ = false;
     bool positioned_ = false;  // the decoder continues from where the last call left it
     bool draining_ = false;
     FrameConverter converter_;
@@ -71,6 +75,7 @@ private:
     int streamIndex_ = -1;
     AVRational timeBase_{1, 1};
     std::int64_t startTick_ = 0;
+    std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // start plus the track's stated length, if any
     std::int64_t lastTick_ = 0;     // timestamp of the last frame received
     std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
     double slackSec_ = 1e-9;
