@@ -1,5 +1,6 @@
 #include "host/App.hpp"
 
+#include <memory>
 #include <string>
 
 #include <gtk/gtk.h>
@@ -116,13 +117,67 @@ struct AppSignals {
     static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
     {
         auto* self = static_cast<App*>(data);
-        if (event == WEBKIT_LOAD_STARTED)
+        if (event == WEBKIT_LOAD_STARTED) {
             self->pageReady_ = false;
+            ++self->loadGeneration_;
+        }
         if (event != WEBKIT_LOAD_FINISHED)
             return;
         const char* uri = webkit_web_view_get_uri(view);
         if (uri && isOwnPageURI(uri))
+            probePage(self, ++self->loadGeneration_, 0);
+    }
+
+    // The page's module scripts may still be running when WebKit reports the load finished, so
+    // the host asks the page whether its reply and event functions exist before it counts the
+    // page as ready (and hands it the files of the launch). After kProbeLimit tries the page is
+    // taken as ready anyway, so that files never wait for ever on a page that does not say so.
+    static constexpr int kProbeLimit = 100;
+    static constexpr unsigned kProbeIntervalMs = 50;
+
+    struct Probe {
+        App* app;
+        unsigned generation;
+        int attempt;
+    };
+
+    static void probePage(App* self, unsigned generation, int attempt)
+    {
+        if (!self->view_ || generation != self->loadGeneration_)
+            return;
+        if (attempt >= kProbeLimit) {
             self->pageFinishedLoading();
+            return;
+        }
+        static constexpr char kScript[] =
+            "['__bridgeResolveRaw', '__onDrop', '__onImagesBegin', '__onImagesChunk']"
+            ".every((f) => typeof window[f] === 'function')";
+        webkit_web_view_evaluate_javascript(self->view_, kScript, -1, nullptr, nullptr, nullptr,
+                                            probeAnswered, new Probe{self, generation, attempt});
+    }
+
+    static void probeAnswered(GObject* view, GAsyncResult* result, gpointer data)
+    {
+        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
+        JSCValue* value =
+            webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
+        bool ready = value && jsc_value_to_boolean(value);
+        if (value)
+            g_object_unref(value);
+        App* self = probe->app;
+        if (probe->generation != self->loadGeneration_)
+            return;
+        if (ready) {
+            self->pageFinishedLoading();
+            return;
+        }
+        g_timeout_add_once(kProbeIntervalMs, retryProbe, probe.release());
+    }
+
+    static void retryProbe(gpointer data)
+    {
+        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
+        probePage(probe->app, probe->generation, probe->attempt + 1);
     }
 
     static void action(GSimpleAction* action, GVariant*, gpointer data)
@@ -182,6 +237,7 @@ struct AppSignals {
         self->window_ = nullptr;
         self->view_ = nullptr;
         self->pageReady_ = false;
+        ++self->loadGeneration_;
     }
 };
 

@@ -52,7 +52,7 @@ public:
 protected:
     // Hooks for the test executable; the shipped app leaves them empty.
     virtual void configureWebView(WebKitWebView*, WebKitSettings*) {}
-    virtual void pageLoaded() {}
+    virtual void pageLoaded() {}  // the page has loaded and its script functions exist
     virtual void messageReceived(const nlohmann::json&) {}
 
 private:
@@ -68,7 +68,8 @@ private:
     GtkApplication* app_ = nullptr;  // owned
     GtkWindow* window_ = nullptr;    // owned by GTK's window list while open
     WebKitWebView* view_ = nullptr;  // owned by the window
-    bool pageReady_ = false;
+    bool pageReady_ = false;         // the page's script functions exist
+    unsigned loadGeneration_ = 0;    // counts page loads, so a stale readiness probe is dropped
     std::vector<std::filesystem::path> pendingDrops_;
 };
 

@@ -15,9 +15,11 @@ constexpr MenuItem kAppHideQuit[] = {
     {"Hide Quillon", "app.hide", ""},
     {"Quit Quillon", "app.quit", "<Primary>q"},
 };
+// The web view has no key bindings of its own for undo and redo, so these two are the
+// application's; it has them for the clipboard and selection, so those stay the view's.
 constexpr MenuItem kEditHistory[] = {
-    {"Undo", "app.undo", "<Primary>z", ShortcutOwner::WebView},
-    {"Redo", "app.redo", "<Primary><Shift>z", ShortcutOwner::WebView},
+    {"Undo", "app.undo", "<Primary>z"},
+    {"Redo", "app.redo", "<Primary><Shift>z"},
 };
 constexpr MenuItem kEditClipboard[] = {
     {"Cut", "app.cut", "<Primary>x", ShortcutOwner::WebView},
