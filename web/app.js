@@ -270,7 +270,11 @@ client.on('imagesBegin', (p) => {
   const fromDrop = !state.busy;
   if (total > 0 && state.mode !== 'images') switchMode('images');
   if (total === 0) {
-    if (fromDrop) showMessage('Nothing was added: none of the dropped files is an image or a clip.', 'info');
+    if (fromDrop) {
+      showMessage(state.mode === 'images'
+        ? 'Nothing was added: none of the dropped items is an image. To open a clip, switch to Video first.'
+        : 'Nothing was added: none of the dropped files is an image or a clip.', 'info');
+    }
     return;
   }
   if (fromDrop) state.stream = { received: 0, total };
@@ -443,6 +447,7 @@ function refreshControls() {
   $('add-images').disabled = busy;
   $('add-folders').disabled = busy;
   $('extract').disabled = busy || !state.source || !chosenStep().ok;
+  if (!busy) $('extract').title = state.source ? '' : 'Open a clip first.';
 
   const stills = videoGrid.count;
   const pickedStills = videoGrid.selectedCount;
