@@ -194,6 +194,17 @@ check($('export').textContent === 'Convert 2 images', `convert selection: "${$('
 click($('images-clear'));
 check(tiles('images-grid').length === 0 && !$('images-empty').hidden, 'Clear list empties the grid');
 
+// Add images picks files (several in one panel).
+await host({ cmd: 'panel', paths: [`${E2E.images}/b.jpg`, `${E2E.images}/a.png`] });
+click($('add-images'));
+await waitFor(() => idle() && tiles('images-grid').length === 2, 'two chosen images');
+const filePanel = (await host({ cmd: 'panels' })).pop();
+check(filePanel && filePanel.title === 'Choose images or folders' && filePanel.kind !== 'openFolders',
+  `Add images opens the file panel: ${JSON.stringify(filePanel)}`);
+check(JSON.stringify(tiles('images-grid').map((li) => li.querySelector('.primary-text').textContent)) === '["a.png","b.jpg"]',
+  'chosen images are listed in path order');
+click($('images-clear'));
+
 // ---- Drops ------------------------------------------------------------------------------------
 click($('tab-video'));
 await host({ cmd: 'drop', paths: [`${E2E.images}/a.png`] });
