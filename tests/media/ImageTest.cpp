@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -114,7 +115,11 @@ TEST(Image, FromVipsConvertsGreySixteenBitAndFloatPictures)
 
 class ImageFiles : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = freshDir("image-files"); }
+    // One folder per test: CTest runs the tests of this fixture in parallel processes.
+    void SetUp() override
+    {
+        dir_ = freshDir(std::string("image-files-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
     std::filesystem::path dir_;
 };
 

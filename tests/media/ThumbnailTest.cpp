@@ -130,7 +130,11 @@ TEST(ThumbnailDataURL, EmptyImageGivesTheEmptyString)
 
 class ImageProbing : public ::testing::Test {
 protected:
-    void SetUp() override { dir_ = freshDir("image-probing"); }
+    // One folder per test: CTest runs the tests of this fixture in parallel processes.
+    void SetUp() override
+    {
+        dir_ = freshDir(std::string("image-probing-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
     std::filesystem::path dir_;
 };
 
