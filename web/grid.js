@@ -58,7 +58,10 @@ export class GridView {
     return this.items.has(key);
   }
 
-  /** Adds items (each with a `key`) at the end; they appear at the next animation frame. */
+  /**
+   * Adds items (each with a `key`) at the end. They appear, and `onChange` runs, at the next
+   * animation frame: a stream of single previews costs one DOM insertion per frame.
+   */
   append(items) {
     const fresh = items.filter((item) => !this.items.has(item.key));
     if (fresh.length === 0) return;
@@ -66,7 +69,6 @@ export class GridView {
     this.selection.append(fresh.map((item) => item.key));
     this.queue.push(...fresh);
     this.scheduleFlush();
-    this.onChange();
   }
 
   /** Inserts every queued tile now; used before reading the DOM (tests, keyboard). */
@@ -90,6 +92,7 @@ export class GridView {
     this.queue = [];
     this.list.append(fragment);
     this.paintFocus();
+    this.onChange();
   }
 
   /** Removes the items with these keys. */
