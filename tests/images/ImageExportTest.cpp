@@ -31,12 +31,6 @@ std::vector<std::string> folderContents(const fs::path& dir)
     return names;
 }
 
-// The converted picture's pixel at (x, y), all bands.
-std::vector<double> pixelAt(const fs::path& file, int x, int y)
-{
-    return vips::VImage::new_from_file(file.c_str()).getpoint(x, y);
-}
-
 }  // namespace
 
 TEST(ImageExport, WritesEachImageWithProgressAndSuffixesOnRepeat)
@@ -177,7 +171,9 @@ TEST(ImageExport, OrientationIsAppliedAndMetadataDropped)
     fs::path out = freshDir("export-orient-out");
     writeTaggedJpeg(in / "turned.jpg", 40, 30, 6);
     ImagesRig rig;
-    for (const char* format : {"jpg", "png", "tif", "heic"}) {
+    // Decoded at its full displayed size (from the header), upright; the encoders' colour and
+    // metadata handling per format is covered with the media tests.
+    for (const char* format : {"jpg", "png"}) {
         SCOPED_TRACE(format);
         std::int64_t id = rig.send("exportImages", {{"paths", {(in / "turned.jpg").string()}},
                                                     {"format", format}, {"dest", out.string()}});
@@ -193,71 +189,5 @@ TEST(ImageExport, OrientationIsAppliedAndMetadataDropped)
         // No tag that would turn it again, and nothing of the camera's metadata (GPS!).
         std::string tags = capture("exiftool -s -s -s -n -Orientation -GPSLatitude -Make " + shellQuote(file));
         EXPECT_TRUE(tags.empty() || tags == "1\n") << tags;
-    }
-}
-
-TEST(ImageExport, ColoursSurviveConversionByPixelValue)
-{
-    fs::path in = freshDir("export-colour-in");
-    fs::path out = freshDir("export-colour-out");
-    ASSERT_EQ(run("convert -size 16x16 'xc:cmyk(0,255,255,0)' -colorspace CMYK -quality 95 " +
-                  shellQuote((in / "cmyk.jpg").string())), 0);
-    ASSERT_EQ(run("convert -size 16x16 'xc:rgb(255,128,0)' -depth 16 " +
-                  shellQuote("png48:" + (in / "deep.png").string())), 0);
-    ASSERT_EQ(run("convert -size 16x16 xc:none -fill blue -draw 'rectangle 0,0 7,15' " +
-                  shellQuote("png8:" + (in / "palette.png").string())), 0);
-    ASSERT_EQ(run("convert -size 16x16 'xc:gray(50%)' -colorspace Gray " +
-                  shellQuote((in / "grey.png").string())), 0);
-    // The same colour stored in the Display P3 space, with its profile embedded.
-    quillon::ensureVipsStarted();
-    vips::VImage::black(16, 16, vips::VImage::option()->set("bands", 3))
-        .linear({0, 0, 0}, {200, 60, 40})
-        .cast(VIPS_FORMAT_UCHAR)
-        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
-        .icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb")->set("embedded", false))
-        .jpegsave((in / "wide.jpg").c_str(), vips::VImage::option()->set("Q", 98));
-
-    ImagesRig rig;
-    for (const char* format : {"png", "jpg", "tif", "heic"}) {
-        SCOPED_TRACE(format);
-        fs::path dest = out / format;
-        fs::create_directories(dest);
-        std::int64_t id = rig.send("exportImages",
-                                   {{"paths", {(in / "cmyk.jpg").string(), (in / "deep.png").string(),
-                                               (in / "palette.png").string(), (in / "grey.png").string(),
-                                               (in / "wide.jpg").string()}},
-                                    {"format", format}, {"quality", 1}, {"dest", dest.string()}});
-        json written = rig.reply(id)->at("payload")["written"];
-        ASSERT_EQ(written.size(), 5u) << rig.reply(id)->dump();
-        const double tolerance = std::string(format) == "heic" ? 5 : 4;
-
-        std::vector<double> cmyk = pixelAt(written[0].get<std::string>(), 8, 8);
-        EXPECT_GT(cmyk[0], 180);  // red, not the cyan of inverted ink values
-        EXPECT_LT(cmyk[1], 90);
-        EXPECT_LT(cmyk[2], 90);
-
-        std::vector<double> deep = pixelAt(written[1].get<std::string>(), 8, 8);
-        EXPECT_NEAR(deep[0], 255, tolerance);
-        EXPECT_NEAR(deep[1], 128, tolerance);  // scaled from 16 bits, not clipped to 255
-        EXPECT_NEAR(deep[2], 0, tolerance);
-
-        std::vector<double> opaque = pixelAt(written[2].get<std::string>(), 3, 8);
-        EXPECT_NEAR(opaque[0], 0, tolerance);
-        EXPECT_NEAR(opaque[2], 255, tolerance);
-        if (std::string(format) != "jpg") {
-            std::vector<double> clear = pixelAt(written[2].get<std::string>(), 12, 8);
-            ASSERT_EQ(clear.size(), 4u) << "transparency lost";
-            EXPECT_EQ(opaque[3], 255);
-            EXPECT_EQ(clear[3], 0);
-        }
-
-        std::vector<double> grey = pixelAt(written[3].get<std::string>(), 8, 8);
-        for (int band = 0; band < 3 && band < static_cast<int>(grey.size()); ++band)
-            EXPECT_NEAR(grey[band], 128, tolerance);
-
-        std::vector<double> wide = pixelAt(written[4].get<std::string>(), 8, 8);
-        EXPECT_NEAR(wide[0], 200, tolerance);
-        EXPECT_NEAR(wide[1], 60, tolerance);
-        EXPECT_NEAR(wide[2], 40, tolerance);
     }
 }

@@ -89,15 +89,6 @@ TEST(CollectImageFiles, DirectFilesRepeatsHiddenAndMissingPaths)
         EXPECT_TRUE(f.is_absolute()) << f;
 }
 
-TEST(CollectImageFiles, FolderNamedLikeAnImageCountsAsAFile)
-{
-    fs::path dir = quillon::test::freshDir("collect-dirlike");
-    fs::create_directories(dir / "album.png");
-    touch(dir / "album.png" / "inner.jpg");
-    EXPECT_EQ(names(collectImageFiles({dir}), dir),
-              (std::vector<std::string>{"album.png", "album.png/inner.jpg"}));
-}
-
 TEST(CollectImageFiles, LinkLoopsAndUnreadableFoldersDoNotHang)
 {
     fs::path dir = quillon::test::freshDir("collect-links");
@@ -122,43 +113,17 @@ TEST(CollectImageFiles, LinkLoopsAndUnreadableFoldersDoNotHang)
     EXPECT_EQ(names(collectImageFiles({dir / "alias"}), dir), (std::vector<std::string>{"alias/p.png"}));
 }
 
-TEST(CollectImageFiles, HundredThousandEntries)
-{
-    fs::path dir = quillon::test::freshDir("collect-many");
-    for (int i = 0; i < 100000; ++i)
-        std::ofstream(dir / ("f" + std::to_string(i) + (i % 2 ? ".png" : ".txt")));
-    auto files = collectImageFiles({dir});
-    ASSERT_EQ(files.size(), 50000u);
-    EXPECT_EQ(files.front().filename(), "f1.png");
-    EXPECT_EQ(files[1].filename(), "f3.png");
-    EXPECT_EQ(files.back().filename(), "f99999.png");
-    fs::remove_all(dir);
-}
-
 TEST(SortNaturally, NumbersByValueCaseNotDecidingInCAndOtherLocales)
 {
     for (const char* locale : {"C", "POSIX", "en_US.UTF-8", "de_DE.UTF-8", ""}) {
         ScopedEnv all("LC_ALL", locale);
         ScopedEnv lang("LANG", nullptr);
         std::vector<fs::path> paths{"/p/img10.png", "/p/B.JPG", "/p/img2.png", "/p/a.png",
-                                    "/p/img1.png", "/p/Img3.png", "/q/a.png", "/p/sub/c.tif"};
+                                    "/p/img1.png", "/p/Img3.png", "/q/a.png", "/p/sub/c.tif", "/p/b\xff.png"};
         sortNaturally(paths);
-        EXPECT_EQ(paths, (std::vector<fs::path>{"/p/a.png", "/p/B.JPG", "/p/img1.png",
+        EXPECT_EQ(paths, (std::vector<fs::path>{"/p/a.png", "/p/B.JPG", "/p/b\xff.png", "/p/img1.png",
                                                 "/p/img2.png", "/p/Img3.png", "/p/img10.png",
                                                 "/p/sub/c.tif", "/q/a.png"}))
             << "locale " << locale;
     }
-}
-
-TEST(SortNaturally, StableForEqualKeysAndTolerantOfInvalidUtf8)
-{
-    ScopedEnv all("LC_ALL", nullptr);
-    ScopedEnv lang("LANG", nullptr);
-    // Names equal but for case collate equal at this strength: they keep their input order.
-    std::vector<fs::path> paths{"/p/X.png", "/p/b\xff.png", "/p/x.png", "/p/a.png"};
-    sortNaturally(paths);
-    EXPECT_EQ(paths, (std::vector<fs::path>{"/p/a.png", "/p/b\xff.png", "/p/X.png", "/p/x.png"}));
-    std::vector<fs::path> reversed{"/p/x.png", "/p/X.png"};
-    sortNaturally(reversed);
-    EXPECT_EQ(reversed, (std::vector<fs::path>{"/p/x.png", "/p/X.png"}));
 }

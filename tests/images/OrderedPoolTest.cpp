@@ -5,7 +5,6 @@
 #include <chrono>
 #include <mutex>
 #include <random>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -91,26 +90,4 @@ TEST(OrderedPool, StopsStartingAfterConsumeSaysStop)
         });
     EXPECT_EQ(consumed.size(), 10u);
     EXPECT_LE(started.load(), 10 + 4);
-}
-
-TEST(OrderedPool, ThrowingWorkIsContainedAndEmptyRunsReturn)
-{
-    OrderedPool pool(2);
-    std::vector<int> seen;
-    pool.run(
-        6, 2,
-        [&](std::size_t i) {
-            if (i == 2)
-                throw std::runtime_error("boom");
-        },
-        [&](std::size_t i) {
-            seen.push_back(static_cast<int>(i));
-            return true;
-        });
-    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5}));
-
-    bool called = false;
-    pool.run(0, 2, [&](std::size_t) { called = true; }, [&](std::size_t) { return called = true; });
-    EXPECT_FALSE(called);
-    EXPECT_GE(OrderedPool::defaultWorkers(), 1u);
 }
