@@ -24,6 +24,8 @@
 //   {cmd: "menu", action: "copy"}    activates a menu item's action ("app." is implied)
 //   {cmd: "window"}                  resolves to {width, height, title, uri, maximized, fullscreen}
 //   {cmd: "done", ok: true|false, message: "..."}  prints the verdict and quits: status 0 or 1
+//   {cmd: "verdict", ok, message}    prints the verdict without quitting; the status it gives
+//                                    applies when the app ends some other way (window closed)
 //
 // It prints "E2E:LOADED <ms>" when the page has finished loading and "E2E:FIRST_MESSAGE <ms>"
 // when the page's first bridge message arrives, in milliseconds since the process started.
@@ -229,6 +231,11 @@ private:
         if (cmd == "done") {
             replyJson(reply, value, nullptr);
             self->finish(message.value("ok", false), message.value("message", ""));
+        } else if (cmd == "verdict") {
+            replyJson(reply, value, nullptr);
+            self->exitStatus = message.value("ok", false) ? 0 : 1;
+            say(std::string(self->exitStatus == 0 ? "E2E:PASS " : "E2E:FAIL ") +
+                message.value("message", ""));
         } else if (cmd == "snapshot") {
             self->snapshot(message.value("name", "snapshot"), reply);
         } else if (cmd == "drop") {
