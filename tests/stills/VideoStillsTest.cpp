@@ -226,3 +226,34 @@ TEST(VideoStills, DisplayMatrixTurnsAndMirrorsTheStills)
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(VideoStills, StreamsWithoutALengthOpenWithDurationZeroAndStillSeek)
+{
+    const auto dir = test::freshDir("stills-no-length");
+    // A Matroska file written to a pipe (no length, no index) and a bare MPEG-2 stream.
+    ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i \"color=c=black:s=320x240:r=25:d=2.1,format=yuv420p,"
+                        "geq=lum='if(bitand(floor(N/pow(2,floor(X*10/W))),1),235,16)':cb=128:cr=128\" "
+                        "-c:v libx264 -bf 2 -g 12 -frames:v 50 -f matroska - > " +
+                        test::shellQuote((dir / "live.mkv").string())),
+              0);
+    test::ClipOptions raw;
+    raw.codec = "-c:v mpeg2video -bf 2 -g 12 -q:v 3";
+    ASSERT_TRUE(test::makeIndexClip(dir / "bare.m2v", raw));
+    for (const char* name : {"live.mkv", "bare.m2v"}) {
+        auto source = StillsSource::open(dir / name);
+        ASSERT_TRUE(source) << name;
+        EXPECT_EQ(source->durationSec(), 0) << name;
+        EXPECT_NEAR(source->fps(), 25, 0.01) << name;
+        for (int k : {0, 12, 25, 49, 7, 30, 1}) {
+            auto still = source->image((k + 0.5) / 25);
+            ASSERT_TRUE(still) << name << " frame " << k;
+            EXPECT_EQ(test::readFrameIndex(*still), k) << name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillon
