@@ -124,6 +124,26 @@ TEST(GifStills, FramesAreCompositedOverTheOnesBefore)
     EXPECT_EQ(colourAt(*second, 30, 25), "blue");
 }
 
+TEST(GifStills, TransparentPixelsKeepTheirAlpha)
+{
+    const auto dir = test::freshDir("stills-gif-alpha");
+    // A non-ASCII name as well: paths reach the decoder as the bytes they are.
+    const auto file = dir / "halb-durchsichtig-\u00fc.gif";
+    ASSERT_EQ(test::run("convert -size 16x12 xc:none -fill red -draw 'rectangle 0,0 7,11' " +
+                        test::shellQuote(file.string())),
+              0);
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    auto still = source->image(0);
+    ASSERT_TRUE(still);
+    ASSERT_EQ(still->channels(), 4);
+    const std::vector<double> opaque = still->pixels().getpoint(3, 6);
+    const std::vector<double> clear = still->pixels().getpoint(12, 6);
+    EXPECT_EQ(opaque[0], 255);
+    EXPECT_EQ(opaque[3], 255);
+    EXPECT_EQ(clear[3], 0);
+}
+
 TEST(GifStills, IncreasingRequestsDecodeEachFrameOnce)
 {
     const auto dir = test::freshDir("stills-gif-long");
