@@ -103,6 +103,48 @@ await waitFor(() => deliveries.some(([n]) => n === '__onDrop'), 'the drop event'
 const drop = deliveries.find(([n]) => n === '__onDrop');
 check(drop && drop[1] && drop[1].isGif === true && drop[1].name === 'anim.gif', `dropped GIF: ${JSON.stringify(drop && drop[1])}`);
 
+// Drags from another application (quillon-e2e-drag-source, a window at the top left): files go
+// to the bridge, text keeps WebKit's own handling. The source window needs a moment to appear,
+// so a gesture that started nothing is tried again.
+async function dragFromSource(argv, toX, toY, arrived) {
+  await host({ cmd: 'spawn', argv: [E2E.dragSource, ...argv] });
+  for (let attempt = 0; attempt < 4 && !arrived(); attempt++) {
+    await sleep(1500);
+    await host({ cmd: 'xdotool', args: ['mousemove', '60', '60', 'mousedown', '1', 'sleep', '0.3',
+      'mousemove', '90', '90', 'sleep', '0.3', 'mousemove', String(toX - 40), String(toY - 20),
+      'sleep', '0.3', 'mousemove', String(toX), String(toY), 'sleep', '0.5', 'mouseup', '1'] });
+    const end = Date.now() + 4000;
+    while (!arrived() && Date.now() < end) await sleep(100);
+  }
+}
+deliveries.length = 0;
+reply = await command('setMode', { mode: 'images' });
+await dragFromSource([E2E.pictures + '/b.png', E2E.pictures + '/sub', E2E.pictures + '/a.png'], 520, 420,
+  () => deliveries.some(([n]) => n === '__onImagesBegin'));
+const begin = deliveries.find(([n]) => n === '__onImagesBegin');
+check(begin && begin[1].total === 3, `files dragged from another application were imported: ${JSON.stringify(begin && begin[1])}`);
+await waitFor(() => deliveries.some(([n]) => n === '__onImagesChunk'), 'the imported images');
+const names = deliveries.filter(([n]) => n === '__onImagesChunk').flatMap(([, p]) => p.items.map((i) => i.name)).sort();
+check(JSON.stringify(names) === '["a.png","b.png","c.png"]', `dropped files and folder contents: ${names}`);
+reply = await command('setMode', { mode: 'video' });
+document.getElementById('tab-video').click();
+await sleep(300);
+
+deliveries.length = 0;
+const textField = document.getElementById('step-custom');
+document.getElementById('step-custom-radio').click();
+textField.value = '';
+const winNow = await host({ cmd: 'window' });
+const box = textField.getBoundingClientRect();
+const fieldX = Math.round(box.left + box.width / 2);
+const fieldY = Math.round(box.top + box.height / 2 + (winNow.height - window.innerHeight));
+await dragFromSource(['--text', '7.5'], fieldX, fieldY, () => textField.value !== '');
+check(textField.value === '7.5', `text dragged onto a page field lands in it (got "${textField.value}")`);
+check(deliveries.length === 0, `a text drag reaches no bridge command (${deliveries.length} deliveries)`);
+// The drag source took the keyboard focus while it was there; Bring All to Front takes it back.
+await host({ cmd: 'menu', action: 'bring-to-front' });
+await sleep(300);
+
 // A shortcut fires once: select, copy and paste in a page text field with the keyboard.
 const field = document.getElementById('step-custom');
 document.getElementById('step-custom-radio').click();

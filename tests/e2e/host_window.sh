@@ -8,6 +8,7 @@ build=$(cd "${1:?build folder}" && pwd)
 src=$(cd "${2:?source folder}" && pwd)
 e2e="$build/bin/quillon-e2e"
 [ -x "$e2e" ] || { echo "host_window: $e2e is not built" >&2; exit 1; }
+[ -x "$build/bin/quillon-e2e-drag-source" ] || { echo "host_window: the drag source is not built" >&2; exit 1; }
 [ -f "$build/bin/web/index.html" ] || { echo "host_window: the page is not in $build/bin/web" >&2; exit 1; }
 
 work="$build/test-media/host_window"
@@ -15,10 +16,14 @@ rm -rf "$work"
 mkdir -p "$work/out"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=2 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
 ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5:duration=1 "$work/anim.gif"
+mkdir -p "$work/pictures/sub"
+for name in a b sub/c; do
+  ffmpeg -v error -f lavfi -i testsrc=size=40x30 -frames:v 1 "$work/pictures/$name.png"
+done
 
 {
-  printf 'const E2E = %s;\n' "$(printf '{"clip": "%s", "gif": "%s", "out": "%s", "work": "%s"}' \
-    "$work/clip.mp4" "$work/anim.gif" "$work/out" "$work")"
+  printf 'const E2E = %s;\n' "$(printf '{"clip": "%s", "gif": "%s", "out": "%s", "pictures": "%s", "dragSource": "%s"}' \
+    "$work/clip.mp4" "$work/anim.gif" "$work/out" "$work/pictures" "$build/bin/quillon-e2e-drag-source")"
   cat "$src/tests/e2e/host_window.driver.js"
 } > "$work/driver.js"
 

@@ -21,6 +21,8 @@
 //   {cmd: "panels"}                  resolves to the panels shown so far:
 //                                    [{kind, title, acceptLabel, canCreateFolders, filters}]
 //   {cmd: "keys", keys: ["ctrl+a"]}  types key combinations into the window (xdotool, X11 only)
+//   {cmd: "xdotool", args: [...]}    runs xdotool with these arguments (pointer moves, drags)
+//   {cmd: "spawn", argv: [...]}      starts another program (e.g. quillon-e2e-drag-source)
 //   {cmd: "menu", action: "copy"}    activates a menu item's action ("app." is implied)
 //   {cmd: "window"}                  resolves to {width, height, title, uri, maximized, fullscreen}
 //   {cmd: "done", ok: true|false, message: "..."}  prints the verdict and quits: status 0 or 1
@@ -255,7 +257,17 @@ private:
         } else if (cmd == "panels") {
             replyJson(reply, value, self->e2eHost().shown);
         } else if (cmd == "keys") {
-            replyJson(reply, value, self->typeKeys(message.value("keys", Json::array())));
+            Json argv = {"xdotool", "key", "--delay", "60"};
+            for (const Json& k : message.value("keys", Json::array()))
+                argv.push_back(k);
+            replyJson(reply, value, spawn(argv));
+        } else if (cmd == "xdotool") {
+            Json argv = {"xdotool"};
+            for (const Json& a : message.value("args", Json::array()))
+                argv.push_back(a);
+            replyJson(reply, value, spawn(argv));
+        } else if (cmd == "spawn") {
+            replyJson(reply, value, spawn(message.value("argv", Json::array())));
         } else if (cmd == "menu") {
             std::string action = message.value("action", "");
             bool known = g_action_group_has_action(G_ACTION_GROUP(self->application()),
@@ -280,14 +292,16 @@ private:
         return TRUE;
     }
 
-    // xdotool types into the focused window of the X display; the main loop keeps running while
-    // it does, so WebKit sees the keys as a user's.
-    bool typeKeys(const Json& keys)
+    // Starts a program without waiting for it; the main loop keeps running meanwhile, so WebKit
+    // sees xdotool's keys and pointer moves as a user's.
+    static bool spawn(const Json& args)
     {
-        std::vector<std::string> argv{"xdotool", "key", "--delay", "60"};
-        for (const Json& k : keys)
-            if (k.is_string())
-                argv.push_back(k.get<std::string>());
+        std::vector<std::string> argv;
+        for (const Json& a : args)
+            if (a.is_string())
+                argv.push_back(a.get<std::string>());
+        if (argv.empty())
+            return false;
         std::vector<char*> cargv;
         for (std::string& a : argv)
             cargv.push_back(a.data());
@@ -296,7 +310,7 @@ private:
         gboolean ok = g_spawn_async(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
                                     nullptr, nullptr, &error);
         if (!ok) {
-            say(std::string("E2E:KEYS failed: ") + error->message);
+            say("E2E:SPAWN " + argv.front() + " failed: " + error->message);
             g_error_free(error);
         }
         return ok;
