@@ -138,6 +138,7 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
                                      HeicEncoder heic)
 {
     ensureVipsStarted();
+    vips_error_clear();
     const double q = clampQuality(quality);
     switch (outputFormat(format)) {
     case OutputFormat::Jpeg:

@@ -148,6 +148,7 @@ vips::VImage toUchar(vips::VImage image)
 std::optional<Image> Image::fromVips(vips::VImage image)
 {
     ensureVipsStarted();
+    vips_error_clear();
     if (image.get_image() == nullptr || !withinPixelLimit(image.width(), image.height())) {
         return std::nullopt;
     }

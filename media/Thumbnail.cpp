@@ -60,6 +60,7 @@ bool isHeifLoader(const char* loader)
 std::string thumbnailDataURL(const Image& image, int maxDim)
 {
     ensureVipsStarted();
+    vips_error_clear();
     const int width = image.width();
     const int height = image.height();
     if (width < 1 || height < 1) {
@@ -93,6 +94,7 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
 {
     ensureVipsStarted();
+    vips_error_clear();
     const int limit = std::max(maxPixelSize, kMinLimit);
     try {
         // The header first: a file claiming more pixels than Quillon decodes is refused here,
@@ -134,6 +136,7 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
+    vips_error_clear();
     try {
         // Opening reads the header only; pixels are decoded on first use, which never comes.
         vips::VImage header = vips::VImage::new_from_file(

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <glib.h>
@@ -313,4 +314,24 @@ TEST_F(ImageProbing, BadFilesGiveNothing)
     // The untruncated originals do load, so the failures above are about the damage.
     EXPECT_TRUE(loadImageOriented(dir_ / "whole.jpg", 360));
     EXPECT_TRUE(loadImageOriented(dir_ / "whole.png", 360));
+}
+
+TEST(ThumbnailDataURL, ConcurrentCallersGetTheSameResultAsOne)
+{
+    // Previews are made on a pool of threads; libvips' start-up and shared state must not mix
+    // their results.
+    const Image image(patchImage(800, 600, true));
+    const std::string expected = thumbnailDataURL(image, 360);
+    ASSERT_FALSE(expected.empty());
+    std::vector<std::string> results(6);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] { results[i] = thumbnailDataURL(image, 360); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const std::string& result : results) {
+        EXPECT_EQ(result, expected);
+    }
 }
