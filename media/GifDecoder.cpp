@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <string>
+#include <unistd.h>
 
 namespace quillon {
 
@@ -108,12 +111,24 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
     return static_cast<int>(cumulative.size()) - 1;
 }
 
-GifDecoder::~GifDecoder() = default;
+GifDecoder::~GifDecoder()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
 
 std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<GifDecoder> d(new GifDecoder);
-    d->file_ = file;
+    // Going back to an earlier frame opens the file again. The file opened now is held and reopened
+    // through /proc/self/fd, so a GIF that is deleted, renamed or replaced after opening keeps
+    // giving its own frames rather than failing or giving another file's.
+    d->fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (d->fd_ < 0)
+        return nullptr;
+    std::filesystem::path held = "/proc/self/fd/" + std::to_string(d->fd_);
+    std::error_code error;
+    d->file_ = std::filesystem::exists(held, error) ? held : file;
     d->packet_ = ff::makePacket();
     d->current_ = ff::makeFrame();
     if (!d->packet_ || !d->current_ || !d->restart())

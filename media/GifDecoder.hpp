@@ -59,7 +59,8 @@ private:
     bool restart();
     bool decodeNext();
 
-    std::filesystem::path file_;
+    int fd_ = -1;                  // the file as opened, held for restarts
+    std::filesystem::path file_;  // what restarts open: /proc/self/fd/<fd_>, or the path
     ff::FormatPtr format_;
     ff::CodecPtr codec_;
     ff::PacketPtr packet_;
