@@ -5,16 +5,20 @@
 #   split the files; and the peak memory of our import;
 # - conversion of 50 such JPEGs to PNG, JPEG quality 0.9 and LZW TIFF, and of 5 to HEIC, against
 #   `vips copy` one file at a time, with ImageMagick's mogrify beside it.
-# The inputs are copies of the corpus photograph, each its own file.
+# The inputs are copies of the corpus photograph, each its own file. The counts can be lowered for a
+# quick look: IMAGES_BENCH_IMPORT (200), IMAGES_BENCH_CONVERT (50), IMAGES_BENCH_HEIC (5).
 set -euo pipefail
+import_n=${IMAGES_BENCH_IMPORT:-200}
+convert_n=${IMAGES_BENCH_CONVERT:-50}
+heic_n=${IMAGES_BENCH_HEIC:-5}
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 cli="$build/bin/quillon-cli"
 work="$BENCH_DIR/images"
-photos="$work/photos"
+photos="$work/photos$import_n"
 mkdir -p "$photos"
-for i in $(seq -w 1 200); do
+for i in $(seq -w 1 "$import_n"); do
   [ -f "$photos/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$photos/photo$i.jpg"
 done
 cat "$photos"/*.jpg >/dev/null  # the same warm page cache for everybody
@@ -42,11 +46,13 @@ import_cmd="$work/import.jsonl"
 echo "{\"id\":1,\"cmd\":\"importImages\",\"args\":{\"paths\":[\"$photos\"]}}" >"$import_cmd"
 ours_import() { "$cli" bridge <"$import_cmd"; }
 files=("$photos"/*.jpg)
+files=("${files[@]:0:$import_n}")
+half=$((import_n / 2))
 thumbs="$work/thumbs"
 one_thumbnailer() { vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]}"; }
 two_thumbnailers() {
-  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:0:100}" &
-  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:100}"
+  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:0:$half}" &
+  vipsthumbnail -s 360 -o "$thumbs/%s.jpg" "${files[@]:$half}"
   wait
 }
 fresh "$thumbs"
@@ -54,11 +60,11 @@ ours=$(seconds ours_import)
 one=$(seconds one_thumbnailer)
 fresh "$thumbs"
 two=$(seconds two_thumbnailers)
-report "import 200 JPEG 4000x3000 (records, previews 360)" "$ours" "$one" "vipsthumbnail x1"
-report "import 200 JPEG 4000x3000 (records, previews 360)" "$ours" "$two" "vipsthumbnail x2"
+report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$one" "vipsthumbnail x1"
+report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$two" "vipsthumbnail x2"
 rss=$( { /usr/bin/time -v "$cli" bridge <"$import_cmd" >/dev/null; } 2>&1 |
   awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}')
-echo "import 200 JPEG 4000x3000: peak RSS $((rss / 1024)) MB" | tee -a "$BENCH_DIR/results.txt"
+echo "import $import_n JPEG 4000x3000: peak RSS $((rss / 1024)) MB" | tee -a "$BENCH_DIR/results.txt"
 
 # Conversions. Our export of N files as FORMAT/QUALITY into a fresh folder.
 out="$work/out"
@@ -92,8 +98,8 @@ convert_case() {  # LABEL N FORMAT QUALITY EXT VIPSOPTIONS MOGRIFYOPTIONS...
 }
 # The peers get the encoder settings ours uses (PNG zlib level 4 without row filter, JPEG Q 90, LZW
 # with the horizontal predictor, HEIC Q 90), so the ratios compare the pipelines, not settings.
-convert_case "convert 50 JPEG 4000x3000 to PNG" 50 png 1 png "[compression=4,filter=none]" -quality 40
-convert_case "convert 50 JPEG 4000x3000 to JPEG q0.9" 50 jpeg 0.9 jpg "[Q=90]" -quality 90
-convert_case "convert 50 JPEG 4000x3000 to LZW TIFF" 50 tiff 1 tif "[compression=lzw,predictor=horizontal]" -compress LZW -define tiff:predictor=2
-convert_case "convert 5 JPEG 4000x3000 to HEIC" 5 heic 0.9 heic "[Q=90]" -quality 90
+convert_case "convert $convert_n JPEG 4000x3000 to PNG" "$convert_n" png 1 png "[compression=4,filter=none]" -quality 40
+convert_case "convert $convert_n JPEG 4000x3000 to JPEG q0.9" "$convert_n" jpeg 0.9 jpg "[Q=90]" -quality 90
+convert_case "convert $convert_n JPEG 4000x3000 to LZW TIFF" "$convert_n" tiff 1 tif "[compression=lzw,predictor=horizontal]" -compress LZW -define tiff:predictor=2
+convert_case "convert $heic_n JPEG 4000x3000 to HEIC" "$heic_n" heic 0.9 heic "[Q=90]" -quality 90
 rm -rf "$out" "$thumbs"
