@@ -8,6 +8,7 @@
 //                         with no answers left a panel is cancelled. No GTK chooser is shown.
 //     --out DIR           folder for snapshots (default: the current folder)
 //     --timeout SECONDS   give up after this long with exit status 3 (default 60)
+//     --real-panels       show the real GTK file choosers instead (answer them with "keys")
 //     --fake-file-manager own org.freedesktop.FileManager1 on the session bus and print each
 //                         ShowItems call as "E2E:REVEAL <uri> <uri>..." (run under dbus-run-session)
 //     FILE...             handed to the app as on a launch with files ("Open With")
@@ -24,6 +25,7 @@
 //   {cmd: "xdotool", args: [...]}    runs xdotool with these arguments (pointer moves, drags)
 //   {cmd: "spawn", argv: [...]}      starts another program (e.g. quillon-e2e-drag-source)
 //   {cmd: "menu", action: "copy"}    activates a menu item's action ("app." is implied)
+//   {cmd: "toplevels"}               resolves to the titles of this process's visible windows
 //   {cmd: "window"}                  resolves to {width, height, title, uri, maximized, fullscreen}
 //   {cmd: "done", ok: true|false, message: "..."}  prints the verdict and quits: status 0 or 1
 //   {cmd: "verdict", ok, message}    prints the verdict without quitting; the status it gives
@@ -102,6 +104,7 @@ class E2eHost : public GtkHost {
 public:
     std::deque<std::vector<std::string>> answers;
     Json shown = Json::array();
+    bool realPanels = false;
 
     void showPanel(const PanelRequest& request,
                    std::function<void(std::vector<std::string>)> done) override
@@ -114,6 +117,17 @@ public:
                          {"acceptLabel", request.acceptLabel},
                          {"canCreateFolders", request.canCreateFolders},
                          {"filters", filters}});
+        if (realPanels) {
+            say("E2E:PANEL " + request.title + " (shown)");
+            GtkHost::showPanel(request, [done = std::move(done)](std::vector<std::string> paths) {
+                std::string line = "E2E:PANEL answered";
+                for (const std::string& p : paths)
+                    line += " " + p;
+                say(line);
+                done(std::move(paths));
+            });
+            return;
+        }
         std::vector<std::string> answer;
         if (!answers.empty()) {
             answer = std::move(answers.front());
@@ -276,6 +290,17 @@ private:
                 g_action_group_activate_action(G_ACTION_GROUP(self->application()),
                                                action.c_str(), nullptr);
             replyJson(reply, value, known);
+        } else if (cmd == "toplevels") {
+            Json titles = Json::array();
+            GListModel* toplevels = gtk_window_get_toplevels();
+            for (guint i = 0; i < g_list_model_get_n_items(toplevels); ++i) {
+                auto* window = static_cast<GtkWindow*>(g_list_model_get_item(toplevels, i));
+                const char* title = gtk_window_get_title(window);
+                if (gtk_widget_get_visible(GTK_WIDGET(window)))
+                    titles.push_back(title ? title : "");
+                g_object_unref(window);
+            }
+            replyJson(reply, value, titles);
         } else if (cmd == "window") {
             GtkWindow* window = self->window();
             const char* uri = webkit_web_view_get_uri(self->webView());
@@ -417,6 +442,8 @@ int main(int argc, char** argv)
             options.outDir = argv[++i];
         else if (arg == "--timeout" && hasValue)
             options.timeoutSeconds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--real-panels")
+            host->realPanels = true;
         else if (arg == "--fake-file-manager")
             options.fakeFileManager = true;
         else
