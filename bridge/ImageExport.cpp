@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "bridge/Args.hpp"
@@ -85,7 +86,10 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     };
 
     if (std::optional<std::string> dest = args::path(args, "dest")) {
-        work(std::filesystem::path(*dest));
+        // Made absolute against the working folder, so the reply names the folder in full.
+        std::error_code error;
+        std::filesystem::path folder = std::filesystem::absolute(*dest, error);
+        work(error ? std::filesystem::path(*dest) : folder);
         return;
     }
     PanelRequest request;
