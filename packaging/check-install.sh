@@ -51,6 +51,19 @@ if [ "${1:-}" = --window ]; then
   shoot() { import -window "$wid" "$1" 2>/dev/null && convert "$1" -gravity South -crop 100%x80%+0+0 +repage "$2"; }
   differing() { compare -metric AE -fuzz 6% "$1" "$2" null: 2>&1 | cut -d' ' -f1 || true; }
 
+  # The share of the page area within a few percent of one colour.
+  share_of() { convert "$1" -fuzz "$2" -fill white -opaque "$3" -fill black +opaque white -format '%[fx:mean]' info:; }
+  # Painted and not as the window is without its page: at least 0.2% of the page area differs from
+  # BASELINE, and less than 90% of it is black (a surface not yet painted).
+  page_shown() {
+    local area changed
+    area=$(identify -format '%[fx:w*h]' "$1")
+    changed=$(compare -metric AE -fuzz 6% "$1" "$2" null: 2>&1 | cut -d' ' -f1 || true)
+    case $changed in ''|*[!0-9.e+]*) return 1 ;; esac
+    awk -v c="$changed" -v a="$area" -v b="$(share_of "$1" 2% black)" \
+      'BEGIN { exit !(c > a / 500 && b < 0.9) }'
+  }
+
   if [ "$mode" = settled ]; then
     sleep 3
     shoot "$out" "${out%.png}-page-area.png"
@@ -59,15 +72,15 @@ if [ "${1:-}" = --window ]; then
     for _ in $(seq 1 60); do
       kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; fail "$binary exited while loading its page"; }
       shoot "$out" "${out%.png}-page-area.png"
-      area=$(identify -format '%[fx:w*h]' "${out%.png}-page-area.png")
-      changed=$(differing "${out%.png}-page-area.png" "${baseline%.png}-page-area.png")
-      # At least 0.2% of the page area differs from the window without its page.
-      if [ "${changed%.*}" -gt $((area / 500)) ] 2>/dev/null; then shown=yes; break; fi
+      if page_shown "${out%.png}-page-area.png" "${baseline%.png}-page-area.png"; then shown=yes; break; fi
       sleep 0.5
     done
-    [ -n "$shown" ] || fail "the window never showed the page (it stayed as without its page)"
+    [ -n "$shown" ] || fail "the window never showed its page (it stayed as without its page)"
+    # Once laid out, the page stays: the screenshot kept is taken after it settled.
     sleep 1.5
     shoot "$out" "${out%.png}-page-area.png"
+    page_shown "${out%.png}-page-area.png" "${baseline%.png}-page-area.png" \
+      || fail "the page was shown, then the window went back to its background"
   fi
   kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; fail "$binary exited after showing its window"; }
   xprop -id "$wid" _GTK_APPLICATION_ID >"${out%.png}.app-id" 2>/dev/null || true
@@ -142,8 +155,9 @@ note "desktop entry, icon and metainfo valid"
 # its page moved away (the window in its background colour), then as installed. The page counts as
 # shown when the window then differs from the first run; that the page came from share/quillon/web
 # follows from the first run, where nothing else could be found.
-home="$work/home"
-rm -rf "$home" && mkdir -p "$home"
+# A short path: WebKit puts its sockets under XDG_RUNTIME_DIR, and socket paths are limited.
+home=$(mktemp -d /tmp/quillon-home.XXXXXX)
+mkdir -p "$home/run" && chmod 700 "$home/run"
 window() {
   env -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS HOME="$home" XDG_CONFIG_HOME="$home/.config" \
     XDG_CACHE_HOME="$home/.cache" XDG_DATA_HOME="$home/.local/share" XDG_RUNTIME_DIR="$home/run" \
@@ -151,23 +165,18 @@ window() {
     dbus-run-session -- xvfb-run -a -s "-screen 0 1280x800x24 -nolisten tcp" \
     bash "$0" --window "$@"
 }
-mkdir -p "$home/run" && chmod 700 "$home/run"
 mv "$web" "$web.away"
 restore() { [ ! -d "$web.away" ] || mv "$web.away" "$web"; }
-trap restore EXIT
+cleanup() { restore; rm -rf "$home"; }
+trap cleanup EXIT
 window "$prefix/bin/quillon" "$work/without-page.png" settled
 restore
-window "$prefix/bin/quillon" "$work/window.png" page "$work/without-page.png"
-
 # Without its page the window shows its background colour over most of the page area.
 bg_share=$(convert "$work/without-page-page-area.png" -fuzz 4% -fill white -opaque "$background" \
   -fill black +opaque white -format '%[fx:mean]' info:)
 awk -v s="$bg_share" 'BEGIN { exit !(s >= 0.9) }' \
   || fail "without its page the window is not in its background colour ($bg_share of it is)"
-# With it, the page area is not an unpainted black surface.
-black_share=$(convert "$work/window-page-area.png" -fuzz 2% -fill white -opaque black \
-  -fill black +opaque white -format '%[fx:mean]' info:)
-awk -v s="$black_share" 'BEGIN { exit !(s < 0.9) }' || fail "the page area stayed black"
+window "$prefix/bin/quillon" "$work/window.png" page "$work/without-page.png"
 
 # The running window belongs to the application id of the desktop entry.
 if grep -q '"' "$work/window.app-id"; then
