@@ -187,7 +187,7 @@ struct AppSignals {
         GtkWindow* window = self->window_;
         WebKitWebView* view = self->view_;
         if (name == "quit") {
-            g_application_quit(G_APPLICATION(self->app_));
+            g_application_quit(G_APPLICATION(self->app_.get()));
             return;
         }
         if (!window)
@@ -245,9 +245,9 @@ App::App(std::unique_ptr<GtkHost> host, Options options) : host_(std::move(host)
 {
     auto flags = static_cast<GApplicationFlags>(
         G_APPLICATION_HANDLES_OPEN | (options.nonUnique ? G_APPLICATION_NON_UNIQUE : 0));
-    app_ = gtk_application_new(kAppId, flags);
-    g_signal_connect(app_, "activate", G_CALLBACK(AppSignals::activate), this);
-    g_signal_connect(app_, "open", G_CALLBACK(AppSignals::open), this);
+    app_ = GObjectPtr<GtkApplication>::adopt(gtk_application_new(kAppId, flags));
+    g_signal_connect(app_.get(), "activate", G_CALLBACK(AppSignals::activate), this);
+    g_signal_connect(app_.get(), "open", G_CALLBACK(AppSignals::open), this);
     bridge_ = std::make_unique<Bridge>(*host_);
 }
 
@@ -258,12 +258,11 @@ App::~App()
     host_->detach();
     if (window_)
         gtk_window_destroy(window_);
-    g_object_unref(app_);
 }
 
 int App::run(int argc, char** argv)
 {
-    return g_application_run(G_APPLICATION(app_), argc, argv);
+    return g_application_run(G_APPLICATION(app_.get()), argc, argv);
 }
 
 void App::dropFiles(std::vector<std::filesystem::path> files)
@@ -300,10 +299,10 @@ void App::addActions()
     for (const char* name : kActions) {
         GSimpleAction* action = g_simple_action_new(name, nullptr);
         g_signal_connect(action, "activate", G_CALLBACK(AppSignals::action), this);
-        g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(action));
+        g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action));
         g_object_unref(action);
     }
-    installMenu(app_);
+    installMenu(app_.get());
 }
 
 void App::buildWindow()
@@ -354,7 +353,7 @@ void App::buildWindow()
         dropFiles(std::move(files));
     });
 
-    window_ = GTK_WINDOW(gtk_application_window_new(app_));
+    window_ = GTK_WINDOW(gtk_application_window_new(app_.get()));
     gtk_window_set_title(window_, "Quillon");
     gtk_window_set_default_size(window_, kDefaultWidth, kDefaultHeight);
     gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);

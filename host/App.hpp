@@ -4,11 +4,12 @@
 #include <memory>
 #include <vector>
 
+#include <gtk/gtk.h>
 #include <nlohmann/json.hpp>
 
+#include "host/GObjectPtr.hpp"
 #include "host/GtkHost.hpp"
 
-typedef struct _GtkApplication GtkApplication;
 typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitSettings WebKitSettings;
@@ -44,7 +45,7 @@ public:
     // wait for it). Ignores an empty list.
     void dropFiles(std::vector<std::filesystem::path> files);
 
-    GtkApplication* application() const { return app_; }
+    GtkApplication* application() const { return app_.get(); }
     GtkWindow* window() const { return window_; }
     WebKitWebView* webView() const { return view_; }
     GtkHost& host() const { return *host_; }
@@ -65,7 +66,7 @@ private:
 
     std::unique_ptr<GtkHost> host_;
     std::unique_ptr<Bridge> bridge_;
-    GtkApplication* app_ = nullptr;  // owned
+    GObjectPtr<GtkApplication> app_;
     GtkWindow* window_ = nullptr;    // owned by GTK's window list while open
     WebKitWebView* view_ = nullptr;  // owned by the window
     bool pageReady_ = false;         // the page's script functions exist

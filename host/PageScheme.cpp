@@ -4,6 +4,7 @@
 
 #include <webkit/webkit.h>
 
+#include "host/GObjectPtr.hpp"
 #include "host/PagePolicy.hpp"
 #include "host/Resources.hpp"
 
@@ -36,18 +37,17 @@ void onPageRequest(WebKitURISchemeRequest* request, gpointer data)
     if (!file)
         return finishNotFound(request);
 
-    GFile* gfile = g_file_new_for_path(file->c_str());
-    GFileInputStream* stream = g_file_read(gfile, nullptr, nullptr);
-    g_object_unref(gfile);
+    auto gfile = GObjectPtr<GFile>::adopt(g_file_new_for_path(file->c_str()));
+    auto stream = GObjectPtr<GFileInputStream>::adopt(g_file_read(gfile.get(), nullptr, nullptr));
     if (!stream)
         return finishNotFound(request);
     std::error_code ec;
     auto size = static_cast<gint64>(std::filesystem::file_size(*file, ec));
 
-    WebKitURISchemeResponse* response =
-        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream), ec ? -1 : size);
+    auto response = GObjectPtr<WebKitURISchemeResponse>::adopt(
+        webkit_uri_scheme_response_new(G_INPUT_STREAM(stream.get()), ec ? -1 : size));
     std::string mimeType(pageMimeType(*file));
-    webkit_uri_scheme_response_set_content_type(response, mimeType.c_str());
+    webkit_uri_scheme_response_set_content_type(response.get(), mimeType.c_str());
     // The headers replace the response's own, so they carry the type as well.
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     soup_message_headers_append(headers, "Content-Type", mimeType.c_str());
@@ -55,10 +55,8 @@ void onPageRequest(WebKitURISchemeRequest* request, gpointer data)
                                 std::string(pageContentSecurityPolicy()).c_str());
     soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_append(headers, "Cache-Control", "no-store");
-    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
-    webkit_uri_scheme_request_finish_with_response(request, response);
-    g_object_unref(response);
-    g_object_unref(stream);
+    webkit_uri_scheme_response_set_http_headers(response.get(), headers);  // takes the headers
+    webkit_uri_scheme_request_finish_with_response(request, response.get());
 }
 
 }  // namespace

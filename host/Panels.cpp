@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include "host/GObjectPtr.hpp"
+
 namespace quillon {
 
 ChooserShape chooserShape(PanelRequest::Kind kind)
@@ -51,7 +53,7 @@ namespace {
 
 // Lives from showing the chooser until its one response; owns the chooser's reference.
 struct PendingChooser {
-    GtkFileChooserNative* chooser = nullptr;
+    GObjectPtr<GtkFileChooserNative> chooser;
     std::function<void(std::vector<std::string>)> done;
 };
 
@@ -60,21 +62,19 @@ void onResponse(GtkNativeDialog* dialog, int response, gpointer data)
     std::unique_ptr<PendingChooser> pending(static_cast<PendingChooser*>(data));
     std::vector<std::string> paths;
     if (response == GTK_RESPONSE_ACCEPT) {
-        GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-        guint n = g_list_model_get_n_items(files);
+        auto files = GObjectPtr<GListModel>::adopt(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog)));
+        guint n = g_list_model_get_n_items(files.get());
         for (guint i = 0; i < n; ++i) {
-            auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
-            if (char* path = g_file_get_path(file)) {
+            auto file = GObjectPtr<GFile>::adopt(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
+            if (char* path = g_file_get_path(file.get())) {
                 paths.emplace_back(path);
                 g_free(path);
             }
-            g_object_unref(file);
         }
-        g_object_unref(files);
     }
     g_signal_handlers_disconnect_by_data(dialog, data);
     auto done = std::move(pending->done);
-    g_object_unref(pending->chooser);
+    pending.reset();  // releases the chooser
     done(std::move(paths));
 }
 
@@ -87,19 +87,19 @@ void showFileChooser(GtkWindow* parent, const PanelRequest& request,
     GtkFileChooserAction action =
         shape.folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN;
     const char* accept = request.acceptLabel.empty() ? nullptr : request.acceptLabel.c_str();
-    GtkFileChooserNative* chooser =
-        gtk_file_chooser_native_new(request.title.c_str(), parent, action, accept, nullptr);
+    auto* pending = new PendingChooser{
+        GObjectPtr<GtkFileChooserNative>::adopt(
+            gtk_file_chooser_native_new(request.title.c_str(), parent, action, accept, nullptr)),
+        std::move(done)};
+    GtkFileChooserNative* chooser = pending->chooser.get();
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), FALSE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), shape.multiple);
     if (shape.folders)
         gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), request.canCreateFolders);
     for (const FileFilter& filter : request.filters) {
-        GtkFileFilter* gtkFilter = makeFileFilter(filter);
-        gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), gtkFilter);
-        g_object_unref(gtkFilter);
+        auto gtkFilter = GObjectPtr<GtkFileFilter>::adopt(makeFileFilter(filter));
+        gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), gtkFilter.get());
     }
-
-    auto* pending = new PendingChooser{chooser, std::move(done)};
     g_signal_connect(chooser, "response", G_CALLBACK(onResponse), pending);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
