@@ -18,13 +18,15 @@ note() { echo "check-install: $*"; }
 
 # ---------------------------------------------------------------------------------------------
 # Inside Xvfb: start one program, wait for its window, and save a screenshot of it.
-#   --window BINARY OUT.png MODE [BASELINE.png]
+#   --window BINARY OUT.png MODE BASELINE.png [ARGUMENT...]
 # MODE "settled" waits a fixed time after the window maps; MODE "page" waits until the window
-# differs from BASELINE.png (the same program without its page), then lets it settle.
+# differs from BASELINE.png (the same program started otherwise), then lets it settle. The
+# arguments are passed to the program.
 if [ "${1:-}" = --window ]; then
-  binary=$2 out=$3 mode=$4 baseline=${5:-}
+  binary=$2 out=$3 mode=$4 baseline=$5
+  shift 5
   log="${out%.png}.log"
-  "$binary" >"$log" 2>&1 &
+  "$binary" "$@" >"$log" 2>&1 &
   pid=$!
   trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' EXIT
 
@@ -169,7 +171,7 @@ mv "$web" "$web.away"
 restore() { [ ! -d "$web.away" ] || mv "$web.away" "$web"; }
 cleanup() { restore; rm -rf "$home"; }
 trap cleanup EXIT
-window "$prefix/bin/quillon" "$work/without-page.png" settled
+window "$prefix/bin/quillon" "$work/without-page.png" settled none
 restore
 # Without its page the window shows its background colour over most of the page area.
 bg_share=$(convert "$work/without-page-page-area.png" -fuzz 4% -fill white -opaque "$background" \
@@ -186,3 +188,11 @@ else
   fail "the window has no GTK application id"
 fi
 note "installed quillon showed its page (screenshot: $work/window.png)"
+
+# "Open With": a file given on the command line is taken as if dropped on the window, so the page
+# then shows the clip and differs from the window started without it.
+clip="$work/clip with space.gif"
+ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=160x90:rate=10:duration=1 "$clip" \
+  || fail "ffmpeg could not make a test GIF"
+window "$prefix/bin/quillon" "$work/opened-clip.png" page "$work/window.png" "$clip"
+note "installed quillon opened a GIF given on its command line (screenshot: $work/opened-clip.png)"
