@@ -2,7 +2,9 @@
 // `quillon` has no test hooks; this executable is built from the same host library and adds:
 //
 //   quillon-e2e [options] [FILE...]
-//     --driver FILE.js    script evaluated in the page once it has finished loading
+//     --driver FILE.js    script evaluated in the page once it has loaded and its reply and
+//                         event functions exist; it runs as the body of an async function, so
+//                         it may await at its top level (a throw fails the run)
 //     --panel PATHS       answer for the next panel the bridge shows (repeatable, used in order);
 //                         several paths separated by ':' for multi-choice panels; "" cancels;
 //                         with no answers left a panel is cancelled. No GTK chooser is shown.
@@ -13,8 +15,8 @@
 //                         ShowItems call as "E2E:REVEAL <uri> <uri>..." (run under dbus-run-session)
 //     FILE...             handed to the app as on a launch with files ("Open With")
 //
-// Console messages of the page go to standard error (WebKit writes them there). The driver talks to this executable through
-// the message handler "e2e"; every call returns a promise:
+// Console messages of the page go to standard error (WebKit writes them there). The driver talks
+// to this executable through the message handler "e2e"; every call returns a promise:
 //   window.webkit.messageHandlers.e2e.postMessage({cmd: "snapshot", name: "grid"})
 //       saves OUT/grid.png of the page as shown; resolves to the file's path
 //   {cmd: "drop", paths: [...]}      hands the paths to the bridge as a file drop on the window does
@@ -31,8 +33,10 @@
 //   {cmd: "verdict", ok, message}    prints the verdict without quitting; the status it gives
 //                                    applies when the app ends some other way (window closed)
 //
-// It prints "E2E:LOADED <ms>" when the page has finished loading and "E2E:FIRST_MESSAGE <ms>"
-// when the page's first bridge message arrives, in milliseconds since the process started.
+// On standard output it prints "E2E:LOADED <ms>" when the page is ready (as above) and
+// "E2E:FIRST_MESSAGE <ms>" when the page's first bridge message arrives, in milliseconds since the
+// process started; "E2E:PASS"/"E2E:FAIL" with the verdict's message; "E2E:PANEL", "E2E:SNAPSHOT"
+// and "E2E:REVEAL" lines as those happen. Exit status: 0 pass, 1 fail, 3 timed out or no verdict.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
