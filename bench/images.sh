@@ -23,20 +23,22 @@ for i in $(seq -w 1 "$import_n"); do
 done
 cat "$photos"/*.jpg >/dev/null  # the same warm page cache for everybody
 
-# seconds COMMAND...: runs the command once and prints its wall time in seconds.
-seconds() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  awk -v s="$start" -v e="$end" 'BEGIN {printf "%.2f", e - s}'
+# measure COMMAND...: runs the command once and prints its wall time and its CPU time (user and
+# system, of every process it started) in seconds.
+measure() {
+  local TIMEFORMAT='%R %U %S' times
+  times=$( { time "$@" >/dev/null 2>&1; } 2>&1)
+  awk '{printf "%.2f %.2f", $1, $2 + $3}' <<<"$times"
 }
 
-# report LABEL OURS PEER PEERNAME: one result line, ratio ours/peer (below 1 is faster).
+# report LABEL OURS PEER PEERNAME: one result line; OURS and PEER are "wall cpu" pairs; ratios are
+# ours/peer (below 1 is faster).
 report() {
-  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" \
-    'BEGIN {printf "%s: ours %.2f s, %s %.2f s, ratio ours/peer %.2f\n", l, o, n, p, o / p}' |
-    tee -a "$BENCH_DIR/results.txt"
+  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" 'BEGIN {
+    split(o, a, " "); split(p, b, " ")
+    printf "%s: ours %.2f s (CPU %.2f s), %s %.2f s (CPU %.2f s), wall ratio %.2f, CPU ratio %.2f\n",
+      l, a[1], a[2], n, b[1], b[2], a[1] / b[1], a[2] / b[2]
+  }' | tee -a "$BENCH_DIR/results.txt"
 }
 
 fresh() { rm -rf "$1" && mkdir -p "$1"; }
@@ -56,10 +58,10 @@ two_thumbnailers() {
   wait
 }
 fresh "$thumbs"
-ours=$(seconds ours_import)
-one=$(seconds one_thumbnailer)
+ours=$(measure ours_import)
+one=$(measure one_thumbnailer)
 fresh "$thumbs"
-two=$(seconds two_thumbnailers)
+two=$(measure two_thumbnailers)
 report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$one" "vipsthumbnail x1"
 report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$two" "vipsthumbnail x2"
 rss=$( { /usr/bin/time -v "$cli" bridge <"$import_cmd" >/dev/null; } 2>&1 |
@@ -89,10 +91,10 @@ convert_case() {  # LABEL N FORMAT QUALITY EXT VIPSOPTIONS MOGRIFYOPTIONS...
   local label=$1 n=$2 format=$3 quality=$4 ext=$5 vopts=$6
   shift 6
   local o v m
-  fresh "$out"; o=$(seconds ours_export "$n" "$format" "$quality")
+  fresh "$out"; o=$(measure ours_export "$n" "$format" "$quality")
   [ "$(ls "$out" | wc -l)" -eq "$n" ] || { echo "images bench: our export wrote $(ls "$out" | wc -l) of $n files" >&2; exit 1; }
-  fresh "$out"; v=$(seconds vips_each "$n" "$ext" "$vopts")
-  fresh "$out"; m=$(seconds mogrify_all "$n" "$ext" "$@")
+  fresh "$out"; v=$(measure vips_each "$n" "$ext" "$vopts")
+  fresh "$out"; m=$(measure mogrify_all "$n" "$ext" "$@")
   report "$label" "$o" "$v" "vips copy each"
   report "$label" "$o" "$m" "mogrify"
 }
