@@ -35,6 +35,8 @@ const Encoding kEncodings[] = {
     {"FullRangeMjpeg", "320x240", "bt601", "pc", "", "-c:v mjpeg -q:v 2", "yuvj444p"},
 };
 
+void PrintTo(const Encoding& e, std::ostream* os) { *os << e.name; }
+
 class Colours : public testing::TestWithParam<Encoding> {};
 
 TEST_P(Colours, StillsShowTheColourThatWasEncoded)

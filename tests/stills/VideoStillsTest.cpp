@@ -48,6 +48,9 @@ const Codec kCodecs[] = {
      "-output_ts_offset 3.5"},
 };
 
+// Test names carry the clip's name; gtest prints it instead of the struct's bytes.
+void PrintTo(const Codec& c, std::ostream* os) { *os << c.name; }
+
 double rateOf(const std::string& rate)
 {
     const auto slash = rate.find('/');
