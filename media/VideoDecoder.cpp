@@ -105,18 +105,19 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         return nullptr;
     d->startTick_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
 
+    // The video track's own length when the container states it: a container's length may
+    // count from timestamp 0 rather than from the first frame (an MP4 whose edit list starts with
+    // an empty stretch, a Matroska file whose timestamps start late), which would stretch the time
+    // axis far past the last frame.
     double duration = 0;
-    if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        duration = static_cast<double>(st->duration) * av_q2d(st->time_base);
+        d->trackEndTick_ = d->startTick_ + st->duration;
+    } else if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
         duration = static_cast<double>(fmt->duration) / AV_TIME_BASE;
-        // Matroska states its length from timestamp 0, not from the first frame: a clip whose
-        // timestamps start late would otherwise claim the lead-in as part of its length.
         if (std::strstr(fmt->iformat->name, "matroska") && fmt->start_time != AV_NOPTS_VALUE && fmt->start_time > 0)
             duration -= static_cast<double>(fmt->start_time) / AV_TIME_BASE;
-    } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
-        duration = static_cast<double>(st->duration) * av_q2d(st->time_base);
     }
-    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-        d->trackEndTick_ = d->startTick_ + st->duration;
     d->durationSec_ = std::isfinite(duration) && duration > 0 ? duration : 0;
 
     double rate = usableRate(st->avg_frame_rate);

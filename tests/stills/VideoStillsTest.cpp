@@ -46,6 +46,8 @@ const Codec kCodecs[] = {
     {"Mpeg4Avi", "clip.avi", "mpeg4", "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25", 1e-6},
     {"LateStartMkv", "clip.mkv", "libx264", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12", "25", 1e-3,
      "-output_ts_offset 3.5"},
+    {"LateStartMp4", "clip.mp4", "libx264", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12", "25", 1e-6,
+     "-output_ts_offset 3.5"},
 };
 
 // Test names carry the clip's name; gtest prints it instead of the struct's bytes.
