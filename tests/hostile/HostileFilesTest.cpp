@@ -6,6 +6,7 @@
 // peak resident size must stay under kMaxRssMiB below (1 GiB). The pixel limits that keep forged headers
 // from allocating are Quillon's own (media/VipsLimits.hpp: 2^28 pixels, 65535 a side for pictures;
 // 16384 a side for video frames in media/VideoDecoder.cpp and media/StillsSource.cpp).
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <set>
@@ -30,47 +31,68 @@ const long kMaxRssMiB = test::underSanitizer() ? 4096 : 1024;
 const std::string kCouldNotRead = "Could not read that file as a video or GIF.";
 
 // What every file goes through, whatever its extension: opened as a video, sampled, exported,
-// imported as an image, converted, and dropped on the window in video mode.
+// imported as an image, converted, and dropped on the window in video mode. Files share one
+// child (starting one costs more than most files); file k uses request ids 10k+1 to 10k+5.
 struct Outcome {
+    fs::path file;
     json load, extract, exportFrames, import, exportImages;
     std::vector<json> drops;          // window.__onDrop payloads
     std::vector<json> imageRecords;   // from window.__onImagesChunk
 };
 
-Outcome runAllCommands(ChildBridge& child, const fs::path& file, const fs::path& out)
+std::vector<Outcome> runAllCommands(ChildBridge& child, const std::vector<fs::path>& files, const fs::path& out)
 {
-    const json path = file.string();
-    child.send(commandLine(1, "loadVideo", {{"path", path}}));
-    child.send(commandLine(2, "extract", {{"stepPercent", 25}}));
-    child.send(commandLine(3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
-    child.send(commandLine(4, "importImages", {{"paths", {path}}}));
-    child.send(commandLine(5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
-    child.send(json{{"drop", {path}}}.dump());
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        const json path = files[k].string();
+        const auto base = static_cast<std::int64_t>(10 * k);
+        child.send(commandLine(base + 1, "loadVideo", {{"path", path}}));
+        child.send(commandLine(base + 2, "extract", {{"stepPercent", 25}}));
+        child.send(commandLine(base + 3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
+        child.send(commandLine(base + 4, "importImages", {{"paths", {path}}}));
+        child.send(commandLine(base + 5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
+        child.send(json{{"drop", {path}}}.dump());
+    }
     child.finish();
 
-    Outcome outcome;
+    std::vector<Outcome> outcomes(files.size());
     std::map<std::int64_t, int> answered;
-    for (const json& reply : child.replies()) {
-        std::int64_t id = reply.value("id", -1);
-        ++answered[id];
-        json* slot = id == 1 ? &outcome.load : id == 2 ? &outcome.extract : id == 3 ? &outcome.exportFrames
-                   : id == 4 ? &outcome.import : id == 5 ? &outcome.exportImages : nullptr;
-        if (slot)
-            *slot = reply;
+    std::size_t current = 0;  // the file whose requests were answered last
+    for (const test::PageCall& call : child.calls()) {
+        if (call.name == "window.__bridgeResolveRaw") {
+            std::int64_t id = call.payload.value("id", -1);
+            ++answered[id];
+            if (id < 1 || static_cast<std::size_t>(id / 10) >= files.size())
+                continue;
+            current = static_cast<std::size_t>(id / 10);
+            Outcome& o = outcomes[current];
+            json* slot = id % 10 == 1 ? &o.load : id % 10 == 2 ? &o.extract : id % 10 == 3 ? &o.exportFrames
+                       : id % 10 == 4 ? &o.import : id % 10 == 5 ? &o.exportImages : nullptr;
+            if (slot)
+                *slot = call.payload;
+        } else if (call.name == "window.__onDrop") {
+            outcomes[current].drops.push_back(call.payload);
+        } else if (call.name == "window.__onImagesChunk") {
+            for (const json& item : call.payload["items"])
+                outcomes[current].imageRecords.push_back(item);
+        }
     }
-    for (std::int64_t id = 1; id <= 5; ++id)
-        EXPECT_EQ(answered[id], 1) << file << ": request " << id << " answered " << answered[id] << " times; "
-                                   << child.describe();
-    EXPECT_EQ(answered.size(), 5u) << file;
-    outcome.drops = child.payloadsOf("window.__onDrop");
-    for (const json& chunk : child.payloadsOf("window.__onImagesChunk"))
-        for (const json& item : chunk["items"])
-            outcome.imageRecords.push_back(item);
-    return outcome;
+    std::size_t requests = 0;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        outcomes[k].file = files[k];
+        for (std::int64_t id = 10 * static_cast<std::int64_t>(k) + 1; id <= 10 * static_cast<std::int64_t>(k) + 5; ++id) {
+            ++requests;
+            EXPECT_EQ(answered[id], 1) << files[k] << ": request " << id << " answered " << answered[id]
+                                       << " times; " << child.describe();
+        }
+    }
+    EXPECT_EQ(answered.size(), requests);
+    return outcomes;
 }
 
 void expectBounded(const ChildBridge& child, const fs::path& file)
 {
+    std::printf("[ bounded  ] %s: %.1f s, peak RSS %ld MiB\n", file.string().c_str(), child.seconds(),
+                child.maxRssKiB() / 1024);
     EXPECT_FALSE(child.timedOut()) << file << ": " << child.describe();
     EXPECT_TRUE(child.exitedCleanly()) << file << ": " << child.describe();
     EXPECT_LT(child.maxRssKiB() / 1024, kMaxRssMiB) << file << ": " << child.describe();
@@ -97,9 +119,11 @@ void expectWellFormed(const Outcome& o, const fs::path& file)
 // Files nothing can read: every command says so in its own words.
 void expectUnreadable(const Outcome& o, const fs::path& file)
 {
-    EXPECT_EQ(o.load, json({{"id", 1}, {"ok", false}, {"payload", kCouldNotRead}})) << file;
-    EXPECT_EQ(o.extract, json({{"id", 2}, {"ok", false}, {"payload", "No source loaded"}})) << file;
-    EXPECT_EQ(o.exportFrames, json({{"id", 3}, {"ok", false}, {"payload", "No source loaded"}})) << file;
+    EXPECT_EQ(o.load["ok"], false) << file;
+    EXPECT_EQ(o.load["payload"], kCouldNotRead) << file;
+    // No file of the run opened, so there is never a source to sample.
+    EXPECT_EQ(o.extract["payload"], "No source loaded") << file;
+    EXPECT_EQ(o.exportFrames["payload"], "No source loaded") << file;
     EXPECT_EQ(o.exportImages["payload"]["written"], json::array()) << file;
     EXPECT_EQ(o.exportImages["payload"]["failed"],
               json::array({{{"path", file.string()}, {"reason", "could not decode image"}}}))
@@ -121,16 +145,17 @@ protected:
     static void TearDownTestSuite() { delete valid_; }
     static const std::vector<fs::path>& valid() { return *valid_; }
 
-    static void runFile(const fs::path& file, bool unreadable)
+    static void runFiles(const std::vector<fs::path>& files, const std::string& name, bool unreadable)
     {
-        fs::path out = test::freshDir("hostile-out/" + file.filename().string());
+        fs::path out = test::freshDir("hostile-out/" + name);
         ChildBridge child;
-        Outcome o = runAllCommands(child, file, out);
-        expectBounded(child, file);
-        expectWellFormed(o, file);
-        if (unreadable)
-            expectUnreadable(o, file);
-        EXPECT_TRUE(test::temporaryFilesIn(out).empty()) << file;
+        for (const Outcome& o : runAllCommands(child, files, out)) {
+            expectWellFormed(o, o.file);
+            if (unreadable)
+                expectUnreadable(o, o.file);
+        }
+        expectBounded(child, name);
+        EXPECT_TRUE(test::temporaryFilesIn(out).empty()) << name;
     }
 
 private:
@@ -149,11 +174,9 @@ TEST_F(HostileFiles, SamplesOfEveryFormatAreMadeAndRead)
         EXPECT_TRUE(covered.contains(ext)) << ext;
 
     // The intact samples are read: a clip opens, an image gets a preview.
-    for (const fs::path& file : valid()) {
-        fs::path out = test::freshDir("hostile-out/valid-" + file.filename().string());
-        ChildBridge child;
-        Outcome o = runAllCommands(child, file, out);
-        expectBounded(child, file);
+    ChildBridge child;
+    for (const Outcome& o : runAllCommands(child, valid(), test::freshDir("hostile-out/valid"))) {
+        const fs::path& file = o.file;
         if (kStillsExtensions.contains(lowerExtension(file))) {
             EXPECT_EQ(o.load["ok"], true) << file << o.load;
             EXPECT_EQ(o.exportFrames["payload"]["failed"], json::array()) << file << o.exportFrames;
@@ -165,16 +188,18 @@ TEST_F(HostileFiles, SamplesOfEveryFormatAreMadeAndRead)
             EXPECT_EQ(o.exportImages["payload"]["failed"], json::array()) << file << o.exportImages;
         }
     }
+    expectBounded(child, "valid samples");
 }
 
 TEST_F(HostileFiles, ZeroByteFilesAreUnreadableUnderEveryExtension)
 {
     fs::path dir = test::freshDir("hostile-zero");
+    std::vector<fs::path> files;
     for (const fs::path& sample : valid()) {
-        fs::path file = dir / sample.filename();
-        std::ofstream(file, std::ios::binary).flush();
-        runFile(file, /*unreadable=*/true);
+        files.push_back(dir / sample.filename());
+        std::ofstream(files.back(), std::ios::binary).flush();
     }
+    runFiles(files, "zero", /*unreadable=*/true);
 }
 
 TEST_F(HostileFiles, TextUnderEveryExtensionIsUnreadable)
@@ -182,42 +207,44 @@ TEST_F(HostileFiles, TextUnderEveryExtensionIsUnreadable)
     fs::path dir = test::freshDir("hostile-text");
     std::set<std::string> exts(kStillsExtensions.begin(), kStillsExtensions.end());
     exts.insert(kImageExtensions.begin(), kImageExtensions.end());
+    std::vector<fs::path> files;
     for (const std::string& ext : exts) {
-        fs::path file = dir / ("notes." + ext);
-        std::ofstream text(file);
+        files.push_back(dir / ("notes." + ext));
+        std::ofstream text(files.back());
         for (int i = 0; i < 200; ++i)
             text << "Line " << i << " of a shopping list: bread, milk, 3 eggs, coffee.\n";
-        text.close();
-        runFile(file, /*unreadable=*/true);
     }
+    runFiles(files, "text", /*unreadable=*/true);
 }
 
 TEST_F(HostileFiles, TruncatedFilesAnswerEveryCommand)
 {
     fs::path dir = test::freshDir("hostile-truncated");
-    for (const fs::path& sample : valid()) {
-        std::string bytes = test::readBytes(sample);
-        // Cut inside the header, in the middle, and just before the end.
-        for (double fraction : {0.02, 0.5, 0.97}) {
-            fs::path file = dir / (std::to_string(static_cast<int>(fraction * 100)) + "-" + sample.filename().string());
-            test::writeBytes(file, bytes.substr(0, static_cast<std::size_t>(bytes.size() * fraction)));
-            runFile(file, /*unreadable=*/false);
+    // Cut inside the header, in the middle, and just before the end.
+    for (double fraction : {0.02, 0.5, 0.97}) {
+        std::vector<fs::path> files;
+        const std::string prefix = std::to_string(static_cast<int>(fraction * 100));
+        for (const fs::path& sample : valid()) {
+            std::string bytes = test::readBytes(sample);
+            files.push_back(dir / (prefix + "-" + sample.filename().string()));
+            test::writeBytes(files.back(), bytes.substr(0, static_cast<std::size_t>(bytes.size() * fraction)));
         }
+        runFiles(files, "truncated-" + prefix, /*unreadable=*/false);
     }
 }
 
 TEST_F(HostileFiles, BitFlippedFilesAnswerEveryCommand)
 {
     fs::path dir = test::freshDir("hostile-flipped");
-    for (const fs::path& sample : valid()) {
-        std::string bytes = test::readBytes(sample);
-        for (unsigned seed : {1u, 2u, 3u}) {
-            std::string damaged = bytes;
+    for (unsigned seed : {1u, 2u, 3u}) {
+        std::vector<fs::path> files;
+        for (const fs::path& sample : valid()) {
+            std::string damaged = test::readBytes(sample);
             test::flipBits(damaged, seed, /*flips=*/1 + damaged.size() / 500);
-            fs::path file = dir / ("s" + std::to_string(seed) + "-" + sample.filename().string());
-            test::writeBytes(file, damaged);
-            runFile(file, /*unreadable=*/false);
+            files.push_back(dir / ("s" + std::to_string(seed) + "-" + sample.filename().string()));
+            test::writeBytes(files.back(), damaged);
         }
+        runFiles(files, "flipped-" + std::to_string(seed), /*unreadable=*/false);
     }
 }
 
@@ -230,11 +257,9 @@ TEST_F(HostileFiles, HeadersClaimingHugePicturesAreRefusedBeforeAllocating)
         test::writeHugeJpeg(dir / "huge.jpg", 65535, 65535),
         test::writeHugeGif(dir / "huge.gif", 65535, 65535),
     };
-    for (const fs::path& file : files) {
-        fs::path out = test::freshDir("hostile-out/" + file.filename().string());
-        ChildBridge child;
-        Outcome o = runAllCommands(child, file, out);
-        expectBounded(child, file);
+    ChildBridge child;
+    for (const Outcome& o : runAllCommands(child, files, test::freshDir("hostile-out/huge"))) {
+        const fs::path& file = o.file;
         expectWellFormed(o, file);
         // Nothing of that size is ever decoded, so nothing is written.
         EXPECT_EQ(o.exportImages["payload"]["written"], json::array()) << file << o.exportImages;
@@ -244,6 +269,7 @@ TEST_F(HostileFiles, HeadersClaimingHugePicturesAreRefusedBeforeAllocating)
         for (const json& record : o.imageRecords)
             EXPECT_EQ(record["thumbDataUrl"], "") << file;
     }
+    expectBounded(child, "huge headers");
 }
 
 TEST_F(HostileFiles, GifOfTenThousandFramesOpensAndSamples)
@@ -272,11 +298,9 @@ TEST_F(HostileFiles, ClipsWithAbsurdTimestampsAnswerEveryCommand)
     fs::path dir = test::freshDir("hostile-timestamps");
     std::vector<fs::path> clips = test::makeAbsurdTimestampClips(dir);
     ASSERT_FALSE(clips.empty());
-    for (const fs::path& file : clips) {
-        fs::path out = test::freshDir("hostile-out/" + file.filename().string());
-        ChildBridge child;
-        Outcome o = runAllCommands(child, file, out);
-        expectBounded(child, file);
+    ChildBridge child;
+    for (const Outcome& o : runAllCommands(child, clips, test::freshDir("hostile-out/timestamps"))) {
+        const fs::path& file = o.file;
         expectWellFormed(o, file);
         if (o.load["ok"] == true) {
             const json& d = o.load["payload"];
@@ -286,6 +310,7 @@ TEST_F(HostileFiles, ClipsWithAbsurdTimestampsAnswerEveryCommand)
             EXPECT_TRUE(d["fps"].is_number()) << file << d;
         }
     }
+    expectBounded(child, "absurd timestamps");
 }
 
 }  // namespace
