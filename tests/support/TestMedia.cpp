@@ -4,12 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace quillon::test {
 
 std::filesystem::path freshDir(const std::string& name)
 {
-    std::filesystem::path dir = std::filesystem::path(QUILLON_TEST_WORK_DIR) / name;
+    // CTest runs every test case as its own process, two at a time: the process id keeps two
+    // processes that ask for the same folder from wiping each other's files.
+    std::filesystem::path dir =
+        std::filesystem::path(QUILLON_TEST_WORK_DIR) / (name + "." + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;

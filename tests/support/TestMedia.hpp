@@ -5,7 +5,7 @@
 
 namespace quillon::test {
 
-// A fresh, empty folder for one test under the build tree's test-media folder.
+// A fresh, empty folder under the build tree's test-media folder, unique to this process.
 std::filesystem::path freshDir(const std::string& name);
 
 // Runs a shell command line; returns its exit status (-1 when it could not be started).
