@@ -36,9 +36,9 @@ if [ "${1:-}" = --window ]; then
     xwininfo -root -tree 2>/dev/null | awk '
       $2 == "\"Quillon\":" {
         for (i = 3; i <= NF; i++) if (match($i, /^[0-9]+x[0-9]+\+/)) {
-          split($i, g, /[x+]/); if (g[1] >= 880 && g[2] >= 600) { print $1; exit }
+          split($i, g, /[x+]/); if (g[1] >= 880 && g[2] >= 600 && !found) { print $1; found = 1 }
         }
-      }'
+      }' || true
   }
   wid=""
   for _ in $(seq 1 150); do
@@ -121,8 +121,7 @@ for name in quillon quillon-cli; do
   binary="$prefix/bin/$name"
   if [ -e "$binary" ]; then
     [ -x "$binary" ] || fail "bin/$name is not executable"
-    if ldd "$binary" | grep -q 'not found'; then
-      ldd "$binary" | grep 'not found' >&2
+    if ldd "$binary" | grep 'not found' >&2; then
       fail "bin/$name needs libraries that are not found"
     fi
   fi
@@ -135,7 +134,7 @@ note "layout complete"
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejected the desktop entry"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejected the metainfo"
 xmllint --noout "$icon" 2>/dev/null || fail "the icon is not well-formed SVG"
-entry() { sed -n "s/^$1=//p" "$desktop" | head -n1; }
+entry() { awk -v key="$1" 'index($0, key "=") == 1 && !done { print substr($0, length(key) + 2); done = 1 }' "$desktop"; }
 [ "$(entry Exec)" = "quillon %F" ] || fail "Exec is '$(entry Exec)', not 'quillon %F'"
 [ "$(entry Icon)" = "$app_id" ] || fail "Icon is '$(entry Icon)', not $app_id"
 grep -q "<id>$app_id</id>" "$metainfo" || fail "metainfo id is not $app_id"
