@@ -52,6 +52,7 @@
 #include <webkit/webkit.h>
 
 #include "host/App.hpp"
+#include "host/GObjectPtr.hpp"
 #include "host/GtkHost.hpp"
 #include "host/Panels.hpp"
 
@@ -257,7 +258,7 @@ private:
             say(std::string(self->exitStatus == 0 ? "E2E:PASS " : "E2E:FAIL ") +
                 message.value("message", ""));
         } else if (cmd == "snapshot") {
-            self->snapshot(message.value("name", "snapshot"), reply);
+            self->snapshot(message.value("name", "snapshot"), value, reply);
         } else if (cmd == "drop") {
             std::vector<std::filesystem::path> paths;
             for (const Json& p : message.value("paths", Json::array()))
@@ -345,16 +346,19 @@ private:
         return ok;
     }
 
+    // The message's value is kept for its JavaScript context, in which the answer is made.
     struct PendingSnapshot {
         E2eApp* app;
         std::string path;
         WebKitScriptMessageReply* reply;
+        GObjectPtr<JSCValue> message;
     };
 
-    void snapshot(const std::string& name, WebKitScriptMessageReply* reply)
+    void snapshot(const std::string& name, JSCValue* message, WebKitScriptMessageReply* reply)
     {
         std::filesystem::path path = std::filesystem::path(options_.outDir) / (name + ".png");
-        auto* pending = new PendingSnapshot{this, path.string(), webkit_script_message_reply_ref(reply)};
+        auto* pending = new PendingSnapshot{this, path.string(), webkit_script_message_reply_ref(reply),
+                                            GObjectPtr<JSCValue>::ref(message)};
         webkit_web_view_get_snapshot(webView(), WEBKIT_SNAPSHOT_REGION_VISIBLE,
                                      WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, onSnapshot, pending);
     }
@@ -370,11 +374,7 @@ private:
             g_object_unref(texture);
         if (saved) {
             say("E2E:SNAPSHOT " + pending->path);
-            JSCContext* context = jsc_context_new();
-            JSCValue* answer = jsc_value_new_string(context, pending->path.c_str());
-            webkit_script_message_reply_return_value(pending->reply, answer);
-            g_object_unref(answer);
-            g_object_unref(context);
+            replyJson(pending->reply, pending->message.get(), pending->path);
         } else {
             std::string why = error ? error->message : "could not save " + pending->path;
             webkit_script_message_reply_return_error_message(pending->reply, why.c_str());
