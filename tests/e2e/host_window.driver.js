@@ -54,6 +54,15 @@ check(win.uri === 'quillon://app/index.html', `page URI ${win.uri}`);
 check(win.width >= 1000 && win.height >= 700, `window size ${win.width}x${win.height}`);
 check(getComputedStyle(document.body).backgroundColor === 'rgb(14, 16, 13)',
       `the page's stylesheet applies (${getComputedStyle(document.body).backgroundColor})`);
+await host({ cmd: 'resize', width: 500, height: 400 });
+await sleep(700);
+const small = await host({ cmd: 'window' });
+check(small.width === 880 && small.height === 600, `the window goes no smaller than 880x600 (${small.width}x${small.height})`);
+check(window.innerWidth === 880, `the page follows the window's width (${window.innerWidth})`);
+await host({ cmd: 'resize', width: 1040, height: 720 });
+await sleep(700);
+const restored = await host({ cmd: 'window' });
+check(restored.width === 1040 && window.innerWidth === 1040, `and back to 1040 wide (${restored.width}, page ${window.innerWidth})`);
 const lib = await import('./bridge-client.js');
 check(typeof lib.createBridgeClient === 'function', 'ES modules load from the page\'s origin');
 

@@ -27,6 +27,7 @@
 //   {cmd: "xdotool", args: [...]}    runs xdotool with these arguments (pointer moves, drags)
 //   {cmd: "spawn", argv: [...]}      starts another program (e.g. quillon-e2e-drag-source)
 //   {cmd: "menu", action: "copy"}    activates a menu item's action ("app." is implied)
+//   {cmd: "resize", width, height}   asks for a new window size (as a user's drag would)
 //   {cmd: "toplevels"}               resolves to the titles of this process's visible windows
 //   {cmd: "window"}                  resolves to {width, height, title, uri, maximized, fullscreen}
 //   {cmd: "done", ok: true|false, message: "..."}  prints the verdict and quits: status 0 or 1
@@ -295,6 +296,10 @@ private:
                 g_action_group_activate_action(G_ACTION_GROUP(self->application()),
                                                action.c_str(), nullptr);
             replyJson(reply, value, known);
+        } else if (cmd == "resize") {
+            gtk_window_set_default_size(self->window(), message.value("width", 0),
+                                        message.value("height", 0));
+            replyJson(reply, value, nullptr);
         } else if (cmd == "toplevels") {
             Json titles = Json::array();
             GListModel* toplevels = gtk_window_get_toplevels();
