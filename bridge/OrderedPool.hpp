@@ -17,7 +17,8 @@ namespace quillon {
 //   running have finished.
 // - Memory stays bounded: an item is started only when fewer than `window` items are started
 //   but not yet consumed.
-// The workers are threads of this object; one run at a time (not reentrant).
+// Each run() starts its own worker threads and joins them before returning, so an idle pool holds
+// no threads; run() may be called from any thread.
 class OrderedPool {
 public:
     // workers 0 means one per core.
