@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Soak run of `quillon-cli bridge`: COMMANDS mixed lines (400 by default, as CTest runs it;
 # `make soak` runs 2000) - opens of a clip, a GIF and a damaged file, extractions, frame exports,
-# image imports and conversions, drops, panels, reveal, unknown commands and malformed messages - with every reply accounted for (one per
-# well-formed request, none for a malformed one), and no file descriptor or thread left behind and
-# resident memory flat after warm-up, read from /proc/PID between rounds.
+# image imports and conversions, drops, panels, reveal, unknown commands and malformed messages -
+# with every reply accounted for (one per well-formed request, none for a malformed one), no file
+# descriptor or thread left behind, and resident memory flat after warm-up, read from /proc/PID
+# between rounds.
 #   bash tests/e2e/soak.sh BUILD_DIR SOURCE_DIR [COMMANDS]
 set -euo pipefail
 build=$(cd "$1" && pwd)
