@@ -3,10 +3,13 @@
 # that the installed desktop program, started under Xvfb, shows its page from share/quillon/web.
 #
 #   packaging/check-install.sh PREFIX SOURCE_DIR WORK_DIR [--expect-host] [--expect-cli]
+#                              [--launcher PROGRAM]
 #
 # PREFIX is the folder holding bin/ and share/ (a `cmake --install --prefix` target, or usr/ of an
 # unpacked .deb). WORK_DIR receives the screenshots and logs. --expect-host and --expect-cli make
-# the absence of bin/quillon and bin/quillon-cli a failure. Exits non-zero on the first failure.
+# the absence of bin/quillon and bin/quillon-cli a failure. With --launcher, the program is started
+# as `PROGRAM PREFIX/bin/quillon ARGUMENT...` (to run it inside a chroot, say). Exits non-zero on
+# the first failure.
 set -euo pipefail
 
 app_id=org.quillon.Quillon
@@ -26,7 +29,7 @@ if [ "${1:-}" = --window ]; then
   binary=$2 out=$3 mode=$4 baseline=$5
   shift 5
   log="${out%.png}.log"
-  "$binary" "$@" >"$log" 2>&1 &
+  ${QUILLON_CHECK_LAUNCHER:+"$QUILLON_CHECK_LAUNCHER"} "$binary" "$@" >"$log" 2>&1 &
   pid=$!
   trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' EXIT
 
@@ -93,12 +96,15 @@ fi
 prefix=$1 source=$2 work=$3
 shift 3
 expect_host="" expect_cli=""
-for arg in "$@"; do
-  case $arg in
+export QUILLON_CHECK_LAUNCHER=""
+while [ $# -gt 0 ]; do
+  case $1 in
     --expect-host) expect_host=yes ;;
     --expect-cli) expect_cli=yes ;;
-    *) fail "unknown argument $arg" ;;
+    --launcher) QUILLON_CHECK_LAUNCHER=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift ;;
+    *) fail "unknown argument $1" ;;
   esac
+  shift
 done
 mkdir -p "$work"
 
