@@ -139,7 +139,10 @@ note "layout complete"
 # Validators, and the links between the three files: one application id names them all.
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejected the desktop entry"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejected the metainfo"
-xmllint --noout "$icon" 2>/dev/null || fail "the icon is not well-formed SVG"
+# The icon renders (librsvg through libvips) at the size it declares.
+vips copy "$icon" "$work/icon.png" 2>/dev/null || fail "the icon cannot be rendered as SVG"
+[ "$(vipsheader -f width "$work/icon.png")x$(vipsheader -f height "$work/icon.png")" = 128x128 ] \
+  || fail "the icon does not render at 128x128"
 entry() { awk -v key="$1" 'index($0, key "=") == 1 && !done { print substr($0, length(key) + 2); done = 1 }' "$desktop"; }
 [ "$(entry Exec)" = "quillon %F" ] || fail "Exec is '$(entry Exec)', not 'quillon %F'"
 [ "$(entry Icon)" = "$app_id" ] || fail "Icon is '$(entry Icon)', not $app_id"
