@@ -21,12 +21,13 @@ note() { echo "check-install: $*"; }
 
 # ---------------------------------------------------------------------------------------------
 # Inside Xvfb: start one program, wait for its window, and save a screenshot of it.
-#   --window BINARY OUT.png MODE BASELINE.png [ARGUMENT...]
+#   --window BINARY OUT.png MODE BASELINES [ARGUMENT...]
 # MODE "settled" waits a fixed time after the window maps; MODE "page" waits until the window
-# differs from BASELINE.png (the same program started otherwise), then lets it settle. The
-# arguments are passed to the program.
+# differs from every screenshot in BASELINES (a ':'-separated list of the same program started
+# otherwise), then lets it settle. The arguments are passed to the program.
 if [ "${1:-}" = --window ]; then
-  binary=$2 out=$3 mode=$4 baseline=$5
+  binary=$2 out=$3 mode=$4
+  IFS=: read -r -a baselines <<<"$5"
   shift 5
   log="${out%.png}.log"
   ${QUILLON_CHECK_LAUNCHER:+"$QUILLON_CHECK_LAUNCHER"} "$binary" "$@" >"$log" 2>&1 &
@@ -54,19 +55,20 @@ if [ "${1:-}" = --window ]; then
 
   # The page area: the lower 80% of the window, below any title bar the toolkit draws itself.
   shoot() { import -window "$wid" "$1" 2>/dev/null && convert "$1" -gravity South -crop 100%x80%+0+0 +repage "$2"; }
-  differing() { compare -metric AE -fuzz 6% "$1" "$2" null: 2>&1 | cut -d' ' -f1 || true; }
 
   # The share of the page area within a few percent of one colour.
   share_of() { convert "$1" -fuzz "$2" -fill white -opaque "$3" -fill black +opaque white -format '%[fx:mean]' info:; }
-  # Painted and not as the window is without its page: at least 0.2% of the page area differs from
-  # BASELINE, and less than 90% of it is black (a surface not yet painted).
+  # Painted, and unlike each baseline: less than 90% of the page area is black (a surface not yet
+  # painted), and at least 0.2% of it differs from the page area of every baseline screenshot.
   page_shown() {
-    local area changed
+    local area changed base
     area=$(identify -format '%[fx:w*h]' "$1")
-    changed=$(compare -metric AE -fuzz 6% "$1" "$2" null: 2>&1 | cut -d' ' -f1 || true)
-    case $changed in ''|*[!0-9.e+]*) return 1 ;; esac
-    awk -v c="$changed" -v a="$area" -v b="$(share_of "$1" 2% black)" \
-      'BEGIN { exit !(c > a / 500 && b < 0.9) }'
+    awk -v b="$(share_of "$1" 2% black)" 'BEGIN { exit !(b < 0.9) }' || return 1
+    for base in "${baselines[@]}"; do
+      changed=$(compare -metric AE -fuzz 6% "$1" "${base%.png}-page-area.png" null: 2>&1 | cut -d' ' -f1 || true)
+      case $changed in ''|*[!0-9.e+]*) return 1 ;; esac
+      awk -v c="$changed" -v a="$area" 'BEGIN { exit !(c > a / 500) }' || return 1
+    done
   }
 
   if [ "$mode" = settled ]; then
@@ -77,15 +79,15 @@ if [ "${1:-}" = --window ]; then
     for _ in $(seq 1 60); do
       kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; fail "$binary exited while loading its page"; }
       shoot "$out" "${out%.png}-page-area.png"
-      if page_shown "${out%.png}-page-area.png" "${baseline%.png}-page-area.png"; then shown=yes; break; fi
+      if page_shown "${out%.png}-page-area.png"; then shown=yes; break; fi
       sleep 0.5
     done
     [ -n "$shown" ] || fail "the window never showed its page (it stayed as without its page)"
     # Once laid out, the page stays: the screenshot kept is taken after it settled.
     sleep 1.5
     shoot "$out" "${out%.png}-page-area.png"
-    page_shown "${out%.png}-page-area.png" "${baseline%.png}-page-area.png" \
-      || fail "the page was shown, then the window went back to its background"
+    page_shown "${out%.png}-page-area.png" \
+      || fail "the window showed its page, then went back to how it looks without it"
   fi
   kill -0 "$pid" 2>/dev/null || { cat "$log" >&2; fail "$binary exited after showing its window"; }
   xprop -id "$wid" _GTK_APPLICATION_ID >"${out%.png}.app-id" 2>/dev/null || true
@@ -202,5 +204,5 @@ note "installed quillon showed its page (screenshot: $work/window.png)"
 clip="$work/clip with space.gif"
 ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=160x90:rate=10:duration=1 "$clip" \
   || fail "ffmpeg could not make a test GIF"
-window "$prefix/bin/quillon" "$work/opened-clip.png" page "$work/window.png" "$clip"
+window "$prefix/bin/quillon" "$work/opened-clip.png" page "$work/without-page.png:$work/window.png" "$clip"
 note "installed quillon opened a GIF given on its command line (screenshot: $work/opened-clip.png)"
