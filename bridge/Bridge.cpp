@@ -67,6 +67,7 @@ void Bridge::handleMessage(const Json& body)
     auto argsValue = body.find("args");
     const Json args = argsValue != body.end() && argsValue->is_object() ? *argsValue : Json::object();
 
+    // The commands of the page, matched by exact, case-sensitive name in this order.
     using Command = void (*)(Bridge&, std::int64_t, const Json&);
     static const std::array<std::pair<std::string_view, Command>, 10> kCommands{{
         {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
