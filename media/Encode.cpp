@@ -82,11 +82,20 @@ vips::VImage withoutAlpha(const vips::VImage& image)
         .cast(VIPS_FORMAT_UCHAR);
 }
 
+// Colour at half resolution (4:2:0) below the highest quality, as cameras and video do: a still
+// from a video has no more colour detail than that, and full-resolution colour (which libvips
+// would pick by itself from quality 90 up) makes such files about 1.6 times larger for nothing.
+// The highest quality keeps full-resolution colour for photographs that have it. Optimised
+// Huffman tables make every file about 10% smaller for no measurable time.
 std::optional<Bytes> encodeJpeg(const Image& image, int encoderQuality)
 {
     try {
         return saveToBuffer(withoutAlpha(image.pixels()), ".jpg",
-                            vips::VImage::option()->set("Q", encoderQuality));
+                            vips::VImage::option()
+                                ->set("Q", encoderQuality)
+                                ->set("optimize_coding", true)
+                                ->set("subsample_mode", encoderQuality < 100 ? VIPS_FOREIGN_SUBSAMPLE_ON
+                                                                             : VIPS_FOREIGN_SUBSAMPLE_OFF));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

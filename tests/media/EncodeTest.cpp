@@ -119,6 +119,18 @@ TEST(Encode, TiffIsLzwCompressed)
     EXPECT_EQ(compression, "LZW\n");
 }
 
+TEST(Encode, JpegColourIsHalfResolutionBelowTheHighestQuality)
+{
+    auto sampling = [](double quality) {
+        const Bytes bytes = *encodeImage(patches(), "jpg", quality);
+        const vips::VImage decoded = decode(bytes);
+        return std::string(decoded.get_string("jpeg-chroma-subsample"));
+    };
+    EXPECT_EQ(sampling(0.9), "4:2:0");
+    EXPECT_EQ(sampling(0.5), "4:2:0");
+    EXPECT_EQ(sampling(1.0), "4:4:4");
+}
+
 TEST(Encode, FailedHeicFallsBackToJpegOfAtLeastQualityPointNine)
 {
     const Image image = patches();
