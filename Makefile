@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench package clean
+.PHONY: all bootstrap configure build run test bench package clean test-asan tsan fuzz soak
 
 all: build
 
@@ -21,6 +21,38 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	$(MAKE) test-asan
+
+# The unit, integration and hostile-file tests again, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. No desktop host (GTK and WebKit are not instrumented), and no
+# end-to-end scripts or page tests (nothing of ours runs in them that the native tests miss).
+# Leaks are reported unless the allocation passes through a library listed in
+# tests/sanitizers/lsan.supp (process-long caches and registries of GLib, libvips, FFmpeg ...).
+ASAN_BUILD ?= build-asan
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+test-asan: bootstrap
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_HOST=OFF '-DQUILLON_SANITIZE=address;undefined'
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -E '^(e2e_|web_)'
+
+# The bridge and images-mode tests (with the quillon-cli they drive) under ThreadSanitizer.
+TSAN_BUILD ?= build-tsan
+tsan: bootstrap
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_HOST=OFF -DQUILLON_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillon-cli bridge_tests images_tests
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/bridge/tsan-suppressions.txt \
+	  sh -c 'bin/bridge_tests && bin/images_tests'
+
+# Each libFuzzer target for FUZZ_SECONDS in build-fuzz, with clang (see tests/fuzz/README.md).
+FUZZ_SECONDS ?= 60
+fuzz: bootstrap
+	tests/fuzz/run.sh $(CURDIR)/build-fuzz $(FUZZ_SECONDS)
+
+# The full soak run (2000 mixed commands through quillon-cli bridge); CTest runs the same script.
+soak: build
+	bash tests/e2e/soak.sh $(BUILD) $(CURDIR) $(or $(SOAK_COMMANDS),2000)
 
 bench: build
 	bench/run $(BUILD)
