@@ -1,5 +1,7 @@
 #include "media/Image.hpp"
 
+#include <glib.h>
+
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,6 +25,12 @@ void ensureVipsStarted()
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
         vips_cache_set_max_files(0);
+        // Damaged files make libvips and its loaders warn on standard error. Quillon logs
+        // nothing: the caller turns the failure into the user's words instead.
+        g_log_set_handler("VIPS",
+                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE |
+                                                      G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
+                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     });
 }
 
