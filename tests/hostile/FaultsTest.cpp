@@ -106,8 +106,13 @@ json removeDestinationMidway(ChildBridge& child, std::int64_t id, const fs::path
     bool removed = false;
     while (auto line = child.readLine()) {
         if (!removed && line->rfind("window.__onExportProgress(", 0) == 0) {
-            fs::remove_all(dest);
-            removed = true;
+            // The export keeps writing meanwhile: a file published between the listing and the
+            // removal of the folder makes one attempt fail with "not empty", so try again.
+            for (int attempt = 0; attempt < 1000 && fs::exists(dest); ++attempt) {
+                std::error_code error;
+                fs::remove_all(dest, error);
+            }
+            removed = !fs::exists(dest);
         }
         if (line->rfind("window.__bridgeResolveRaw({\"id\":" + std::to_string(id) + ",", 0) == 0)
             break;
