@@ -44,7 +44,7 @@ constexpr std::span<const MenuItem> kEditSections[] = {kEditHistory, kEditClipbo
 constexpr std::span<const MenuItem> kWindowSections[] = {kWindowSize, kWindowFullScreen,
                                                          kWindowFront};
 
-constexpr MenuSpec kMenus[] = {
+constexpr TopMenu kMenus[] = {
     {"Quillon", kAppSections},
     {"Edit", kEditSections},
     {"Window", kWindowSections},
@@ -52,14 +52,14 @@ constexpr MenuSpec kMenus[] = {
 
 }  // namespace
 
-std::span<const MenuSpec> menuTable() { return kMenus; }
+std::span<const TopMenu> menuTable() { return kMenus; }
 
 GMenu* buildMenuModel()
 {
     GMenu* bar = g_menu_new();
-    for (const MenuSpec& spec : menuTable()) {
+    for (const TopMenu& top : menuTable()) {
         GMenu* menu = g_menu_new();
-        for (std::span<const MenuItem> items : spec.sections) {
+        for (std::span<const MenuItem> items : top.sections) {
             GMenu* section = g_menu_new();
             for (const MenuItem& item : items) {
                 GMenuItem* entry = g_menu_item_new(std::string(item.label).c_str(),
@@ -73,7 +73,7 @@ GMenu* buildMenuModel()
             g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
             g_object_unref(section);
         }
-        g_menu_append_submenu(bar, std::string(spec.title).c_str(), G_MENU_MODEL(menu));
+        g_menu_append_submenu(bar, std::string(top.title).c_str(), G_MENU_MODEL(menu));
         g_object_unref(menu);
     }
     return bar;
@@ -81,8 +81,8 @@ GMenu* buildMenuModel()
 
 void installMenu(GtkApplication* app)
 {
-    for (const MenuSpec& spec : menuTable()) {
-        for (std::span<const MenuItem> items : spec.sections) {
+    for (const TopMenu& top : menuTable()) {
+        for (std::span<const MenuItem> items : top.sections) {
             for (const MenuItem& item : items) {
                 if (item.owner != ShortcutOwner::Application || item.shortcut.empty())
                     continue;

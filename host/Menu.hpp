@@ -23,14 +23,14 @@ struct MenuItem {
 };
 
 // A top-level menu: its title and its sections, which the menu shows with separators between.
-struct MenuSpec {
+struct TopMenu {
     std::string_view title;
     std::span<const std::span<const MenuItem>> sections;
 };
 
 // The menu bar: "Quillon" (About, Hide, Quit), "Edit" (Undo, Redo, Cut, Copy, Paste, Select All)
 // and "Window" (Close Window, Minimize, Zoom, Enter Full Screen, Bring All to Front).
-std::span<const MenuSpec> menuTable();
+std::span<const TopMenu> menuTable();
 
 // Builds the menu bar model from menuTable(). Items whose shortcut the web view owns carry it as
 // their "accel" attribute, so the menu shows it without binding it. The caller owns the result.

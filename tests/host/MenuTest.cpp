@@ -14,7 +14,7 @@ namespace {
 std::vector<const MenuItem*> allItems()
 {
     std::vector<const MenuItem*> items;
-    for (const MenuSpec& menu : menuTable())
+    for (const TopMenu& menu : menuTable())
         for (auto section : menu.sections)
             for (const MenuItem& item : section)
                 items.push_back(&item);
@@ -32,7 +32,7 @@ const MenuItem* find(std::string_view label)
 TEST(MenuTable, MenusAndItemsInOrder)
 {
     std::vector<std::string> titles, labels;
-    for (const MenuSpec& menu : menuTable())
+    for (const TopMenu& menu : menuTable())
         titles.emplace_back(menu.title);
     for (const MenuItem* item : allItems())
         labels.emplace_back(item->label);

@@ -46,8 +46,8 @@ bool passes(GtkFileFilter* filter, const char* name, const char* contentType)
 
 TEST(Panels, FiltersMatchMimeTypesAndExtensionsInAnyCase)
 {
-    FileFilter spec{"Videos and animated GIFs", {"video/*", "image/gif"}, {"*.mkv", "*.m2v"}};
-    GtkFileFilter* filter = makeFileFilter(spec);
+    FileFilter videos{"Videos and animated GIFs", {"video/*", "image/gif"}, {"*.mkv", "*.m2v"}};
+    GtkFileFilter* filter = makeFileFilter(videos);
     EXPECT_STREQ(gtk_file_filter_get_name(filter), "Videos and animated GIFs");
     EXPECT_TRUE(passes(filter, "a.mp4", "video/mp4"));
     EXPECT_TRUE(passes(filter, "a.gif", "image/gif"));
