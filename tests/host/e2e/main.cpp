@@ -25,6 +25,7 @@
 //                                    [{kind, title, acceptLabel, canCreateFolders, filters}]
 //   {cmd: "keys", keys: ["ctrl+a"]}  types key combinations into the window (xdotool, X11 only)
 //   {cmd: "xdotool", args: [...]}    runs xdotool with these arguments (pointer moves, drags)
+//                                    both resolve once xdotool has exited, to whether it succeeded
 //   {cmd: "spawn", argv: [...]}      starts another program (e.g. quillon-e2e-drag-source)
 //   {cmd: "menu", action: "copy"}    activates a menu item's action ("app." is implied)
 //   {cmd: "resize", width, height}   asks for a new window size (as a user's drag would)
@@ -280,12 +281,12 @@ private:
             Json argv = {"xdotool", "key", "--delay", "60"};
             for (const Json& k : message.value("keys", Json::array()))
                 argv.push_back(k);
-            replyJson(reply, value, spawn(argv));
+            runToEnd(argv, value, reply);
         } else if (cmd == "xdotool") {
             Json argv = {"xdotool"};
             for (const Json& a : message.value("args", Json::array()))
                 argv.push_back(a);
-            replyJson(reply, value, spawn(argv));
+            runToEnd(argv, value, reply);
         } else if (cmd == "spawn") {
             replyJson(reply, value, spawn(message.value("argv", Json::array())));
         } else if (cmd == "menu") {
@@ -327,9 +328,9 @@ private:
         return TRUE;
     }
 
-    // Starts a program without waiting for it; the main loop keeps running meanwhile, so WebKit
-    // sees xdotool's keys and pointer moves as a user's.
-    static bool spawn(const Json& args)
+    // Starts a program; the main loop keeps running meanwhile, so WebKit sees xdotool's keys and
+    // pointer moves as a user's. With `pid` it is left unreaped for a child watch.
+    static bool spawn(const Json& args, GPid* pid = nullptr)
     {
         std::vector<std::string> argv;
         for (const Json& a : args)
@@ -342,13 +343,42 @@ private:
             cargv.push_back(a.data());
         cargv.push_back(nullptr);
         GError* error = nullptr;
-        gboolean ok = g_spawn_async(nullptr, cargv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
-                                    nullptr, nullptr, &error);
+        auto flags = GSpawnFlags(G_SPAWN_SEARCH_PATH | (pid ? G_SPAWN_DO_NOT_REAP_CHILD : 0));
+        gboolean ok =
+            g_spawn_async(nullptr, cargv.data(), nullptr, flags, nullptr, nullptr, pid, &error);
         if (!ok) {
             say("E2E:SPAWN " + argv.front() + " failed: " + error->message);
             g_error_free(error);
         }
         return ok;
+    }
+
+    struct PendingRun {
+        WebKitScriptMessageReply* reply;
+        GObjectPtr<JSCValue> message;
+    };
+
+    // Runs a program and resolves the driver's promise only once it has exited (to whether it
+    // succeeded), so that keys typed by consecutive calls arrive in the order they were asked for
+    // even when a slow machine starts the programs late.
+    static void runToEnd(const Json& argv, JSCValue* message, WebKitScriptMessageReply* reply)
+    {
+        GPid pid = 0;
+        if (!spawn(argv, &pid)) {
+            replyJson(reply, message, false);
+            return;
+        }
+        auto* pending =
+            new PendingRun{webkit_script_message_reply_ref(reply), GObjectPtr<JSCValue>::ref(message)};
+        g_child_watch_add(pid, onRunEnded, pending);
+    }
+
+    static void onRunEnded(GPid pid, gint status, gpointer data)
+    {
+        std::unique_ptr<PendingRun> pending(static_cast<PendingRun*>(data));
+        g_spawn_close_pid(pid);
+        replyJson(pending->reply, pending->message.get(), g_spawn_check_wait_status(status, nullptr));
+        webkit_script_message_reply_unref(pending->reply);
     }
 
     // The message's value is kept for its JavaScript context, in which the answer is made.
