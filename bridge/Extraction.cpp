@@ -35,12 +35,19 @@ void Bridge::extract(std::int64_t id, const Json& args)
         frameTimes_.clear();
         framePercents_.clear();
         emit("window.__onExtractProgress", {{"done", 0}, {"total", total}});
-        for (std::int64_t i = 0; i < total; ++i) {
-            if (io_.stopRequested())
-                return;  // shutting down: the page is going away with the bridge
-            const StillSample& sample = samples[static_cast<std::size_t>(i)];
-            // One full-size still at a time: it is released at the end of this iteration.
-            if (std::optional<Image> still = source->image(sample.sec)) {
+        std::vector<double> times;
+        for (const StillSample& sample : samples)
+            times.push_back(sample.sec);
+        bool stopped = false;
+        // The stills arrive in the plan's order; only one full-size still is held here at a time.
+        source->stills(times, [&](std::size_t index, std::optional<Image> still) {
+            if (io_.stopRequested()) {
+                stopped = true;  // shutting down: the page is going away with the bridge
+                return false;
+            }
+            const auto i = static_cast<std::int64_t>(index);
+            const StillSample& sample = samples[index];
+            if (still) {
                 frameTimes_[i] = sample.sec;
                 framePercents_[i] = sample.percent;
                 emit("window.__onFrameReady", {{"id", i},
@@ -51,7 +58,10 @@ void Bridge::extract(std::int64_t id, const Json& args)
                                                {"height", still->height()}});
             }
             emit("window.__onExtractProgress", {{"done", i + 1}, {"total", total}});
-        }
+            return true;
+        });
+        if (stopped)
+            return;
         resolve(id, true, {{"count", total}});
     });
 }

@@ -95,10 +95,9 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
     // still could not be read) are looked up in the 5 % plan of the captured source.
     std::optional<std::vector<StillSample>> fallbackPlan;
     const auto total = static_cast<std::int64_t>(ids.size());
-    for (std::int64_t k = 1; k <= total; ++k) {
-        if (io_.stopRequested())
-            break;
-        const std::int64_t frame = ids[static_cast<std::size_t>(k - 1)];
+    std::vector<double> times;
+    std::vector<double> percents;
+    for (std::int64_t frame : ids) {
         double sec = 0;
         double percent = 0;
         if (auto time = frameTimes_.find(frame); time != frameTimes_.end()) {
@@ -113,9 +112,16 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
                 percent = (*fallbackPlan)[static_cast<std::size_t>(frame)].percent;
             }
         }
+        times.push_back(sec);
+        percents.push_back(percent);
+    }
 
+    src->stills(times, [&](std::size_t k, std::optional<Image> still) {
+        if (io_.stopRequested())
+            return false;
+        const std::int64_t frame = ids[k];
         std::optional<Bytes> encoded;
-        if (std::optional<Image> still = src->image(sec)) {
+        if (still) {
             encoded = encodeImage(*still, format, quality);
             if (!encoded)
                 result.failed.push_back({{"id", frame}, {"reason", "could not encode frame"}});
@@ -123,13 +129,14 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
             result.failed.push_back({{"id", frame}, {"reason", "could not decode frame"}});
         }
         if (encoded) {
-            if (auto written = writeNewFile(dir, frameStem(base, percent), ext, *encoded))
+            if (auto written = writeNewFile(dir, frameStem(base, percents[k]), ext, *encoded))
                 result.written.push_back(written->string());
             else
                 result.failed.push_back({{"id", frame}, {"reason", "write failed (permission or disk)"}});
         }
-        emit("window.__onExportProgress", {{"done", k}, {"total", total}});
-    }
+        emit("window.__onExportProgress", {{"done", static_cast<std::int64_t>(k) + 1}, {"total", total}});
+        return true;
+    });
     return result;
 }
 

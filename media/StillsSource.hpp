@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <vector>
 #include <optional>
 
 #include "media/Image.hpp"
@@ -29,6 +31,14 @@ public:
     // pixelSize() in size. A negative time means 0. Nothing when no still can be made.
     std::optional<Image> image(double atSec);
 
+    // Takes the stills at `times` (as image() does) and hands each, in the order of `times`, to
+    // deliver(index, still) on the calling thread; stops early when deliver returns false. Times
+    // of a video that fall into different groups of pictures are decoded by two decoders side by
+    // side, one per core; at most one finished still waits for delivery meanwhile. The stills are
+    // the same as image() gives, one call at a time.
+    using Delivery = std::function<bool(std::size_t index, std::optional<Image> still)>;
+    void stills(const std::vector<double>& times, const Delivery& deliver);
+
     const std::filesystem::path& url() const { return url_; }
     bool isGif() const { return isGif_; }
     PixelSize pixelSize() const { return pixelSize_; }
@@ -50,6 +60,7 @@ private:
     double durationSec_ = 0;
     double fps_ = 30;
     std::unique_ptr<Decoder> decoder_;
+    std::int64_t helperFrames_ = 0;  // decoded by the helper decoders of stills()
 };
 
 }  // namespace quillon

@@ -12,6 +12,7 @@ namespace quillon {
 struct PixelSize {
     double width = 0;
     double height = 0;
+    bool operator==(const PixelSize&) const = default;
 };
 
 inline constexpr char kThumbnailPrefix[] = "data:image/jpeg;base64,";

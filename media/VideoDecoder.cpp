@@ -43,7 +43,7 @@ bool sizeAllowed(double width, double height)
 
 VideoDecoder::~VideoDecoder() = default;
 
-std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
+std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file, int threads)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
     d->format_ = ff::openInput(file.c_str());
@@ -85,7 +85,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         return nullptr;
     AVCodecContext* ctx = d->codec_.get();
     ctx->pkt_timebase = st->time_base;
-    ctx->thread_count = 2;
+    ctx->thread_count = std::max(threads, 1);
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     ctx->max_pixels = kMaxImagePixels;
     // Frames decoded from missing references (an open group of pictures entered at its key
@@ -279,7 +279,8 @@ std::optional<Image> VideoDecoder::deliver(const AVFrame& frame, std::int64_t ti
     return delivered_;
 }
 
-std::optional<Image> VideoDecoder::image(double atSec)
+// The timestamp of the last frame that may be the still at atSec.
+std::int64_t VideoDecoder::targetTick(double atSec)
 {
     double t = atSec >= 0 ? atSec : 0;  // also takes NaN to 0
     const double tick = av_q2d(timeBase_);
@@ -287,7 +288,22 @@ std::optional<Image> VideoDecoder::image(double atSec)
     t = std::min(t, 1e12 * tick);
     if (!startKnown_)
         findStart();
-    const std::int64_t limit = startTick_ + static_cast<std::int64_t>(std::floor((t + slackSec_) / tick));
+    return startTick_ + static_cast<std::int64_t>(std::floor((t + slackSec_) / tick));
+}
+
+std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
+{
+    const int found = av_index_search_timestamp(stream_, targetTick(atSec), AVSEEK_FLAG_BACKWARD);
+    const AVIndexEntry* key = found >= 0 ? avformat_index_get_entry(stream_, found) : nullptr;
+    if (!key)
+        return std::nullopt;
+    return key->timestamp;
+}
+
+std::optional<Image> VideoDecoder::image(double atSec)
+{
+    const double tick = av_q2d(timeBase_);
+    const std::int64_t limit = targetTick(atSec);
 
     if (positioned_ && haveKept_ && keptTick_ <= limit) {
         if (havePending_ && pendingTick_ > limit)

@@ -18,9 +18,9 @@ namespace quillon {
 class VideoDecoder {
 public:
     // Opens the file and its first video track (cover pictures are not video) with a decoder for
-    // its codec. Reads headers only. Nothing when there is no such track, no decoder for it, or the
-    // track claims a size beyond the decoding limits.
-    static std::unique_ptr<VideoDecoder> open(const std::filesystem::path& file);
+    // its codec, decoding on `threads` threads. Reads headers only. Nothing when there is no such
+    // track, no decoder for it, or the track claims a size beyond the decoding limits.
+    static std::unique_ptr<VideoDecoder> open(const std::filesystem::path& file, int threads = 2);
 
     ~VideoDecoder();
     VideoDecoder(const VideoDecoder&) = delete;
@@ -38,6 +38,11 @@ public:
     // frame. Nothing when no frame can be decoded.
     std::optional<Image> image(double atSec);
 
+    // The timestamp of the key frame from which the still at atSec is decoded, as the file's index
+    // gives it; nothing when the index has no key frame at or before that time. Stills with the
+    // same key frame share their decoding; stills with different ones can be decoded apart.
+    std::optional<std::int64_t> keyFrameFor(double atSec);
+
     // Frames the decoder has delivered so far (skipped frames not counted); a diagnostic.
     std::int64_t framesDecoded() const { return framesDecoded_; }
 
@@ -45,6 +50,7 @@ private:
     VideoDecoder() = default;
 
     enum class Next { Frame, End, Failed };
+    std::int64_t targetTick(double atSec);
     Next receive(AVFrame* into, std::int64_t targetTick);
     bool seekTo(std::int64_t tick);
     double secondsAt(std::int64_t tick) const;

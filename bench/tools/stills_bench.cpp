@@ -3,8 +3,8 @@
 //
 //   quillon-stills-bench CLIP [STEP_PERCENT]
 //
-// Opens the clip, plans the samples (sampleTimes), and for each one decodes the full-size still
-// and makes its 360-pixel JPEG preview. Prints one line: opening time, total time, stills made,
+// Opens the clip, plans the samples (sampleTimes), and takes their full-size stills as extraction
+// does (StillsSource::stills), making each one's 360-pixel JPEG preview as it is delivered. Prints one line: opening time, total time, stills made,
 // time spent making previews, frames decoded and peak resident memory. Exit status 0 when every still was made.
 
 #include <sys/resource.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "media/SamplePlan.hpp"
 #include "media/StillsSource.hpp"
@@ -34,14 +35,18 @@ int main(int argc, char** argv)
     const auto opened = Clock::now();
     int made = 0, planned = 0;
     Clock::duration inPreviews{};
-    for (const quillon::StillSample& sample : quillon::sampleTimes(source->durationSec(), step, source->fps())) {
-        ++planned;
-        if (std::optional<quillon::Image> still = source->image(sample.sec)) {
+    std::vector<double> times;
+    for (const quillon::StillSample& sample : quillon::sampleTimes(source->durationSec(), step, source->fps()))
+        times.push_back(sample.sec);
+    planned = static_cast<int>(times.size());
+    source->stills(times, [&](std::size_t, std::optional<quillon::Image> still) {
+        if (still) {
             const auto before = Clock::now();
             made += !quillon::thumbnailDataURL(*still, 360).empty();
             inPreviews += Clock::now() - before;
         }
-    }
+        return true;
+    });
     const auto done = Clock::now();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
