@@ -1,44 +1,107 @@
 #pragma once
-
+// Shared by the bridge, hostile and command-line tests: a generated clip, `quillon-cli bridge`
+// runs, and a bridge on a fake host.
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <gtest/gtest.h>
+
+#include "bridge/Bridge.hpp"
+#include "tests/support/FakeHost.hpp"
+#include "tests/support/TestMedia.hpp"
 
 namespace quillon::test {
 
-// A 4-second 320x240 H.264 clip at 10 frames per second named clip.mp4, made once per test
-// process with ffmpeg's test pattern.
-std::filesystem::path bridgeClip();
+inline std::string command(std::int64_t id, const std::string& cmd, const Json& args = Json::object())
+{
+    return Json{{"id", id}, {"cmd", cmd}, {"args", args}}.dump();
+}
 
-// clip.mp4 with its index at the front and the second half of its data cut off: it opens, but the
-// stills of its later part cannot be read.
-std::filesystem::path truncatedClip();
+// A 4 s 320x240 H.264 clip at 10 fps named clip.mp4, made once per test process.
+inline std::filesystem::path bridgeClip()
+{
+    static const std::filesystem::path clip = [] {
+        std::filesystem::path file = freshDir("bridge-clip") / "clip.mp4";
+        EXPECT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=4 "
+                      "-c:v libx264 -pix_fmt yuv420p -g 10 " + shellQuote(file.string())), 0);
+        return file;
+    }();
+    return clip;
+}
 
-// One line the headless bridge printed, split into the page function's name and its argument.
-struct PrintedCall {
-    std::string name;
-    nlohmann::json payload;
-};
-
-// Runs `quillon-cli bridge` with the given input lines and --panel answers; returns what it
-// printed, line by line, and its exit status. The program is run as the given user when not
-// empty (through setpriv), to see what a user without root rights sees.
+// What `quillon-cli bridge` printed for some input lines, each line split into the page function
+// and its JSON argument.
 struct CliRun {
     int status = -1;
     std::vector<std::string> lines;
-    std::vector<PrintedCall> calls;
+    std::vector<Delivery> calls;
 
-    // The payloads of the calls with the given function name, in order.
-    std::vector<nlohmann::json> payloadsOf(const std::string& name) const;
-    // The reply to request id; a null json when there is none.
-    nlohmann::json replyTo(std::int64_t id) const;
+    std::vector<Json> payloadsOf(const std::string& name) const
+    {
+        std::vector<Json> result;
+        for (const Delivery& call : calls)
+            if (call.name == name)
+                result.push_back(call.payload);
+        return result;
+    }
+    Json replyTo(std::int64_t id) const
+    {
+        for (const Json& reply : payloadsOf("window.__bridgeResolveRaw"))
+            if (reply.value("id", std::int64_t{-1}) == id)
+                return reply;
+        return nullptr;
+    }
 };
-CliRun runBridgeCli(const std::vector<std::string>& input, const std::vector<std::string>& panels = {},
-                    const std::string& asUser = {});
 
-// A command message line.
-std::string command(std::int64_t id, const std::string& cmd, const nlohmann::json& args = nullptr);
+// `prefix` goes before the program in the shell command (limits, another user), `options` after
+// "bridge".
+inline CliRun runBridgeCli(const std::vector<std::string>& input, const std::string& options = "",
+                           const std::string& prefix = "")
+{
+    static int counter = 0;
+    std::filesystem::path dir = freshDir("cli-run-" + std::to_string(++counter));
+    {
+        std::ofstream in(dir / "in.txt");
+        for (const std::string& line : input)
+            in << line << '\n';
+    }
+    CliRun result;
+    result.status = run(prefix + shellQuote(cliPath().string()) + " bridge" + options + " < " +
+                        shellQuote((dir / "in.txt").string()) + " > " + shellQuote((dir / "out.txt").string()));
+    std::ifstream printed(dir / "out.txt");
+    for (std::string line; std::getline(printed, line);) {
+        result.lines.push_back(line);
+        auto open = line.find('(');
+        Json payload = open == std::string::npos || line.back() != ')'
+                           ? Json(Json::value_t::discarded)
+                           : Json::parse(line.substr(open + 1, line.size() - open - 2), nullptr, false);
+        if (payload.is_discarded())
+            ADD_FAILURE() << "not a page call with a JSON argument: " << line;
+        else
+            result.calls.push_back({line.substr(0, open), payload});
+    }
+    return result;
+}
+
+// A bridge on a fake host; send() runs one command to the end and returns its reply.
+struct Rig {
+    FakeHost host;
+    Bridge bridge{host};
+    std::int64_t nextId = 1;
+
+    Json send(const std::string& cmd, const Json& args = Json::object())
+    {
+        std::int64_t id = nextId++;
+        bridge.handleMessage({{"id", id}, {"cmd", cmd}, {"args", args}});
+        host.settle(bridge);
+        for (const Json& reply : host.payloadsOf("window.__bridgeResolveRaw"))
+            if (reply["id"] == id)
+                return reply;
+        ADD_FAILURE() << cmd << " got no reply";
+        return nullptr;
+    }
+};
 
 }  // namespace quillon::test
