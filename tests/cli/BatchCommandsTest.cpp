@@ -1,172 +1,113 @@
-// quillon-cli frames / convert against the bridge commands they stand for: same names, same
-// bytes, the never-overwrite rule, and the exit statuses scripts rely on.
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
+// quillon-cli frames / convert against the bridge commands they stand for: same names, same bytes,
+// and the exit statuses scripts rely on.
+#include <sstream>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include "tests/support/TestMedia.hpp"
+#include "tests/bridge/BridgeFixtures.hpp"
 
-namespace fs = std::filesystem;
-using nlohmann::json;
-using namespace quillon::test;
-
+namespace quillon {
 namespace {
 
-std::string cli() { return shellQuote(cliPath().string()); }
+namespace fs = std::filesystem;
+using test::command;
+using test::shellQuote;
 
-std::string readFile(const fs::path& file)
+const std::string kCli = shellQuote(test::cliPath().string());
+
+std::string contents(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::string> namesIn(const fs::path& dir)
+// The files in `a`, which must be the same names with the same bytes as in `b`.
+std::vector<std::string> sameFiles(const fs::path& a, const fs::path& b)
 {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
+    for (const auto& entry : fs::directory_iterator(a))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
+    for (const std::string& name : names)
+        EXPECT_EQ(contents(a / name), contents(b / name)) << name;
+    EXPECT_EQ(names.size(), std::distance(fs::directory_iterator(b), fs::directory_iterator()));
     return names;
 }
 
-// Sends command lines to `quillon-cli bridge` and returns the reply payload of the last command.
-json lastReplyOf(const fs::path& dir, const std::vector<json>& commands)
+TEST(BatchCommands, FramesWritesWhatTheBridgeExportWritesAndNeverOverwrites)
 {
-    fs::path input = dir / "commands.txt";
-    std::ofstream out(input);
-    for (const json& command : commands)
-        out << command.dump() << "\n";
-    out.close();
-    std::string printed = capture(cli() + " bridge < " + shellQuote(input.string()));
-    json last;
-    std::size_t start = 0;
-    const std::string prefix = "window.__bridgeResolveRaw(";
-    while ((start = printed.find(prefix, start)) != std::string::npos) {
-        std::size_t end = printed.find('\n', start);
-        std::string line = printed.substr(start + prefix.size(), end - start - prefix.size() - 1);
-        last = json::parse(line)["payload"];
-        start = end;
-    }
-    return last;
+    fs::path dir = test::freshDir("cli-frames");
+    std::string clip = test::bridgeClip().string();
+    std::string frames = kCli + " frames " + shellQuote(clip) + " --out " + shellQuote((dir / "cli").string()) +
+                         " --step 25 --format jpg --quality 0.7 --pick 1,4 2>/dev/null";
+    EXPECT_EQ(test::capture(frames), (dir / "cli/clip_p025.jpg").string() + "\n" + (dir / "cli/clip_p100.jpg").string() + "\n");
+    fs::create_directory(dir / "bridge");
+    test::runBridgeCli({command(1, "loadVideo", {{"path", clip}}), command(2, "extract", {{"stepPercent", 25}}),
+                        command(3, "export", {{"ids", {1, 4}}, {"format", "jpg"}, {"quality", 0.7},
+                                              {"dest", (dir / "bridge").string()}})});
+    EXPECT_EQ(sameFiles(dir / "cli", dir / "bridge"), (std::vector<std::string>{"clip_p025.jpg", "clip_p100.jpg"}));
+
+    // With --json: the replies of the open, the extraction and the export, one object a line.
+    std::vector<Json> replies;
+    std::istringstream printed(test::capture(frames + " --json"));
+    for (std::string line; std::getline(printed, line);)
+        replies.push_back(Json::parse(line));
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0]["name"], "clip.mp4");
+    EXPECT_EQ(replies[2]["written"],
+              Json({(dir / "cli/clip_p025-1.jpg").string(), (dir / "cli/clip_p100-1.jpg").string()}));
 }
 
-class BatchCommands : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir = freshDir(std::string("cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        clip = dir / "clip.mp4";
-        ASSERT_EQ(run("ffmpeg -loglevel error -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 "
-                      "-pix_fmt yuv420p " + shellQuote(clip.string())), 0);
-    }
-    fs::path dir;
-    fs::path clip;
-};
-
-}  // namespace
-
-TEST_F(BatchCommands, FramesWritesWhatTheBridgeExportWrites)
+TEST(BatchCommands, ConvertWritesWhatTheBridgeConversionWrites)
 {
-    fs::path viaCli = dir / "cli";
-    fs::path viaBridge = dir / "bridge";
-    fs::create_directories(viaBridge);
-
-    std::string printed = capture(cli() + " frames " + shellQuote(clip.string()) + " --out " +
-                                  shellQuote(viaCli.string()) + " --step 25 --format jpg --quality 0.7"
-                                  " --pick 1,4 2>/dev/null");
-    json reply = lastReplyOf(dir, {
-        {{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", clip.string()}}}},
-        {{"id", 2}, {"cmd", "extract"}, {"args", {{"stepPercent", 25}}}},
-        {{"id", 3}, {"cmd", "export"}, {"args", {{"ids", {1, 4}}, {"format", "jpg"}, {"quality", 0.7},
-                                                  {"dest", viaBridge.string()}}}},
-    });
-
-    ASSERT_EQ(reply["written"].size(), 2u) << reply.dump();
-    EXPECT_EQ(namesIn(viaCli), (std::vector<std::string>{"clip_p025.jpg", "clip_p100.jpg"}));
-    EXPECT_EQ(namesIn(viaCli), namesIn(viaBridge));
-    for (const std::string& name : namesIn(viaCli))
-        EXPECT_EQ(readFile(viaCli / name), readFile(viaBridge / name)) << name;
-    // Standard output lists the written paths, one per line.
-    EXPECT_EQ(printed, (viaCli / "clip_p025.jpg").string() + "\n" + (viaCli / "clip_p100.jpg").string() + "\n");
-}
-
-TEST_F(BatchCommands, FramesNeverOverwritesAndReportsJson)
-{
-    fs::path out = dir / "out";
-    std::string command = cli() + " frames " + shellQuote(clip.string()) + " --out " + shellQuote(out.string()) +
-                          " --pick 0 --json 2>/dev/null";
-    EXPECT_EQ(run(command + " >/dev/null"), 0);
-    std::string printed = capture(command);
-    // One reply object per line: the source description, then the export's reply.
-    std::vector<json> lines;
-    std::size_t start = 0, end;
-    while ((end = printed.find('\n', start)) != std::string::npos) {
-        lines.push_back(json::parse(printed.substr(start, end - start)));
-        start = end + 1;
-    }
-    ASSERT_EQ(lines.size(), 2u) << printed;
-    EXPECT_EQ(lines[0]["name"], "clip.mp4");
-    EXPECT_EQ(lines[1]["written"], json::array({(out / "clip_p000-1.png").string()}));
-    EXPECT_EQ(namesIn(out), (std::vector<std::string>{"clip_p000-1.png", "clip_p000.png"}));
-}
-
-TEST_F(BatchCommands, ConvertWritesWhatTheBridgeConversionWrites)
-{
+    fs::path dir = test::freshDir("cli-convert");
     fs::path photos = dir / "photos";
     fs::create_directories(photos / "sub");
     fs::create_directories(photos / ".hidden");
-    ASSERT_EQ(run("vips black " + shellQuote((photos / "img10.png").string()) + " 40 30 --bands 3"), 0);
-    ASSERT_EQ(run("ffmpeg -loglevel error -f lavfi -i testsrc2=size=64x48 -frames:v 1 " +
-                  shellQuote((photos / "img2.jpg").string())), 0);
+    ASSERT_EQ(test::run("vips black " + shellQuote((photos / "img10.png").string()) + " 40 30 --bands 3"), 0);
+    ASSERT_EQ(test::run("convert -size 64x48 plasma:fractal " + shellQuote((photos / "img2.jpg").string())), 0);
     fs::copy_file(photos / "img2.jpg", photos / "sub" / "c.jpg");
     fs::copy_file(photos / "img2.jpg", photos / ".hidden" / "skip.jpg");
     std::ofstream(photos / "notes.txt") << "not an image";
 
-    fs::path viaCli = dir / "cli";
-    fs::path viaBridge = dir / "bridge";
-    fs::create_directories(viaBridge);
-    EXPECT_EQ(run(cli() + " convert " + shellQuote(photos.string()) + " --out " + shellQuote(viaCli.string()) +
-                  " --format tiff >/dev/null 2>&1"), 0);
-    json reply = lastReplyOf(dir, {
-        {{"id", 1}, {"cmd", "exportImages"}, {"args", {{"paths", {(photos / "img2.jpg").string(),
-                                                                    (photos / "img10.png").string(),
-                                                                    (photos / "sub" / "c.jpg").string()}},
-                                                        {"format", "tiff"}, {"dest", viaBridge.string()}}}},
-    });
-    ASSERT_EQ(reply["written"].size(), 3u) << reply.dump();
-    EXPECT_EQ(namesIn(viaCli), (std::vector<std::string>{"c.tiff", "img10.tiff", "img2.tiff"}));
-    for (const std::string& name : namesIn(viaCli))
-        EXPECT_EQ(readFile(viaCli / name), readFile(viaBridge / name)) << name;
+    EXPECT_EQ(test::run(kCli + " convert " + shellQuote(photos.string()) + " --out " + shellQuote((dir / "cli").string()) +
+                        " --format tiff >/dev/null 2>&1"), 0);
+    fs::create_directory(dir / "bridge");
+    test::runBridgeCli({command(1, "exportImages", {{"paths", {(photos / "img2.jpg").string(), (photos / "img10.png").string(),
+                                                               (photos / "sub" / "c.jpg").string()}},
+                                                     {"format", "tiff"}, {"dest", (dir / "bridge").string()}})});
+    EXPECT_EQ(sameFiles(dir / "cli", dir / "bridge"), (std::vector<std::string>{"c.tiff", "img10.tiff", "img2.tiff"}));
 }
 
-TEST_F(BatchCommands, ExitStatuses)
+TEST(BatchCommands, ExitStatuses)
 {
-    fs::path photos = dir / "photos";
-    fs::create_directories(photos);
-    ASSERT_EQ(run("vips black " + shellQuote((photos / "good.png").string()) + " 8 8"), 0);
-    std::ofstream(photos / "broken.png") << "no image here";
-    fs::path out = dir / "out";
+    fs::path dir = test::freshDir("cli-status");
+    fs::path in = test::freshDir("cli-status/in");
+    ASSERT_EQ(test::run("vips black " + shellQuote((in / "good.png").string()) + " 8 8"), 0);
+    std::ofstream(in / "broken.png") << "no image here";
+    const std::string out = " --out " + shellQuote((dir / "out").string());
+    const std::string clip = " " + shellQuote(test::bridgeClip().string());
 
     // Some inputs failed: 1, with the reason on standard error; the good one is still written.
-    std::string errors = capture(cli() + " convert " + shellQuote(photos.string()) + " --out " +
-                                 shellQuote(out.string()) + " 2>&1 >/dev/null");
+    std::string errors = test::capture(kCli + " convert " + shellQuote(in.string()) + out + " 2>&1 >/dev/null");
     EXPECT_NE(errors.find("broken.png: could not decode image"), std::string::npos) << errors;
-    EXPECT_EQ(run(cli() + " convert " + shellQuote(photos.string()) + " --out " + shellQuote(out.string()) +
-                  " >/dev/null 2>&1"), 1);
-    EXPECT_TRUE(fs::exists(out / "good.png"));
-    EXPECT_TRUE(fs::exists(out / "good-1.png"));
-
-    // A file that is no clip: 1. Usage errors: 2. Help: 0.
-    EXPECT_EQ(run(cli() + " frames " + shellQuote((photos / "broken.png").string()) + " --out " +
-                  shellQuote(out.string()) + " >/dev/null 2>&1"), 1);
-    EXPECT_EQ(run(cli() + " frames " + shellQuote(clip.string()) + " >/dev/null 2>&1"), 2);
-    EXPECT_EQ(run(cli() + " frames " + shellQuote(clip.string()) + " --out x --format gif >/dev/null 2>&1"), 2);
-    EXPECT_EQ(run(cli() + " frames " + shellQuote(clip.string()) + " --out x --pick 99 >/dev/null 2>&1"), 2);
-    EXPECT_EQ(run(cli() + " convert --out x --quality 2 a.png >/dev/null 2>&1"), 2);
-    EXPECT_EQ(run(cli() + " convert --help >/dev/null 2>&1"), 0);
+    EXPECT_TRUE(fs::exists(dir / "out" / "good.png"));
+    const std::vector<std::pair<std::string, int>> cases = {
+        {" convert " + shellQuote(in.string()) + out, 1},
+        {" frames " + shellQuote((in / "broken.png").string()) + out, 1},  // not a clip
+        {" frames" + clip, 2},                                                // no --out
+        {" frames" + clip + out + " --format gif", 2},
+        {" frames" + clip + out + " --pick 99", 2},
+        {" convert --out x --quality 2 a.png", 2},
+        {" convert --help", 0},
+        {"", 2},
+        {" frobnicate", 2},
+        {" bridge --bogus </dev/null", 2},
+        {" bridge --panel </dev/null", 2},
+    };
+    for (const auto& [args, status] : cases)
+        EXPECT_EQ(test::run(kCli + args + " >/dev/null 2>&1"), status) << args;
 }
+
+}  // namespace
+}  // namespace quillon
