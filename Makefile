@@ -38,14 +38,15 @@ test-asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -E '^(e2e_|web_)'
 
-# The bridge and images-mode tests (with the quillon-cli they drive) under ThreadSanitizer. Part of
-# `make test`: on 2 cores it adds about 4 minutes (a third of the tree built, 15 s of tests).
+# The bridge and images-mode tests (with the quillon-cli they drive) and the stills taken by two
+# decoders side by side, under ThreadSanitizer. Part of `make test`: on 2 cores it adds about
+# 4 minutes (a third of the tree built, 15 s of tests).
 TSAN_BUILD ?= build-tsan
 tsan: bootstrap
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_HOST=OFF -DQUILLON_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillon-cli bridge_tests images_tests
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillon-cli bridge_tests images_tests stills_tests
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/bridge/tsan-suppressions.txt \
-	  sh -c 'bin/bridge_tests && bin/images_tests'
+	  sh -c "bin/bridge_tests && bin/images_tests && bin/stills_tests --gtest_filter='StillsSideBySide.*'"
 
 # Each libFuzzer target for FUZZ_SECONDS in build-fuzz, with clang (see tests/fuzz/README.md).
 FUZZ_SECONDS ?= 60
