@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -14,7 +13,7 @@
 
 namespace quillon::test {
 
-// One script the bridge delivered, split into the page function's name and its JSON argument.
+// One script the bridge delivered: the page function's name and its JSON argument.
 struct Delivery {
     std::string name;  // "window.__bridgeResolveRaw", "window.__onFrameReady", ...
     nlohmann::json payload;
@@ -29,6 +28,7 @@ public:
     std::vector<std::vector<std::string>> revealed;
 
     void evaluateScript(const std::string& script) override { scripts_.push_back(script); }
+    void reveal(const std::vector<std::string>& paths) override { revealed.push_back(paths); }
 
     void runOnMain(std::function<void()> task) override
     {
@@ -36,8 +36,7 @@ public:
         mainTasks_.push_back(std::move(task));
     }
 
-    void showPanel(const PanelRequest& request,
-                   std::function<void(std::vector<std::string>)> done) override
+    void showPanel(const PanelRequest& request, std::function<void(std::vector<std::string>)> done) override
     {
         panels.push_back(request);
         std::vector<std::string> answer;
@@ -48,31 +47,28 @@ public:
         runOnMain([done = std::move(done), answer] { done(answer); });
     }
 
-    void reveal(const std::vector<std::string>& paths) override { revealed.push_back(paths); }
-
     // Runs main-loop tasks and waits for the bridge's queue until both are empty. Main thread.
     void settle(Bridge& bridge)
     {
-        for (;;) {
-            bool ranAny = runPending();
+        for (bool ranAny = true; ranAny;) {
+            ranAny = false;
+            for (std::function<void()> task; takeTask(task); ranAny = true)
+                task();
             bridge.waitIdle();
             std::lock_guard lock(mutex_);
-            if (!ranAny && mainTasks_.empty())
-                return;
+            ranAny = ranAny || !mainTasks_.empty();
         }
     }
 
     const std::vector<std::string>& scripts() const { return scripts_; }
+    void clear() { scripts_.clear(); }
 
     std::vector<Delivery> deliveries() const
     {
         std::vector<Delivery> result;
         for (const std::string& script : scripts_) {
-            auto open = script.find('(');
-            Delivery d;
-            d.name = script.substr(0, open);
-            d.payload = nlohmann::json::parse(script.substr(open + 1, script.size() - open - 2));
-            result.push_back(std::move(d));
+            const auto open = script.find('(');
+            result.push_back({script.substr(0, open), nlohmann::json::parse(script.substr(open + 1, script.size() - open - 2))});
         }
         return result;
     }
@@ -81,31 +77,21 @@ public:
     std::vector<nlohmann::json> payloadsOf(const std::string& name) const
     {
         std::vector<nlohmann::json> result;
-        for (auto& d : deliveries()) {
+        for (auto& d : deliveries())
             if (d.name == name)
                 result.push_back(d.payload);
-        }
         return result;
     }
 
-    void clear() { scripts_.clear(); }
-
 private:
-    bool runPending()
+    bool takeTask(std::function<void()>& task)
     {
-        bool ranAny = false;
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::lock_guard lock(mutex_);
-                if (mainTasks_.empty())
-                    return ranAny;
-                task = std::move(mainTasks_.front());
-                mainTasks_.pop_front();
-            }
-            task();
-            ranAny = true;
-        }
+        std::lock_guard lock(mutex_);
+        if (mainTasks_.empty())
+            return false;
+        task = std::move(mainTasks_.front());
+        mainTasks_.pop_front();
+        return true;
     }
 
     std::mutex mutex_;

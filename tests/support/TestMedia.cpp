@@ -1,6 +1,5 @@
 #include "tests/support/TestMedia.hpp"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
@@ -10,10 +9,9 @@ namespace quillon::test {
 
 std::filesystem::path freshDir(const std::string& name)
 {
-    // CTest runs every test case as its own process, two at a time: the process id keeps two
-    // processes that ask for the same folder from wiping each other's files.
-    std::filesystem::path dir =
-        std::filesystem::path(QUILLON_TEST_WORK_DIR) / (name + "." + std::to_string(::getpid()));
+    // CTest runs test cases as separate processes, two at a time: the process id keeps two of
+    // them that ask for the same folder from wiping each other's files.
+    auto dir = std::filesystem::path(QUILLON_TEST_WORK_DIR) / (name + "." + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
@@ -21,40 +19,30 @@ std::filesystem::path freshDir(const std::string& name)
 
 int run(const std::string& commandLine)
 {
-    int status = std::system(commandLine.c_str());
-    if (status == -1)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = std::system(commandLine.c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string capture(const std::string& commandLine)
 {
     std::string out;
-    FILE* pipe = popen(commandLine.c_str(), "r");
-    if (!pipe)
-        return out;
-    std::array<char, 4096> buffer{};
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        out.append(buffer.data(), n);
-    pclose(pipe);
+    if (FILE* pipe = popen(commandLine.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        pclose(pipe);
+    }
     return out;
 }
 
 std::string shellQuote(const std::string& text)
 {
     std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
 std::filesystem::path cliPath() { return QUILLON_CLI_PATH; }
-
-std::filesystem::path sourceDir() { return QUILLON_SOURCE_DIR; }
 
 }  // namespace quillon::test

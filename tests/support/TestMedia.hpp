@@ -20,7 +20,4 @@ std::string shellQuote(const std::string& text);
 // The quillon-cli executable of this build.
 std::filesystem::path cliPath();
 
-// The root of the source tree.
-std::filesystem::path sourceDir();
-
 }  // namespace quillon::test

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bridge/Bridge.hpp"
+#include "tests/support/FakeHost.hpp"
+#include "tests/support/Fixtures.hpp"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace quillon::test;
+
+namespace {
+
+const std::string kBegin = "window.__onImagesBegin", kChunk = "window.__onImagesChunk",
+                  kResolve = "window.__bridgeResolveRaw", kProgress = "window.__onExportProgress",
+                  kDrop = "window.__onDrop";
+
+// A bridge on a fake host; each command or drop is settled before send() or drop() returns, and
+// the host then holds exactly what it delivered.
+struct Rig {
+    FakeHost host;
+    quillon::Bridge bridge{host};  // after host: destroyed first
+    std::int64_t nextId = 1;
+
+    // The reply's payload, or "no reply"; failures as {"failed": message}.
+    json send(const std::string& cmd, const json& args = json::object())
+    {
+        const std::int64_t id = nextId++;
+        host.clear();
+        bridge.handleMessage({{"id", id}, {"cmd", cmd}, {"args", args}});
+        host.settle(bridge);
+        for (const json& reply : host.payloadsOf(kResolve))
+            if (reply["id"] == id)
+                return reply["ok"] == true ? reply["payload"] : json{{"failed", reply["payload"]}};
+        return "no reply";
+    }
+
+    void drop(std::vector<fs::path> files)
+    {
+        host.clear();
+        bridge.handleDrop(std::move(files));
+        host.settle(bridge);
+    }
+
+    std::vector<std::string> sequence() const
+    {
+        std::vector<std::string> names;
+        for (const Delivery& d : host.deliveries())
+            names.push_back(d.name);
+        return names;
+    }
+
+    std::vector<json> records() const
+    {
+        std::vector<json> all;
+        for (const json& chunk : host.payloadsOf(kChunk))
+            all.insert(all.end(), chunk["items"].begin(), chunk["items"].end());
+        return all;
+    }
+};
+
+void writePicture(const fs::path& file, int width, int height)
+{
+    fs::create_directories(file.parent_path());
+    patchImage(width, height).write_to_file(file.c_str());
+}
+
+// n copies of one small PNG named img0.png .. img<n-1>.png.
+fs::path folderOfImages(const std::string& name, int n)
+{
+    const fs::path dir = freshDir(name);
+    writePicture(dir / "img0.png", 8, 6);
+    for (int i = 1; i < n; ++i)
+        fs::copy_file(dir / "img0.png", dir / ("img" + std::to_string(i) + ".png"));
+    return dir;
+}
+
+std::vector<std::string> fileNames(const json& paths)
+{
+    std::vector<std::string> names;
+    for (const json& path : paths)
+        names.push_back(fs::path(path.get<std::string>()).filename().string());
+    return names;
+}
+
+}  // namespace
+
+TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
+{
+    setenv("LC_ALL", "C", 1);  // the order must not depend on the locale
+    const fs::path dir = freshDir("import-folder");
+    writePicture(dir / "a.png", 40, 30);
+    writePicture(dir / "B.JPG", 30, 20);
+    writePicture(dir / "sub" / "c.tif", 500, 400);
+    for (const char* name : {"img2.png", "img10.png", ".hidden.png", ".secret/d.png"})
+        writePicture(dir / name, 8, 6);
+    std::ofstream(dir / "notes.txt") << "text";
+    fs::create_directory_symlink(dir, dir / "sub" / "loop");  // a cycle back to the top
+    fs::create_symlink(dir / "a.png", dir / "linked.png");     // links inside folders are listed, not followed
+    fs::create_directories(dir / "locked");
+    fs::permissions(dir / "locked", fs::perms::none);
+    Rig rig;
+    // A hidden file named directly is taken; a file named twice is listed once.
+    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string(), (dir / ".hidden.png").string(), (dir / "a.png").string()}}}),
+              (json{{"count", 7}}));
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk, kResolve}));
+    EXPECT_EQ(rig.host.payloadsOf(kBegin).at(0), (json{{"total", 7}}));
+    const std::vector<json> records = rig.records();
+    std::vector<std::string> names;
+    for (const json& r : records)
+        names.push_back(r["name"]);
+    EXPECT_EQ(names, (std::vector<std::string>{".hidden.png", "a.png", "B.JPG", "img2.png", "img10.png", "linked.png", "c.tif"}));
+    ASSERT_EQ(records.size(), 7u);
+    const std::vector<json> expected = {
+        {{"id", 1}, {"name", "a.png"}, {"path", (dir / "a.png").string()}, {"width", 40}, {"height", 30}},
+        {{"id", 2}, {"name", "B.JPG"}, {"path", (dir / "B.JPG").string()}, {"width", 30}, {"height", 20}},
+        {{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"width", 500}, {"height", 400}}};
+    for (const json& want : expected) {
+        json record = records[want["id"].get<size_t>()];
+        // Previews are never enlarged and at most 360 on the longer side.
+        EXPECT_EQ(previewPicture(record["thumbDataUrl"]).width(), std::min(record["width"].get<int>(), 360));
+        EXPECT_EQ(record["isImage"], true);
+        record.erase("isImage");
+        record.erase("thumbDataUrl");
+        EXPECT_EQ(record, want);
+    }
+}
+
+TEST(ImageImport, BatchesOf24InNaturalOrderAndIdsThatOnlyGrow)
+{
+    Rig rig;
+    EXPECT_EQ(rig.send("importImages", {{"paths", {folderOfImages("import-50", 50).string()}}}), (json{{"count", 50}}));
+    const std::vector<json> chunks = rig.host.payloadsOf(kChunk);
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(chunks[0]["items"].size(), 24u);
+    EXPECT_EQ(chunks[1]["items"].size(), 24u);
+    const std::vector<json> records = rig.records();
+    ASSERT_EQ(records.size(), 50u);
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_EQ(records[i]["name"], "img" + std::to_string(i) + ".png");  // img2 before img10
+        EXPECT_EQ(records[i]["id"], i);
+    }
+    // Exactly 24 give one batch; ids continue where the previous import stopped.
+    rig.send("importImages", {{"paths", {folderOfImages("import-24", 24).string()}}});
+    ASSERT_EQ(rig.host.payloadsOf(kChunk).size(), 1u);
+    EXPECT_EQ(rig.records().front()["id"], 50);
+    EXPECT_EQ(rig.records().back()["id"], 73);
+}
+
+TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
+{
+    const fs::path dir = freshDir("import-odd");
+    writePicture(dir / "a.png", 8, 8);
+    std::ofstream(dir / "broken.png") << "not a picture";
+    fs::copy_file(dir / "a.png", dir / "c\xff\xfe.png");
+    Rig rig;
+    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 3}}));
+    const std::vector<json> items = rig.records();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[1]["name"], "broken.png");
+    EXPECT_EQ(items[1]["width"], 0);
+    EXPECT_EQ(items[1]["thumbDataUrl"], "");
+    EXPECT_EQ(items[2]["name"], "c\xEF\xBF\xBD\xEF\xBF\xBD.png");
+    EXPECT_EQ(items[2]["width"], 8);  // read through its real name
+    // The displayable name no longer leads to the file: converting it fails for that image only.
+    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"]}},
+                                                   {"dest", freshDir("import-odd-out").string()}});
+    EXPECT_EQ(payload["written"].size(), 1u);
+    EXPECT_EQ(payload["failed"], (json{{{"path", items[2]["path"]}, {"reason", "could not decode image"}}}));
+
+    for (const json& paths : {json::array(), json{5}, json("x")}) {
+        EXPECT_EQ(rig.send("importImages", {{"paths", paths}}), (json{{"count", 0}}));
+        EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve})) << paths;
+    }
+}
+
+TEST(ImageImport, ChooseImagesShowsTheFileOrFolderPanel)
+{
+    const fs::path dir = folderOfImages("import-choose", 2);
+    Rig rig;
+    rig.host.panelAnswers = {{(dir / "img1.png").string(), (dir / "img0.png").string()}, {dir.string()}};
+    EXPECT_EQ(rig.send("chooseImages"), (json{{"count", 2}}));
+    EXPECT_EQ(rig.send("chooseImages", {{"folders", true}}), (json{{"count", 2}}));
+    EXPECT_EQ(rig.send("chooseImages", {{"folders", "yes"}}), (json{{"count", 0}}));  // cancelled
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kResolve}));
+    using Kind = quillon::PanelRequest::Kind;
+    std::vector<Kind> kinds;
+    for (const auto& panel : rig.host.panels)
+        kinds.push_back(panel.kind);
+    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::OpenFiles, Kind::OpenFolders, Kind::OpenFiles}));
+}
+
+TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
+{
+    const fs::path in = freshDir("export-in"), out = freshDir("export-out");
+    writePicture(in / "a.png", 32, 24);
+    writePicture(in / "b.TIF", 24, 32);
+    fs::copy_file(in / "a.png", in / "archive.tar.gz");
+    fs::copy_file(in / "a.png", in / "photo.HEIC");  // named HEIC, holds a PNG: decoded by content
+    std::ofstream(in / "notes.txt") << "text";
+    const std::string a = (in / "a.png").string(), notes = (in / "notes.txt").string(),
+                      missing = (in / "missing.png").string();
+    const json paths = {a, (in / "b.TIF").string(), notes, a, (in / "archive.tar.gz").string(), missing,
+                        (in / "photo.HEIC").string()};
+    Rig rig;
+    for (const std::vector<std::string>& names : {std::vector<std::string>{"a.jpg", "b.jpg", "a-1.jpg", "archive.tar.jpg", "photo.jpg"},
+                                                  std::vector<std::string>{"a-2.jpg", "b-1.jpg", "a-3.jpg", "archive.tar-1.jpg",
+                                                                           "photo-1.jpg"}}) {
+        const json payload = rig.send("exportImages", {{"paths", paths}, {"format", "jpeg"}, {"dest", out.string()}});
+        const std::vector<json> progress = rig.host.payloadsOf(kProgress);
+        ASSERT_EQ(progress.size(), 7u);
+        EXPECT_EQ(progress.back(), (json{{"done", 7}, {"total", 7}}));
+        EXPECT_EQ(rig.sequence().back(), kResolve);
+        EXPECT_EQ(fileNames(payload["written"]), names);
+        EXPECT_EQ(payload["failed"], (json{{{"path", notes}, {"reason", "could not decode image"}},
+                                           {{"path", missing}, {"reason", "could not decode image"}}}));
+        EXPECT_EQ(payload["folder"], out.string());
+    }
+    const vips::VImage b = vips::VImage::new_from_file((out / "b-1.jpg").c_str());
+    EXPECT_EQ(b.width(), 24);
+    EXPECT_EQ(b.height(), 32);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 10);  // no temporary left
+}
+
+TEST(ImageExport, AMissingFolderTakesNoFilesAndAnEmptyOneAsksWithThePanel)
+{
+    const fs::path in = freshDir("export-dest");
+    writePicture(in / "x.png", 16, 16);
+    const std::string x = (in / "x.png").string(), y = (in / "y.png").string(), missing = (in / "no" / "such").string();
+    Rig rig;
+    EXPECT_EQ(rig.send("exportImages", {{"paths", {x, y}}, {"dest", missing}}),
+              (json{{"written", json::array()},
+                    {"failed", {{{"path", x}, {"reason", "folder not writable"}}, {{"path", y}, {"reason", "folder not writable"}}}},
+                    {"folder", missing}}));
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kResolve}));  // no progress event
+    EXPECT_FALSE(fs::exists(in / "no"));
+    // Cancelled, the panel answers null; else the chosen folder is used. Without a format the
+    // images are PNG, in content and not only in name.
+    rig.host.panelAnswers = {{}, {in.string()}};
+    EXPECT_EQ(rig.send("exportImages", {{"paths", {x}}, {"dest", ""}}), nullptr);
+    EXPECT_EQ(fileNames(rig.send("exportImages", {{"paths", {x}}, {"quality", "high"}})["written"]),
+              (std::vector<std::string>{"x-1.png"}));
+    EXPECT_EQ(vips::VImage::new_from_file((in / "x-1.png").c_str()).get_string("vips-loader"), std::string("pngload"));
+    EXPECT_EQ(rig.host.panels.at(1).kind, quillon::PanelRequest::Kind::OpenFolder);
+}
+
+TEST(ImageDrop, RoutedByModeAndKind)
+{
+    const fs::path dir = freshDir("drop");
+    writePicture(dir / "a.png", 16, 12);
+    writePicture(dir / "b.png", 16, 12);
+    ASSERT_TRUE(makeIndexClip(dir / "clip.MOV", {.frames = 5, .width = 64, .height = 48}));
+    ASSERT_TRUE(makeIndexClip(dir / "anim.gif", {.frames = 5, .width = 64, .height = 48, .codec = ""}));
+    std::ofstream(dir / "bad.mp4") << "not a video";
+    Rig rig;
+    // Video mode (the start): the first video of a drop is opened; images alone are streamed.
+    rig.drop({dir / "a.png", dir / "clip.MOV", dir / "anim.gif"});
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kDrop}));
+    EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["name"], "clip.MOV");
+    rig.drop({dir / "bad.mp4", dir / "clip.MOV"});
+    EXPECT_EQ(rig.host.payloadsOf(kDrop), (std::vector<json>{nullptr}));
+    rig.drop({dir / "b.png", dir / "a.png"});
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk}));
+    EXPECT_EQ(rig.records().at(0)["name"], "a.png");
+    // Images mode: clips and GIFs are streamed too, and none is an image. The mode is compared
+    // exactly: "Images" is video mode.
+    EXPECT_EQ(rig.send("setMode", {{"mode", "images"}}), nullptr);
+    rig.drop({dir / "clip.MOV", dir / "anim.gif"});
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin}));
+    EXPECT_EQ(rig.host.payloadsOf(kBegin).at(0), (json{{"total", 0}}));
+    rig.send("setMode", {{"mode", "Images"}});
+    rig.drop({dir / "anim.gif"});
+    EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["isGif"], true);
+}
