@@ -18,8 +18,7 @@ const std::string kBegin = "window.__onImagesBegin", kChunk = "window.__onImages
                   kResolve = "window.__bridgeResolveRaw", kProgress = "window.__onExportProgress",
                   kDrop = "window.__onDrop";
 
-// A bridge on a fake host; each command or drop is settled before send() or drop() returns, and
-// the host then holds exactly what it delivered.
+// A bridge on a fake host that holds what the last command or drop delivered, once settled.
 struct Rig {
     FakeHost host;
     quillon::Bridge bridge{host};  // after host: destroyed first
@@ -68,16 +67,6 @@ void writePicture(const fs::path& file, int width, int height)
     patchImage(width, height).write_to_file(file.c_str());
 }
 
-// n copies of one small PNG named img0.png .. img<n-1>.png.
-fs::path folderOfImages(const std::string& name, int n)
-{
-    const fs::path dir = freshDir(name);
-    writePicture(dir / "img0.png", 8, 6);
-    for (int i = 1; i < n; ++i)
-        fs::copy_file(dir / "img0.png", dir / ("img" + std::to_string(i) + ".png"));
-    return dir;
-}
-
 std::vector<std::string> fileNames(const json& paths)
 {
     std::vector<std::string> names;
@@ -109,43 +98,39 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk, kResolve}));
     EXPECT_EQ(rig.host.payloadsOf(kBegin).at(0), (json{{"total", 7}}));
-    const std::vector<json> records = rig.records();
     std::vector<std::string> names;
-    for (const json& r : records)
-        names.push_back(r["name"]);
+    for (const json& record : rig.records())
+        names.push_back(record["name"]);
     EXPECT_EQ(names, (std::vector<std::string>{".hidden.png", "a.png", "B.JPG", "img2.png", "img10.png", "linked.png", "c.tif"}));
-    ASSERT_EQ(records.size(), 7u);
-    const std::vector<json> expected = {
-        {{"id", 1}, {"name", "a.png"}, {"path", (dir / "a.png").string()}, {"width", 40}, {"height", 30}},
-        {{"id", 2}, {"name", "B.JPG"}, {"path", (dir / "B.JPG").string()}, {"width", 30}, {"height", 20}},
-        {{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"width", 500}, {"height", 400}}};
-    for (const json& want : expected) {
-        json record = records[want["id"].get<size_t>()];
-        // Previews are never enlarged and at most 360 on the longer side.
-        EXPECT_EQ(previewPicture(record["thumbDataUrl"]).width(), std::min(record["width"].get<int>(), 360));
-        EXPECT_EQ(record["isImage"], true);
-        record.erase("isImage");
-        record.erase("thumbDataUrl");
-        EXPECT_EQ(record, want);
-    }
+    json tif = rig.records().at(6);
+    EXPECT_EQ(previewPicture(tif["thumbDataUrl"]).width(), 360);                     // at most 360 on the longer side
+    EXPECT_EQ(previewPicture(rig.records().at(2)["thumbDataUrl"]).width(), 30);  // never enlarged
+    tif.erase("thumbDataUrl");
+    EXPECT_EQ(tif, (json{{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"isImage", true},
+                         {"width", 500}, {"height", 400}}));
+    EXPECT_EQ(rig.records().at(2)["height"], 20);
 }
 
-TEST(ImageImport, BatchesOf24InNaturalOrderAndIdsThatOnlyGrow)
+TEST(ImageImport, BatchesOf24AndIdsThatOnlyGrow)
 {
-    Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {folderOfImages("import-50", 50).string()}}}), (json{{"count", 50}}));
-    const std::vector<json> chunks = rig.host.payloadsOf(kChunk);
-    ASSERT_EQ(chunks.size(), 3u);
-    EXPECT_EQ(chunks[0]["items"].size(), 24u);
-    EXPECT_EQ(chunks[1]["items"].size(), 24u);
-    const std::vector<json> records = rig.records();
-    ASSERT_EQ(records.size(), 50u);
-    for (int i = 0; i < 50; ++i) {
-        EXPECT_EQ(records[i]["name"], "img" + std::to_string(i) + ".png");  // img2 before img10
-        EXPECT_EQ(records[i]["id"], i);
+    const fs::path dir = freshDir("import-batches");
+    writePicture(dir / "img0.png", 8, 6);
+    json first24 = {(dir / "img0.png").string()};
+    for (int i = 1; i < 50; ++i) {
+        fs::copy_file(dir / "img0.png", dir / ("img" + std::to_string(i) + ".png"));
+        if (i < 24)
+            first24.push_back((dir / ("img" + std::to_string(i) + ".png")).string());
     }
+    Rig rig;
+    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 50}}));
+    std::vector<size_t> batches;
+    for (const json& chunk : rig.host.payloadsOf(kChunk))
+        batches.push_back(chunk["items"].size());
+    EXPECT_EQ(batches, (std::vector<size_t>{24, 24, 2}));
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(rig.records().at(i)["id"], i);
     // Exactly 24 give one batch; ids continue where the previous import stopped.
-    rig.send("importImages", {{"paths", {folderOfImages("import-24", 24).string()}}});
+    rig.send("importImages", {{"paths", first24}});
     ASSERT_EQ(rig.host.payloadsOf(kChunk).size(), 1u);
     EXPECT_EQ(rig.records().front()["id"], 50);
     EXPECT_EQ(rig.records().back()["id"], 73);
@@ -167,31 +152,16 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     EXPECT_EQ(items[2]["name"], "c\xEF\xBF\xBD\xEF\xBF\xBD.png");
     EXPECT_EQ(items[2]["width"], 8);  // read through its real name
     // The displayable name no longer leads to the file: converting it fails for that image only.
+    // Without a format the images are PNG, in content and not only in name.
     const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"]}},
                                                    {"dest", freshDir("import-odd-out").string()}});
-    EXPECT_EQ(payload["written"].size(), 1u);
+    ASSERT_EQ(payload["written"].size(), 1u);
+    EXPECT_EQ(vips::VImage::new_from_file(payload["written"][0].get<std::string>().c_str()).get_string("vips-loader"),
+              std::string("pngload"));
     EXPECT_EQ(payload["failed"], (json{{{"path", items[2]["path"]}, {"reason", "could not decode image"}}}));
 
-    for (const json& paths : {json::array(), json{5}, json("x")}) {
-        EXPECT_EQ(rig.send("importImages", {{"paths", paths}}), (json{{"count", 0}}));
-        EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve})) << paths;
-    }
-}
-
-TEST(ImageImport, ChooseImagesShowsTheFileOrFolderPanel)
-{
-    const fs::path dir = folderOfImages("import-choose", 2);
-    Rig rig;
-    rig.host.panelAnswers = {{(dir / "img1.png").string(), (dir / "img0.png").string()}, {dir.string()}};
-    EXPECT_EQ(rig.send("chooseImages"), (json{{"count", 2}}));
-    EXPECT_EQ(rig.send("chooseImages", {{"folders", true}}), (json{{"count", 2}}));
-    EXPECT_EQ(rig.send("chooseImages", {{"folders", "yes"}}), (json{{"count", 0}}));  // cancelled
-    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kResolve}));
-    using Kind = quillon::PanelRequest::Kind;
-    std::vector<Kind> kinds;
-    for (const auto& panel : rig.host.panels)
-        kinds.push_back(panel.kind);
-    EXPECT_EQ(kinds, (std::vector<Kind>{Kind::OpenFiles, Kind::OpenFolders, Kind::OpenFiles}));
+    EXPECT_EQ(rig.send("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
+    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve}));
 }
 
 TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
@@ -221,31 +191,8 @@ TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
         EXPECT_EQ(payload["folder"], out.string());
     }
     const vips::VImage b = vips::VImage::new_from_file((out / "b-1.jpg").c_str());
-    EXPECT_EQ(b.width(), 24);
-    EXPECT_EQ(b.height(), 32);
+    EXPECT_EQ(sizeText(b.width(), b.height()), "24x32");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 10);  // no temporary left
-}
-
-TEST(ImageExport, AMissingFolderTakesNoFilesAndAnEmptyOneAsksWithThePanel)
-{
-    const fs::path in = freshDir("export-dest");
-    writePicture(in / "x.png", 16, 16);
-    const std::string x = (in / "x.png").string(), y = (in / "y.png").string(), missing = (in / "no" / "such").string();
-    Rig rig;
-    EXPECT_EQ(rig.send("exportImages", {{"paths", {x, y}}, {"dest", missing}}),
-              (json{{"written", json::array()},
-                    {"failed", {{{"path", x}, {"reason", "folder not writable"}}, {{"path", y}, {"reason", "folder not writable"}}}},
-                    {"folder", missing}}));
-    EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kResolve}));  // no progress event
-    EXPECT_FALSE(fs::exists(in / "no"));
-    // Cancelled, the panel answers null; else the chosen folder is used. Without a format the
-    // images are PNG, in content and not only in name.
-    rig.host.panelAnswers = {{}, {in.string()}};
-    EXPECT_EQ(rig.send("exportImages", {{"paths", {x}}, {"dest", ""}}), nullptr);
-    EXPECT_EQ(fileNames(rig.send("exportImages", {{"paths", {x}}, {"quality", "high"}})["written"]),
-              (std::vector<std::string>{"x-1.png"}));
-    EXPECT_EQ(vips::VImage::new_from_file((in / "x-1.png").c_str()).get_string("vips-loader"), std::string("pngload"));
-    EXPECT_EQ(rig.host.panels.at(1).kind, quillon::PanelRequest::Kind::OpenFolder);
 }
 
 TEST(ImageDrop, RoutedByModeAndKind)
@@ -255,14 +202,11 @@ TEST(ImageDrop, RoutedByModeAndKind)
     writePicture(dir / "b.png", 16, 12);
     ASSERT_TRUE(makeIndexClip(dir / "clip.MOV", {.frames = 5, .width = 64, .height = 48}));
     ASSERT_TRUE(makeIndexClip(dir / "anim.gif", {.frames = 5, .width = 64, .height = 48, .codec = ""}));
-    std::ofstream(dir / "bad.mp4") << "not a video";
     Rig rig;
     // Video mode (the start): the first video of a drop is opened; images alone are streamed.
     rig.drop({dir / "a.png", dir / "clip.MOV", dir / "anim.gif"});
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kDrop}));
     EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["name"], "clip.MOV");
-    rig.drop({dir / "bad.mp4", dir / "clip.MOV"});
-    EXPECT_EQ(rig.host.payloadsOf(kDrop), (std::vector<json>{nullptr}));
     rig.drop({dir / "b.png", dir / "a.png"});
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk}));
     EXPECT_EQ(rig.records().at(0)["name"], "a.png");

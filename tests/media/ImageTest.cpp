@@ -1,10 +1,11 @@
-#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "media/Encode.hpp"
+#include "media/EncodeDetail.hpp"
 #include "media/Thumbnail.hpp"
 #include "tests/support/Fixtures.hpp"
 
@@ -14,20 +15,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+vips::VImage decode(const Bytes& bytes)
+{
+    return vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "").copy_memory();
+}
+
 vips::VImage inProfile(const char* profile)
 {
     return patchImage(160, 48).icc_transform(
         profile, vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE));
-}
-
-void saveJpeg(const vips::VImage& picture, const fs::path& file, bool withoutProfile = false)
-{
-    picture.jpegsave(file.c_str(), vips::VImage::option()->set("Q", 98)->set("strip", withoutProfile));
-}
-
-std::string sizeText(double width, double height)
-{
-    return std::to_string(int(width)) + "x" + std::to_string(int(height));
 }
 
 std::string headerSize(const fs::path& file)
@@ -36,54 +32,98 @@ std::string headerSize(const fs::path& file)
     return size ? sizeText(size->width, size->height) : "none";
 }
 
-// A JPEG whose top-left quarter is red and the rest blue, with the given orientation tag (0: none),
-// camera metadata and GPS.
+// A JPEG whose top-left quarter is red and the rest blue, with an orientation tag, camera
+// metadata and GPS.
 void writeTaggedJpeg(const fs::path& file, int orientation)
 {
     const vips::VImage xy = vips::VImage::xyz(40, 30);
-    saveJpeg(((xy[0] < 20) & (xy[1] < 15)).ifthenelse(std::vector<double>{230, 20, 20}, std::vector<double>{20, 40, 220})
-                 .cast(VIPS_FORMAT_UCHAR).copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)),
-             file, true);
+    ((xy[0] < 20) & (xy[1] < 15)).ifthenelse(std::vector<double>{230, 20, 20}, std::vector<double>{20, 40, 220})
+        .cast(VIPS_FORMAT_UCHAR).copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .write_to_file((file.string() + "[Q=98,strip]").c_str());
     ASSERT_EQ(run("exiftool -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N "
                   "-XMP-dc:Creator=Fixture -Orientation#=" + std::to_string(orientation) + " " + shellQuote(file.string())), 0);
 }
 
-// The colours of the four corners (top left, top right, bottom left, bottom right) as letters.
-std::string corners(const Image& image)
+}  // namespace
+
+TEST(Encode, FormatNamesSelectTheEncoderKeepingColoursAndTransparency)
 {
-    const int l = image.width() / 8, r = image.width() - 1 - l, t = image.height() / 8, b = image.height() - 1 - t;
-    return {colourLetter(image, l, t), colourLetter(image, r, t), colourLetter(image, l, b), colourLetter(image, r, b)};
+    const Image opaque(patchImage(160, 48)), transparent(patchImage(160, 48, true));  // right half transparent
+    struct Case {
+        const char *name, *loader, *ext;
+        int bands;
+        double tolerance;  // lossless formats are exact; HEIC subsamples chroma and goes through YCbCr twice
+    };
+    for (const Case& c : {Case{"Jpg", "jpegload_buffer", "jpg", 3, 8}, Case{"JPEG", "jpegload_buffer", "jpg", 3, 8},
+                          Case{"PNG", "pngload_buffer", "png", 4, 0}, Case{"tif", "tiffload_buffer", "tiff", 4, 0},
+                          Case{"TIFF", "tiffload_buffer", "tiff", 4, 0}, Case{"heic", "heifload_buffer", "heic", 4, 12},
+                          Case{"HEIF", "heifload_buffer", "heic", 4, 12}, Case{"webp", "pngload_buffer", "png", 4, 0},
+                          Case{"", "pngload_buffer", "png", 4, 0}}) {
+        SCOPED_TRACE(std::string("format \"") + c.name + "\"");
+        EXPECT_EQ(extForFormat(c.name), c.ext);
+        const vips::VImage back = decode(encodeImage(opaque, c.name, 0.9).value_or(Bytes()));
+        EXPECT_EQ(back.get_string("vips-loader"), std::string(c.loader));
+        EXPECT_EQ(back.width(), 160);
+        EXPECT_LE(patchError(back), c.tolerance);
+        // Alpha is kept where the format has it; JPEG shows transparent pixels on white.
+        const vips::VImage clear = decode(encodeImage(transparent, c.name, 0.9).value_or(Bytes()));
+        ASSERT_EQ(clear.bands(), c.bands);
+        EXPECT_LE(patchError(clear, {0, 1, 2, 3}), c.tolerance);
+        const std::vector<double> right = regionMean(clear, 124, 10, 20, 20);
+        if (c.bands == 4) {
+            EXPECT_NEAR(right[3], 0, 1);
+        } else {
+            for (double v : right)
+                EXPECT_NEAR(v, 255, 3);
+        }
+    }
+    EXPECT_FALSE(encodeImage(Image(), "jpg", 0.8));
+    const auto tiff = freshDir("encode-tiff") / "out.tiff";
+    writeBytes(tiff, *encodeImage(opaque, "tiff", 0.5));
+    EXPECT_EQ(capture("exiftool -s3 -Compression " + shellQuote(tiff.string())), "LZW\n");
 }
 
-}  // namespace
+TEST(Encode, QualityIsClampedAndAFailedHeicBecomesJpegOfAtLeastPointNine)
+{
+    const Image image(patchImage(160, 48));
+    for (const char* format : {"jpg", "heic"}) {
+        SCOPED_TRACE(format);
+        const Bytes best = *encodeImage(image, format, 1.0), worst = *encodeImage(image, format, 0.0);
+        EXPECT_LT(worst.size(), best.size());
+        EXPECT_EQ(*encodeImage(image, format, 1.7), best);
+        EXPECT_EQ(*encodeImage(image, format, std::numeric_limits<double>::quiet_NaN()), best);
+        EXPECT_EQ(*encodeImage(image, format, -0.2), worst);
+    }
+    const auto failing = [](const Image&, int) -> std::optional<Bytes> { return std::nullopt; };
+    EXPECT_EQ(detail::encodeImageWith(image, "heic", 0.5, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.9));
+    EXPECT_EQ(detail::encodeImageWith(image, "HEIF", 0.95, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.95));
+}
 
 TEST(ImageFiles, PhotosOfEveryKindAreDecodedTo8BitSrgbWithTheirColours)
 {
     const fs::path dir = freshDir("image-kinds");
     struct Case {
-        const char* name;
-        std::function<void(const fs::path&)> write;
+        const char *file, *saveOptions;
+        vips::VImage picture;  // none: made from the one before by ImageMagick
         int channels;
         std::vector<int> stripes;  // CMYK cannot hold the saturated ones; with alpha, the opaque half
         double tolerance;
     };
-    const Case cases[] = {
-        {"cmyk.jpg", [](const fs::path& f) { saveJpeg(inProfile("cmyk"), f); }, 3, {3, 5, 6}, 10},
-        {"cmyk-bare.jpg", [](const fs::path& f) { saveJpeg(inProfile("cmyk"), f, true); }, 3, {3, 5, 6}, 10},
-        {"p3.jpg", [](const fs::path& f) { saveJpeg(inProfile("p3"), f); }, 3, kAllStripes, 6},
-        {"p3.png", [](const fs::path& f) { inProfile("p3").pngsave(f.c_str()); }, 3, kAllStripes, 6},
-        {"16bit.png", [](const fs::path& f) { patchImage(160, 48).colourspace(VIPS_INTERPRETATION_RGB16).pngsave(f.c_str()); },
-         3, kAllStripes, 1},
-        {"grey.png", [](const fs::path& f) { patchImage(160, 48).colourspace(VIPS_INTERPRETATION_B_W).pngsave(f.c_str()); },
-         3, {3, 4, 5}, 1},
-        {"rgba.png", [](const fs::path& f) { patchImage(160, 48, true).pngsave(f.c_str()); }, 4, {0, 1, 2, 3}, 3},
-        {"palette.png", [&](const fs::path& f) { run("convert " + shellQuote((dir / "rgba.png").string()) + " PNG8:" + f.string()); },
-         4, {0, 1, 2, 3}, 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.write(dir / c.name);
-        const Image image = loadImageOriented(dir / c.name, 100000).value_or(Image());
+    const vips::VImage opaque = patchImage(160, 48);
+    for (const Case& c : {Case{"cmyk.jpg", "[Q=98]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
+                          Case{"bare-cmyk.jpg", "[Q=98,strip]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
+                          Case{"p3.jpg", "[Q=98]", inProfile("p3"), 3, kAllStripes, 6},
+                          Case{"p3.png", "", inProfile("p3"), 3, kAllStripes, 6},
+                          Case{"16bit.png", "", opaque.colourspace(VIPS_INTERPRETATION_RGB16), 3, kAllStripes, 1},
+                          Case{"grey.png", "", opaque.colourspace(VIPS_INTERPRETATION_B_W), 3, {3, 4, 5}, 1},
+                          Case{"rgba.png", "", patchImage(160, 48, true), 4, {0, 1, 2, 3}, 3},
+                          Case{"palette.png", "", vips::VImage(), 4, {0, 1, 2, 3}, 3}}) {
+        SCOPED_TRACE(c.file);
+        if (c.picture.get_image())
+            c.picture.write_to_file(((dir / c.file).string() + c.saveOptions).c_str());
+        else
+            ASSERT_EQ(run("convert " + shellQuote((dir / "rgba.png").string()) + " PNG8:" + (dir / c.file).string()), 0);
+        const Image image = loadImageOriented(dir / c.file, 100000).value_or(Image());
         ASSERT_FALSE(image.empty());
         EXPECT_EQ(image.pixels().format(), VIPS_FORMAT_UCHAR);
         EXPECT_EQ(image.pixels().interpretation(), VIPS_INTERPRETATION_sRGB);
@@ -103,25 +143,20 @@ TEST(ImageFiles, PhotosOfEveryKindAreDecodedTo8BitSrgbWithTheirColours)
 TEST(ImageFiles, EveryImageExtensionIsReadable)
 {
     const fs::path dir = freshDir("image-extensions");
-    const vips::VImage picture = patchImage(160, 48);
-    picture.pngsave((dir / "source.png").c_str());
-    for (const std::string ext : {"png", "jpg", "jpeg", "tiff", "tif", "heic", "heif", "bmp", "webp", "jp2", "psd"}) {
+    patchImage(160, 48).write_to_file((dir / "picture.png").c_str());
+    for (const auto& [ext, tolerance] : std::vector<std::pair<std::string, double>>{
+             {"png", 0}, {"jpg", 10}, {"jpeg", 10}, {"tiff", 0}, {"tif", 0}, {"heic", 16}, {"heif", 16}, {"bmp", 0},
+             {"webp[lossless]", 0}, {"jp2[lossless]", 0}, {"psd", 0}}) {
         SCOPED_TRACE(ext);
-        const fs::path file = dir / ("picture." + ext);
+        const fs::path file = dir / ("picture." + ext.substr(0, ext.find('[')));
         if (ext == "bmp" || ext == "psd")
-            ASSERT_EQ(run("convert " + shellQuote((dir / "source.png").string()) + " " + shellQuote(file.string())), 0);
-        else if (ext == "webp" || ext == "jp2")
-            picture.write_to_file(file.c_str(), vips::VImage::option()->set("lossless", true));
-        else if (ext == "heic" || ext == "heif")
-            picture.heifsave(file.c_str(), vips::VImage::option()->set("compression", VIPS_FOREIGN_HEIF_COMPRESSION_HEVC));
+            ASSERT_EQ(run("convert " + shellQuote((dir / "picture.png").string()) + " " + shellQuote(file.string())), 0);
         else
-            picture.write_to_file(file.c_str());
+            patchImage(160, 48).write_to_file((dir.string() + "/picture." + ext).c_str());
         EXPECT_EQ(headerSize(file), "160x48");
-        const auto image = loadImageOriented(file, 160);
-        ASSERT_TRUE(image) << "pixels not readable";
-        ASSERT_EQ(image->width(), 160);
-        const double tolerance = (ext == "jpg" || ext == "jpeg") ? 10 : (ext == "heic" || ext == "heif") ? 16 : 0;
-        EXPECT_LE(patchError(image->pixels()), tolerance);
+        const Image image = loadImageOriented(file, 160).value_or(Image());
+        ASSERT_EQ(image.width(), 160) << "pixels not readable";
+        EXPECT_LE(patchError(image.pixels()), tolerance);
     }
 }
 
@@ -137,10 +172,10 @@ TEST(ImageFiles, EveryOrientationIsTurnedUprightAndReduced)
         EXPECT_EQ(headerSize(file), turned ? "30x40" : "40x30");
         const Image full = loadImageOriented(file, 1000).value_or(Image());  // never enlarged
         EXPECT_EQ(sizeText(full.width(), full.height()), turned ? "30x40" : "40x30");
-        EXPECT_EQ(corners(full), upright[orientation]);
+        EXPECT_EQ(quarterColours(full), upright[orientation]);
         const Image small = loadImageOriented(file, 20).value_or(Image());
         EXPECT_EQ(sizeText(small.width(), small.height()), turned ? "15x20" : "20x15");
-        EXPECT_EQ(corners(small), upright[orientation]);
+        EXPECT_EQ(quarterColours(small), upright[orientation]);
     }
 }
 
@@ -161,24 +196,19 @@ TEST(ImageFiles, WrittenFilesAreUprightWithoutSourceMetadata)
         EXPECT_TRUE(orientation.empty() || orientation == "1\n") << orientation;
         const Image back(vips::VImage::new_from_file(out.c_str()));
         EXPECT_EQ(sizeText(back.width(), back.height()), "30x40");
-        EXPECT_EQ(corners(back), "BRBB");
+        EXPECT_EQ(quarterColours(back), "BRBB");
     }
 }
 
 TEST(ThumbnailDataURL, ReducesToTheExactRoundedSizeKeepingColours)
 {
-    struct Case {
-        int width, height, limit, expectedWidth, expectedHeight;
-    };
-    for (const Case& c : {Case{4000, 3000, 360, 360, 270}, Case{3000, 4000, 360, 270, 360}, Case{5000, 3, 360, 360, 1},
-                          Case{1000, 10, 360, 360, 4}, Case{32, 8, 0, 16, 4}, Case{200, 100, 360, 200, 100},
-                          Case{1001, 999, 360, 360, 359}, Case{1920, 1080, 360, 360, 203}}) {
-        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " at " + std::to_string(c.limit));
-        const vips::VImage picture = previewPicture(thumbnailDataURL(Image(patchImage(c.width, c.height)), c.limit));
-        ASSERT_NE(picture.get_image(), nullptr) << "not a JPEG data URL";
-        EXPECT_EQ(picture.width(), c.expectedWidth);
-        EXPECT_EQ(picture.height(), c.expectedHeight);
-        if (c.height >= 100) {
+    for (const auto& [width, height, limit, expected] : std::vector<std::tuple<int, int, int, std::string>>{
+             {4000, 3000, 360, "360x270"}, {3000, 4000, 360, "270x360"}, {5000, 3, 360, "360x1"}, {1000, 10, 360, "360x4"},
+             {32, 8, 0, "16x4"}, {200, 100, 360, "200x100"}, {1001, 999, 360, "360x359"}, {1920, 1080, 360, "360x203"}}) {
+        SCOPED_TRACE(sizeText(width, height) + " at " + std::to_string(limit));
+        const vips::VImage picture = previewPicture(thumbnailDataURL(Image(patchImage(width, height)), limit));
+        EXPECT_EQ(sizeText(picture.width(), picture.height()), expected);
+        if (height >= 100) {
             EXPECT_LE(patchError(picture), 10);
         }
     }

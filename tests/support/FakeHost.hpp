@@ -50,13 +50,18 @@ public:
     // Runs main-loop tasks and waits for the bridge's queue until both are empty. Main thread.
     void settle(Bridge& bridge)
     {
-        for (bool ranAny = true; ranAny;) {
-            ranAny = false;
-            for (std::function<void()> task; takeTask(task); ranAny = true)
+        for (;;) {
+            std::deque<std::function<void()>> tasks;
+            {
+                std::lock_guard lock(mutex_);
+                tasks.swap(mainTasks_);
+            }
+            for (auto& task : tasks)
                 task();
             bridge.waitIdle();
             std::lock_guard lock(mutex_);
-            ranAny = ranAny || !mainTasks_.empty();
+            if (tasks.empty() && mainTasks_.empty())
+                return;
         }
     }
 
@@ -84,16 +89,6 @@ public:
     }
 
 private:
-    bool takeTask(std::function<void()>& task)
-    {
-        std::lock_guard lock(mutex_);
-        if (mainTasks_.empty())
-            return false;
-        task = std::move(mainTasks_.front());
-        mainTasks_.pop_front();
-        return true;
-    }
-
     std::mutex mutex_;
     std::deque<std::function<void()>> mainTasks_;
     std::vector<std::string> scripts_;

@@ -22,8 +22,7 @@ namespace quillon::test {
 struct ClipOptions {
     int frames = 50;
     std::string rate = "25";  // as ffmpeg's -r takes it, e.g. "30000/1001"
-    int width = 320;
-    int height = 240;
+    int width = 320, height = 240;
     std::string codec = "-c:v libx264 -pix_fmt yuv420p";  // empty: the container's default (GIF)
     std::string extra = "";                               // further output options
 };
@@ -37,6 +36,11 @@ inline bool makeIndexClip(const std::filesystem::path& file, const ClipOptions& 
     return run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + o.codec + " -frames:v " +
                std::to_string(o.frames) + " " + o.extra + " " + shellQuote(file.string())) == 0 &&
            std::filesystem::exists(file);
+}
+
+inline std::string sizeText(double width, double height)
+{
+    return std::to_string(int(width)) + "x" + std::to_string(int(height));
 }
 
 // The mean of each band over a rectangle, clipped to the picture.
@@ -68,6 +72,13 @@ inline char colourLetter(const Image& still, int x, int y, int radius = 2)
         if (v > 90 && v < 160)
             return '?';
     return "KBG?R??W"[(c[0] >= 160) * 4 + (c[1] >= 160) * 2 + (c[2] >= 160)];
+}
+
+// The colours at the middle of each quarter (top left, top right, bottom left, bottom right) as letters.
+inline std::string quarterColours(const Image& image)
+{
+    const int l = image.width() / 4, r = image.width() - 1 - l, t = image.height() / 4, b = image.height() - 1 - t;
+    return {colourLetter(image, l, t), colourLetter(image, r, t), colourLetter(image, l, b), colourLetter(image, r, b)};
 }
 
 // The frame index a still shows, or -1 when its bars are not clean black and white.

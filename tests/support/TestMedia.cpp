@@ -9,8 +9,7 @@ namespace quillon::test {
 
 std::filesystem::path freshDir(const std::string& name)
 {
-    // CTest runs test cases as separate processes, two at a time: the process id keeps two of
-    // them that ask for the same folder from wiping each other's files.
+    // CTest runs test cases in parallel processes: the process id keeps them from sharing a folder.
     auto dir = std::filesystem::path(QUILLON_TEST_WORK_DIR) / (name + "." + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);

@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "media/SamplePlan.hpp"
+#include "media/StillsSource.hpp"
+#include "tests/support/Fixtures.hpp"
+
+namespace quillon {
+namespace {
+
+using test::shellQuote;
+
+struct Codec {
+    const char *name, *file, *codec;
+    double nearlyNext = 1e-6;  // how far below the next frame "just below" is (1 ms time bases need more)
+    const char* rate = "25";
+    const char* extra = "";
+};
+
+// 50 frames each; a key frame every 12 frames so the probes cross several groups of pictures.
+const Codec kCodecs[] = {
+    {"H264BFramesMp4", "clip.mp4", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12 -sc_threshold 0"},
+    {"H264OpenGopMov", "clip.mov", "-c:v libx264 -pix_fmt yuv420p -bf 3 -x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"},
+    {"H264Ntsc", "clip.mp4", "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 12", 1e-6, "30000/1001"},
+    {"HevcMp4", "clip.mp4", "-c:v libx265 -pix_fmt yuv420p -tag:v hvc1 -x265-params keyint=12:min-keyint=12:bframes=3:log-level=error"},
+    {"Hevc10BitMkv", "clip.mkv", "-c:v libx265 -pix_fmt yuv420p10le -x265-params keyint=12:min-keyint=12:log-level=error", 1e-3},
+    {"Vp9Webm", "clip.webm", "-c:v libvpx-vp9 -g 12 -b:v 1M -deadline realtime -cpu-used 8", 1e-3},
+    {"Av1Mkv", "clip.mkv", "-c:v libaom-av1 -cpu-used 8 -row-mt 1 -g 12 -b:v 800k", 1e-3},
+    {"Mpeg2Mpg", "clip.mpg", "-c:v mpeg2video -bf 2 -g 12 -q:v 3"},
+    {"MjpegAvi", "clip.avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p"},
+    {"Mpeg4Avi", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3"},
+    {"LateStartMkv", "clip.mkv", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12", 1e-3, "25", "-output_ts_offset 3.5"},
+    {"LateStartMp4", "clip.mp4", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12", 1e-6, "25", "-output_ts_offset 3.5"},
+};
+
+void PrintTo(const Codec& c, std::ostream* os) { *os << c.name; }
+
+int frameAt(StillsSource& source, double sec)
+{
+    return test::readFrameIndex(source.image(sec).value_or(Image()));
+}
+
+Image stillAt(const std::filesystem::path& file, double sec)
+{
+    auto source = StillsSource::open(file);
+    return source ? source->image(sec).value_or(Image()) : Image();
+}
+
+class VideoCodecs : public testing::TestWithParam<Codec> {};
+
+TEST_P(VideoCodecs, StillsAreTheExactFrameAtEachTime)
+{
+    const Codec& c = GetParam();
+    const auto file = test::freshDir(std::string("stills-codec-") + c.name) / c.file;
+    // A missing encoder fails the test rather than skipping it: these clips prove codec support.
+    ASSERT_TRUE(test::makeIndexClip(file, {.rate = c.rate, .codec = c.codec, .extra = c.extra}));
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    const double fps = std::string(c.rate) == "25" ? 25 : 30000 / 1001.0;
+    EXPECT_FALSE(source->isGif());
+    EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "320x240");
+    EXPECT_NEAR(source->fps(), fps, 0.01);
+    EXPECT_NEAR(source->durationSec(), 50 / fps, 0.1);
+    // Forward, then backward and scattered: the start of each frame and just before the next.
+    for (int k : {0, 1, 2, 11, 12, 13, 24, 25, 36, 49, 3, 47, 12, 11, 0, 37, 24}) {
+        EXPECT_EQ(frameAt(*source, k / fps), k) << "start of frame " << k;
+        EXPECT_EQ(frameAt(*source, (k + 1) / fps - c.nearlyNext), k) << "end of frame " << k;
+    }
+    EXPECT_EQ(frameAt(*source, -3), 0);     // below 0 means 0
+    EXPECT_EQ(frameAt(*source, 1000), 49);  // past the end gives the last frame
+}
+
+INSTANTIATE_TEST_SUITE_P(Stills, VideoCodecs, testing::ValuesIn(kCodecs),
+                         [](const testing::TestParamInfo<Codec>& info) { return std::string(info.param.name); });
+
+TEST(VideoStills, VariableFrameRateClipsGiveTheFrameOnScreen)
+{
+    const auto file = test::freshDir("stills-vfr") / "vfr.mp4";
+    // Ten frames 40 ms apart, then frames 100 ms apart, as a phone does when light drops.
+    const auto start = [](int n) { return n < 10 ? n * 0.04 : 0.4 + (n - 10) * 0.1; };
+    test::ClipOptions o{.frames = 30, .extra = "-video_track_timescale 1000"};
+    o.codec = "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 8 -fps_mode vfr -enc_time_base 1/1000 "
+              "-vf \"settb=1/1000,setpts='if(lt(N,10),N*0.04,0.4+(N-10)*0.1)/TB'\"";
+    ASSERT_TRUE(test::makeIndexClip(file, o));
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    for (int k = 0; k < 30; ++k) {
+        EXPECT_EQ(frameAt(*source, start(k) + 0.0002), k);
+        EXPECT_EQ(frameAt(*source, start(k + 1) - 0.002), k);
+    }
+}
+
+TEST(VideoStills, IncreasingRequestsDecodeEachFrameAtMostOnce)
+{
+    const auto dir = test::freshDir("stills-forward");
+    // A clip with key frames 100 frames apart, and a GIF that ffmpeg stores as the change from the
+    // frame before (so it also shows that GIF frames are composited over the ones before them).
+    ASSERT_TRUE(test::makeIndexClip(dir / "clip.mp4", {.frames = 250, .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 100"}));
+    ASSERT_TRUE(test::makeIndexClip(dir / "long.gif", {.frames = 1000, .width = 160, .height = 120, .codec = ""}));
+    for (const auto& [name, frames] : std::vector<std::pair<std::string, int>>{{"clip.mp4", 250}, {"long.gif", 1000}}) {
+        SCOPED_TRACE(name);
+        auto source = StillsSource::open(dir / name);
+        ASSERT_TRUE(source);
+        EXPECT_NEAR(source->durationSec(), frames / 25.0, 0.05);
+        EXPECT_EQ(source->framesDecoded(), 0) << "opening decodes nothing";
+        for (const StillSample& s : sampleTimes(source->durationSec(), 5, source->fps()))
+            EXPECT_EQ(frameAt(*source, s.sec), std::min(frames - 1, int(std::floor(s.sec * 25 + 1e-9)))) << s.sec;
+        EXPECT_LE(source->framesDecoded(), frames);
+    }
+}
+
+TEST(VideoStills, AStreamWithoutALengthOpensWithDurationZeroAndStillSeeks)
+{
+    const auto file = test::freshDir("stills-no-length") / "bare.m2v";  // no container: no length, no index
+    ASSERT_TRUE(test::makeIndexClip(file, {.codec = "-c:v mpeg2video -bf 2 -g 12 -q:v 3"}));
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->durationSec(), 0);
+    EXPECT_NEAR(source->fps(), 25, 0.01);
+    for (int k : {0, 12, 25, 49, 7, 30, 1})
+        EXPECT_EQ(frameAt(*source, (k + 0.5) / 25), k);
+}
+
+TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
+{
+    const auto dir = test::freshDir("stills-damaged");
+    // Sound only; a codec nothing here decodes (the sample entry renamed); a 20000x20000 header.
+    ASSERT_EQ(test::run("ffmpeg -nostdin -v error -f lavfi -i sine=d=1 -c:a aac " +
+                        shellQuote((dir / "audio.mp4").string())), 0);
+    ASSERT_TRUE(test::makeIndexClip(dir / "clip.mp4"));
+    std::ifstream in(dir / "clip.mp4", std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    for (auto at = bytes.find("avc1"); at != std::string::npos; at = bytes.find("avc1", at))
+        bytes.replace(at, 4, "qqzz");
+    std::ofstream(dir / "unknown.mp4", std::ios::binary) << bytes;
+    std::ofstream(dir / "huge.y4m", std::ios::binary)
+        << "YUV4MPEG2 W20000 H20000 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(4096, '\x80');
+    for (const char* name : {"audio.mp4", "unknown.mp4", "huge.y4m"})
+        EXPECT_FALSE(StillsSource::open(dir / name)) << name;
+}
+
+TEST(GifStills, DelaysOfZeroAndOneHundredthBecomeATenth)
+{
+    const auto dir = test::freshDir("stills-gif-delays");
+    // Stored delays 0.02, 0 and 0.01 s: frame delays 0.02, 0.1, 0.1; ends 0.02, 0.12, 0.22.
+    ASSERT_EQ(test::run("convert -size 16x12 -delay 2 xc:red -delay 0 xc:lime -delay 1 xc:blue " +
+                        shellQuote((dir / "delays.gif").string())), 0);
+    auto source = StillsSource::open(dir / "delays.gif");
+    ASSERT_TRUE(source);
+    EXPECT_TRUE(source->isGif());
+    EXPECT_NEAR(source->durationSec(), 0.22, 1e-12);
+    EXPECT_NEAR(source->fps(), 3 / 0.22, 1e-9);
+    EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "16x12");
+    // A time on a boundary belongs to the later frame; times outside the clip are clamped.
+    for (const auto& [t, colour] : std::vector<std::pair<double, char>>{{0, 'R'}, {0.0199, 'R'}, {0.02, 'G'}, {0.1199, 'G'},
+                                                                        {0.12, 'B'}, {0.2199, 'B'}, {0.22, 'B'}, {9, 'B'},
+                                                                        {-1, 'R'}, {0.05, 'G'}})
+        EXPECT_EQ(test::colourLetter(source->image(t).value_or(Image()), 8, 6), colour) << "t = " << t;
+
+    // The extension decides the kind: the same file named .mov is read as a video.
+    std::filesystem::copy_file(dir / "delays.gif", dir / "anim.mov");
+    auto video = StillsSource::open(dir / "anim.mov");
+    ASSERT_TRUE(video);
+    EXPECT_FALSE(video->isGif());
+}
+
+TEST(GifStills, ASingleFrameWithoutADelayLastsATenthAndKeepsItsTransparency)
+{
+    // Left half opaque red, right half transparent. The extension in upper case is still a GIF, and
+    // a non-ASCII name reaches the decoder as is.
+    const auto file = test::freshDir("stills-gif-single") / "halb-durchsichtig-\u00fc.GIF";
+    ASSERT_EQ(test::run("convert -size 16x12 xc:none -fill red -draw 'rectangle 0,0 7,11' " + shellQuote(file.string())), 0);
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    EXPECT_TRUE(source->isGif());
+    EXPECT_DOUBLE_EQ(source->durationSec(), 0.1);
+    EXPECT_DOUBLE_EQ(source->fps(), 10);
+    for (double t : {0.0, 0.1, 3.0}) {
+        const Image still = source->image(t).value_or(Image());
+        ASSERT_EQ(still.channels(), 4);
+        EXPECT_EQ(still.pixels().getpoint(3, 6), (std::vector<double>{255, 0, 0, 255}));
+        EXPECT_EQ(still.pixels().getpoint(12, 6)[3], 0);
+    }
+}
+
+TEST(StillsPicture, StillsShowTheColourThatWasEncoded)
+{
+    // (200, 100, 50) in the matrix, range and layout given, encoded with the tags given (none: the
+    // usual guess by size). A wrong matrix moves it by about ten levels, a wrong range by more.
+    for (const auto& [file, size, pixels, output] : std::vector<std::array<std::string, 4>>{
+             {"Bt709Limited.mp4", "320x240", "bt709:out_range=tv,format=yuv420p", "-c:v libx264 -colorspace bt709 -color_range tv"},
+             {"Bt709Full.mp4", "320x240", "bt709:out_range=pc,format=yuv420p", "-c:v libx264 -colorspace bt709 -color_range pc"},
+             {"Bt601Tagged.mp4", "1280x720", "bt601:out_range=tv,format=yuv420p", "-c:v libx264 -colorspace smpte170m"},
+             {"UntaggedSd.mp4", "320x240", "bt601:out_range=tv,format=yuv420p", "-c:v libx264"},
+             {"UntaggedHd.mp4", "1280x720", "bt709:out_range=tv,format=yuv420p", "-c:v libx264"},
+             {"Bt2020TenBit.mp4", "320x240", "bt2020:out_range=tv,format=yuv420p10le",
+              "-c:v libx265 -x265-params log-level=error -colorspace bt2020nc -color_range tv"},
+             {"FullRangeMjpeg.avi", "320x240", "bt601:out_range=pc,format=yuvj444p", "-c:v mjpeg -q:v 2"}}) {
+        SCOPED_TRACE(file);
+        const auto path = test::freshDir("stills-colour") / file;
+        const std::string source = "color=c=0xC86432:s=" + size + ":d=0.4,format=rgb24,scale=out_color_matrix=" + pixels;
+        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + output + " " +
+                            shellQuote(path.string())), 0);
+        const Image still = stillAt(path, 0.1);
+        ASSERT_EQ(still.channels(), 3);
+        const std::vector<double> c = test::averageColour(still, still.width() / 2, still.height() / 2);
+        EXPECT_NEAR(c[0], 200, 4);
+        EXPECT_NEAR(c[1], 100, 4);
+        EXPECT_NEAR(c[2], 50, 4);
+    }
+}
+
+TEST(StillsPicture, HdrClipsAreToneMappedNotWashedOut)
+{
+    const auto dir = test::freshDir("stills-hdr");
+    // White, mid grey, a strong red and black, graded with SDR white at 203 cd/m2 as HDR
+    // production does, in BT.2020 10-bit, with the PQ and with the HLG transfer.
+    ASSERT_EQ(test::run("convert -size 80x60 xc:white xc:'rgb(128,128,128)' xc:'rgb(200,30,30)' xc:black +append "
+                        "-depth 8 " + shellQuote((dir / "patches.png").string())), 0);
+    for (const std::string transfer : {"smpte2084", "arib-std-b67"}) {
+        SCOPED_TRACE(transfer);
+        const auto file = dir / (transfer + ".mp4");
+        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -loop 1 -i " + shellQuote((dir / "patches.png").string()) +
+                            " -t 0.4 -vf 'zscale=tin=iec61966-2-1:pin=bt709:min=gbr:rin=pc:t=" + transfer +
+                            ":p=bt2020:m=bt2020nc:r=tv:npl=203,format=yuv420p10le' -c:v libx265 -x265-params "
+                            "log-level=error -color_trc " + transfer +
+                            " -color_primaries bt2020 -colorspace bt2020nc -color_range tv " + shellQuote(file.string())), 0);
+        const Image still = stillAt(file, 0.1);
+        ASSERT_FALSE(still.empty());
+        const auto white = test::averageColour(still, 40, 30), grey = test::averageColour(still, 120, 30);
+        const auto red = test::averageColour(still, 200, 30), black = test::averageColour(still, 280, 30);
+        // Without tone mapping PQ white is a dull 146 and the red fades towards (120, 76, 61);
+        // BT.2020 read as BT.709 fades HLG's red too.
+        EXPECT_GT(white[0], 170);
+        EXPECT_NEAR(white[0], white[2], 6);
+        EXPECT_TRUE(grey[0] > 85 && grey[0] < 150) << grey[0];
+        EXPECT_GT(red[0] - red[1], 100);
+        EXPECT_NEAR(red[1], red[2], 12);
+        EXPECT_LT(black[0], 12);
+    }
+}
+
+// Rewrites the track header matrix of an MP4 in place (a b u c d v x y w; 16.16 fixed point
+// except u v w in 2.30), as a phone writes rotation and mirroring.
+void setTrackMatrix(const std::filesystem::path& file, const std::array<std::int32_t, 9>& matrix)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    const std::size_t box = bytes.find("tkhd") - 4;
+    // Version 0 headers hold 32-bit times, version 1 64-bit ones: the matrix moves by 12 bytes.
+    const std::size_t at = box + (bytes.at(box + 8) == 0 ? 48 : 60);
+    for (std::size_t i = 0; i < 36; ++i)
+        bytes.at(at + i) = static_cast<char>(static_cast<std::uint32_t>(matrix[i / 4]) >> (24 - 8 * (i % 4)));
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+TEST(StillsPicture, DisplayMatrixTurnsAndMirrorsTheStills)
+{
+    constexpr std::int32_t one = 1 << 16, w = 320 << 16, h = 240 << 16, last = 1 << 30;
+    struct Turn {
+        const char* name;
+        std::array<std::int32_t, 9> matrix;
+        const char* corners;  // colours at top left, top right, bottom left, bottom right
+    };
+    const auto dir = test::freshDir("stills-turns");
+    // Stored: top left red, top right green, bottom left blue, bottom right white.
+    ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i " +
+                        shellQuote("color=c=black:s=320x240:d=0.4:r=25,format=rgb24,"
+                                   "geq=r='if(lt(Y,H/2),lt(X,W/2),gte(X,W/2))*255':g='gte(X,W/2)*255':b='gte(Y,H/2)*255'") +
+                        " -c:v libx264 -pix_fmt yuv444p " + shellQuote((dir / "stored.mp4").string())), 0);
+    for (const Turn& turn : {Turn{"upright", {one, 0, 0, 0, one, 0, 0, 0, last}, "RGBW"},
+                             Turn{"clockwise", {0, one, 0, -one, 0, 0, h, 0, last}, "BRWG"},
+                             Turn{"half", {-one, 0, 0, 0, -one, 0, w, h, last}, "WBGR"},
+                             Turn{"anticlockwise", {0, -one, 0, one, 0, 0, 0, w, last}, "GWRB"},
+                             Turn{"mirrored", {-one, 0, 0, 0, one, 0, w, 0, last}, "GRWB"}}) {
+        SCOPED_TRACE(turn.name);
+        const auto file = dir / (std::string(turn.name) + ".mp4");
+        std::filesystem::copy_file(dir / "stored.mp4", file);
+        setTrackMatrix(file, turn.matrix);
+        auto source = StillsSource::open(file);
+        ASSERT_TRUE(source);
+        const std::string size = turn.matrix[0] == 0 ? "240x320" : "320x240";
+        EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), size);
+        const Image still = source->image(0.1).value_or(Image());
+        ASSERT_EQ(test::sizeText(still.width(), still.height()), size);
+        EXPECT_EQ(test::quarterColours(still), turn.corners);
+    }
+}
+
+}  // namespace
+}  // namespace quillon
