@@ -31,8 +31,7 @@ inline std::filesystem::path bridgeClip()
     return clip;
 }
 
-// What `quillon-cli bridge` printed for some input lines, each line split into the page function
-// and its JSON argument.
+// What `quillon-cli bridge` printed, each line split into the page function and its argument.
 struct CliRun {
     int status = -1;
     std::vector<std::string> lines;
@@ -55,8 +54,7 @@ struct CliRun {
     }
 };
 
-// `prefix` goes before the program in the shell command (limits, another user), `options` after
-// "bridge".
+// prefix: shell words before the program (limits, another user); options: after "bridge".
 inline CliRun runBridgeCli(const std::vector<std::string>& input, const std::string& options = "",
                            const std::string& prefix = "")
 {

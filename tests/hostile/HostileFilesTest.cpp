@@ -6,7 +6,6 @@
 #include <array>
 #include <map>
 #include <random>
-#include <set>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -43,9 +42,23 @@ std::string readBytes(const fs::path& file)
 enum { kLoad, kExtract, kExport, kImport, kExportImages };
 struct Outcome {
     std::array<Json, 5> replies;
-    std::vector<Json> drops;    // window.__onDrop payloads
-    std::vector<Json> records;  // from window.__onImagesChunk
+    std::vector<Json> drops;  // window.__onDrop payloads
 };
+
+// Whatever a file gives, the answers keep their shapes and each export lists each item once.
+void expectWellFormed(const Outcome& o)
+{
+    if (o.replies[kLoad]["ok"] == true) {
+        EXPECT_EQ(o.replies[kExtract]["ok"], true);
+        const Json& p = o.replies[kExport]["payload"];
+        EXPECT_EQ(p["written"].size() + p["failed"].size(), 3u) << p;
+    } else {
+        EXPECT_EQ(o.replies[kLoad]["payload"], kCouldNotRead);
+    }
+    const Json& p = o.replies[kExportImages]["payload"];
+    EXPECT_EQ(p["written"].size() + p["failed"].size(), 1u) << p;
+    EXPECT_LE(o.drops.size(), 1u);
+}
 
 std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs::path& out)
 {
@@ -77,64 +90,18 @@ std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs
             outcomes.at(current).replies.at(static_cast<std::size_t>(id % 10 - 1)) = payload;
         } else if (name == "window.__onDrop") {
             outcomes.at(current).drops.push_back(payload);
-        } else if (name == "window.__onImagesChunk") {
-            for (const Json& item : payload["items"])
-                outcomes.at(current).records.push_back(item);
         }
     }
-    for (std::size_t k = 0; k < files.size(); ++k)
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        SCOPED_TRACE(files[k].string());
         for (std::int64_t id = 10 * static_cast<std::int64_t>(k) + 1; id % 10 <= 5; ++id)
-            EXPECT_EQ(answered[id], 1) << files[k] << ": request " << id;
+            EXPECT_EQ(answered[id], 1) << "request " << id;
+        expectWellFormed(outcomes[k]);
+    }
     EXPECT_EQ(answered.size(), 5 * files.size());
     for (const auto& entry : fs::directory_iterator(out))
         EXPECT_NE(entry.path().filename().string().rfind(".quillon-", 0), 0u) << "temporary file left";
     return outcomes;
-}
-
-// Whatever a file gives, the answers keep their shapes and each export lists each item once.
-void expectWellFormed(const Outcome& o)
-{
-    if (o.replies[kLoad]["ok"] == true) {
-        EXPECT_EQ(o.replies[kExtract]["ok"], true);
-        const Json& p = o.replies[kExport]["payload"];
-        EXPECT_EQ(p["written"].size() + p["failed"].size(), 3u) << p;
-    } else {
-        EXPECT_EQ(o.replies[kLoad]["payload"], kCouldNotRead);
-    }
-    const Json& p = o.replies[kExportImages]["payload"];
-    EXPECT_EQ(p["written"].size() + p["failed"].size(), 1u) << p;
-    EXPECT_LE(o.drops.size(), 1u);
-}
-
-// Files nothing can read: every command says so in its own words.
-void expectUnreadable(const Outcome& o, const fs::path& file)
-{
-    EXPECT_EQ(o.replies[kLoad]["ok"], false);
-    // No file of the run opened, so there is never a source to sample.
-    EXPECT_EQ(o.replies[kExtract]["payload"], "No source loaded");
-    EXPECT_EQ(o.replies[kExport]["payload"], "No source loaded");
-    EXPECT_EQ(o.replies[kExportImages]["payload"]["failed"],
-              Json::array({{{"path", file.string()}, {"reason", "could not decode image"}}}));
-    for (const Json& record : o.records) {
-        EXPECT_EQ(record["thumbDataUrl"], "");
-        EXPECT_EQ(record["width"], 0);
-    }
-    // A clip dropped in video mode is opened (a null drop when it cannot be); images are imported.
-    bool clip = kStillsExtensions.contains(lowerExtension(file));
-    EXPECT_EQ(o.drops, clip ? std::vector<Json>{Json(nullptr)} : std::vector<Json>{});
-}
-
-void expectRead(const Outcome& o, const fs::path& file)
-{
-    if (kStillsExtensions.contains(lowerExtension(file))) {
-        EXPECT_EQ(o.replies[kLoad]["ok"], true) << o.replies[kLoad];
-        EXPECT_EQ(o.replies[kExport]["payload"]["failed"], Json::array()) << o.replies[kExport];
-        return;
-    }
-    ASSERT_EQ(o.records.size(), 2u);  // one from the import, one from the drop
-    for (const Json& record : o.records)
-        EXPECT_NE(record["thumbDataUrl"], "");
-    EXPECT_EQ(o.replies[kExportImages]["payload"]["failed"], Json::array());
 }
 
 // One small intact file of every extension Quillon reads.
@@ -158,80 +125,71 @@ std::vector<fs::path> makeSamples()
         shell("convert -size 96x64 xc:navy -fill orange -draw 'circle 30,30 40,40' " +
               shellQuote((ext == "heif" ? "heic:" : "") + files.back().string()));
     }
-    std::set<std::string> covered;
-    for (const fs::path& file : files)
-        covered.insert(lowerExtension(file));
-    for (const std::string& ext : kStillsExtensions)
-        EXPECT_TRUE(covered.contains(ext)) << "no sample for " << ext;
     return files;
 }
 
-enum class Kind { Intact, Damaged, Unreadable };
-struct Damage {
-    const char* name;
-    std::string (*apply)(const std::string& bytes);
-    Kind kind;
-};
-
-// Flips one bit in 500 at random places past the first 8 bytes, so the file is still recognised
-// as its format and the damage reaches the decoder.
-template <unsigned Seed>
-std::string flipBits(const std::string& bytes)
+// The variant of a sample's bytes that a damage kind names.
+std::string damaged(const std::string& kind, std::string bytes)
 {
-    std::string damaged = bytes;
-    if (bytes.size() <= 8)
-        return damaged;
-    std::mt19937 random(Seed);
-    std::uniform_int_distribution<std::size_t> where(8, bytes.size() - 1);
-    for (std::size_t i = 0; i <= bytes.size() / 500; ++i)
-        damaged[where(random)] ^= static_cast<char>(1 << (random() % 8));
-    return damaged;
+    if (kind == "Empty")
+        return "";
+    if (kind == "Text") {
+        std::string text;
+        for (int i = 0; i < 200; ++i)
+            text += "A shopping list: bread, milk, 3 eggs, coffee.\n";
+        return text;
+    }
+    if (kind == "CutInTheHeader")
+        bytes.resize(bytes.size() / 50);
+    if (kind == "CutInHalf")
+        bytes.resize(bytes.size() / 2);
+    if (kind == "CutNearTheEnd")
+        bytes.resize(bytes.size() * 97 / 100);
+    // One bit in 500, past the first 8 bytes so the file is still taken for its format.
+    if (kind.starts_with("BitsFlipped") && bytes.size() > 8) {
+        std::mt19937 random(kind.back());
+        std::uniform_int_distribution<std::size_t> where(8, bytes.size() - 1);
+        for (std::size_t i = 0; i <= bytes.size() / 500; ++i)
+            bytes[where(random)] ^= static_cast<char>(1 << (random() % 8));
+    }
+    return bytes;
 }
 
-const Damage kDamages[] = {
-    {"Intact", [](const std::string& b) { return b; }, Kind::Intact},
-    {"Empty", [](const std::string&) { return std::string(); }, Kind::Unreadable},
-    {"Text",
-     [](const std::string&) {
-         std::string text;
-         for (int i = 0; i < 200; ++i)
-             text += "A shopping list: bread, milk, 3 eggs, coffee.\n";
-         return text;
-     },
-     Kind::Unreadable},
-    {"CutInTheHeader", [](const std::string& b) { return b.substr(0, b.size() / 50); }, Kind::Damaged},
-    {"CutInHalf", [](const std::string& b) { return b.substr(0, b.size() / 2); }, Kind::Damaged},
-    {"CutNearTheEnd", [](const std::string& b) { return b.substr(0, b.size() * 97 / 100); }, Kind::Damaged},
-    {"BitsFlipped1", flipBits<1>, Kind::Damaged},
-    {"BitsFlipped2", flipBits<2>, Kind::Damaged},
-};
-
-void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
-
-class HostileFiles : public ::testing::TestWithParam<Damage> {};
+class HostileFiles : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(HostileFiles, EveryFormatAnswersEveryCommand)
 {
-    const Damage& damage = GetParam();
-    fs::path dir = test::freshDir(std::string("hostile-") + damage.name);
+    const std::string kind = GetParam();
+    fs::path dir = test::freshDir("hostile-" + kind);
     std::vector<fs::path> files;
     for (const fs::path& sample : makeSamples()) {
         files.push_back(dir / sample.filename());
-        std::ofstream(files.back(), std::ios::binary) << damage.apply(readBytes(sample));
+        std::ofstream(files.back(), std::ios::binary) << damaged(kind, readBytes(sample));
     }
     std::vector<Outcome> outcomes = runAllCommands(files, test::freshDir("hostile-out"));
     for (std::size_t k = 0; k < files.size(); ++k) {
         SCOPED_TRACE(files[k].string());
-        expectWellFormed(outcomes[k]);
-        if (damage.kind == Kind::Unreadable)
-            expectUnreadable(outcomes[k], files[k]);
-        if (damage.kind == Kind::Intact)
-            expectRead(outcomes[k], files[k]);
+        const Outcome& o = outcomes[k];
+        const bool clip = kStillsExtensions.contains(lowerExtension(files[k]));
+        if (kind == "Intact") {
+            EXPECT_TRUE(!clip || o.replies[kLoad]["ok"] == true) << o.replies[kLoad];
+            EXPECT_EQ(o.replies[clip ? kExport : kExportImages]["payload"]["failed"], Json::array());
+        } else if (kind == "Empty" || kind == "Text") {
+            // No file of the run opens, so there is never a source to sample.
+            EXPECT_EQ(o.replies[kExtract]["payload"], "No source loaded");
+            EXPECT_EQ(o.replies[kExport]["payload"], "No source loaded");
+            EXPECT_EQ(o.replies[kExportImages]["payload"]["failed"],
+                      Json::array({{{"path", files[k].string()}, {"reason", "could not decode image"}}}));
+            // A clip dropped in video mode is opened (a null drop when it cannot be); images are imported.
+            EXPECT_EQ(o.drops, clip ? std::vector<Json>{Json(nullptr)} : std::vector<Json>{});
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, HostileFiles, ::testing::ValuesIn(kDamages),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(All, HostileFiles,
+                         ::testing::Values("Intact", "Empty", "Text", "CutInTheHeader", "CutInHalf", "CutNearTheEnd",
+                                           "BitsFlipped1", "BitsFlipped2"),
+                         [](const auto& info) { return std::string(info.param); });
 
 std::string be32(std::uint32_t v)
 {
@@ -275,16 +233,9 @@ TEST(ForgedFiles, HugeHeadersManyFramesAndAbsurdTimestampsAreAnswered)
     const std::vector<fs::path> files = {writeHugePng(dir / "huge.png", 100000, 100000), writeHugeJpeg(dir / "huge.jpg"),
                                          dir / "many.gif", dir / "gaps.mkv", dir / "late.mp4"};
     std::vector<Outcome> o = runAllCommands(files, test::freshDir("hostile-forged-out"));
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        SCOPED_TRACE(files[k].string());
-        expectWellFormed(o[k]);
-    }
-    // Nothing of the claimed size is decoded, so nothing is written and no preview is made.
-    for (int k : {0, 1}) {
+    // Nothing of the claimed size is decoded, so nothing is written.
+    for (int k : {0, 1})
         EXPECT_EQ(o[k].replies[kExportImages]["payload"]["written"], Json::array()) << files[k];
-        for (const Json& record : o[k].records)
-            EXPECT_EQ(record["thumbDataUrl"], "") << files[k];
-    }
     // 10,000 frames of 2 hundredths of a second each.
     ASSERT_EQ(o[2].replies[kLoad]["ok"], true) << o[2].replies[kLoad];
     EXPECT_NEAR(o[2].replies[kLoad]["payload"]["durationSec"].get<double>(), 200.0, 0.5);
