@@ -1,8 +1,9 @@
-// The dispatcher and the video-mode commands on a generated clip, through a fake host.
-#include <fstream>
-
+// The dispatcher and the video-mode commands through a fake host and through `quillon-cli bridge`,
+// and the never-replacing file writer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "bridge/FileWrite.hpp"
 #include "tests/bridge/BridgeFixtures.hpp"
 
 namespace quillon {
@@ -14,6 +15,12 @@ using test::Rig;
 const std::string kProgress = "window.__onExtractProgress";
 const std::string kExportProgress = "window.__onExportProgress";
 const std::string kCouldNotRead = "Could not read that file as a video or GIF.";
+
+std::string contents(const fs::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 std::vector<std::string> fileNames(const Json& written)
 {
@@ -120,9 +127,15 @@ TEST_F(VideoCommands, AFailedOpenKeepsTheFramesAndANewOpenDropsThem)
     EXPECT_EQ(fileNames(fresh["payload"]["written"]), (std::vector<std::string>{"clip_p020.png"}));
 }
 
-TEST_F(VideoCommands, ExportNamesFramesAndNeverOverwrites)
+TEST_F(VideoCommands, ExportAsksForAFolderNamesFramesAndNeverOverwrites)
 {
     fs::path dir = test::freshDir("bridge-export-names");
+    rig.host.panelAnswers = {{}, {dir.string()}};
+    EXPECT_EQ(rig.send("export", {{"ids", {1}}, {"dest", ""}})["payload"], nullptr) << "a cancelled panel";
+    // No extraction since the open: id 1 is 5 % of the 5 % plan.
+    EXPECT_EQ(rig.send("export", {{"ids", {1}}})["payload"]["written"], Json({(dir / "clip_p005.png").string()}));
+    EXPECT_EQ(rig.host.panels.size(), 2u);
+
     ASSERT_EQ(rig.send("extract", {{"stepPercent", 10}})["ok"], true);
     for (std::string suffix : {"", "-1"}) {
         rig.host.clear();
@@ -143,19 +156,6 @@ TEST_F(VideoCommands, ExportNamesFramesAndNeverOverwrites)
                                         "clip_p000-1.tiff"}));
     EXPECT_EQ(rig.send("export", {{"ids", Json::array()}})["payload"], "No frames selected");
     EXPECT_EQ(rig.send("export", {{"ids", {1, "2"}}})["payload"], "No frames selected");
-}
-
-TEST_F(VideoCommands, ExportWithoutADestinationAsksForAFolder)
-{
-    fs::path dir = test::freshDir("bridge-export-panel");
-    rig.host.panelAnswers = {{}, {dir.string()}};
-    Json cancelled = rig.send("export", {{"ids", {1}}, {"dest", ""}});
-    EXPECT_EQ(cancelled["ok"], true);
-    EXPECT_EQ(cancelled["payload"], nullptr);
-    // No extraction since the open: id 1 is 5 % of the 5 % plan.
-    EXPECT_EQ(rig.send("export", {{"ids", {1}}})["payload"]["written"], Json({(dir / "clip_p005.png").string()}));
-    ASSERT_EQ(rig.host.panels.size(), 2u);
-    EXPECT_EQ(rig.host.panels[1].kind, PanelRequest::Kind::OpenFolder);
 }
 
 TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)
@@ -180,6 +180,73 @@ TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)
     }
     EXPECT_GT(frames, 0u);
     EXPECT_LT(frames, 11u) << "the cut clip should not give every still";
+}
+
+TEST(CliBridge, OnlyWellFormedCommandsAreAnswered)
+{
+    auto run = test::runBridgeCli({
+        "this is not json", "", "[1, 2]", R"("setMode")", "null", "{}",
+        R"({"id": "7", "cmd": "setMode"})",                   // the text 7 is not a number
+        R"({"id": true, "cmd": "setMode"})",
+        R"({"id": 7.5, "cmd": "setMode"})",                   // not integral
+        R"({"id": 1e300, "cmd": "setMode"})",                 // integral, but out of range
+        R"({"id": 18446744073709551615, "cmd": "setMode"})",
+        R"({"id": 3})", R"({"id": 3, "cmd": 5})", R"({"cmd": "setMode"})",
+        R"({"drop": "not a list"})", R"({"drop": [], "id": 5})",
+        R"({"id": 4, "cmd": "setMode", "args": [1]})",
+        R"({"id": 9, "cmd": "extract "})",
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.lines, (std::vector<std::string>{
+                             R"(window.__bridgeResolveRaw({"id":4,"ok":true,"payload":null}))",
+                             R"(window.__bridgeResolveRaw({"id":9,"ok":false,"payload":"unknown cmd: extract "}))"}));
+}
+
+TEST(CliBridge, PanelsAreAnsweredInOrderThenCancelled)
+{
+    // The open queued by the first answer still finishes after the end of input.
+    fs::path dir = test::freshDir("cli-panels");
+    auto run = test::runBridgeCli(
+        {test::command(1, "chooseVideo"), test::command(2, "chooseDest"), test::command(3, "chooseVideo")},
+        " --panel " + test::shellQuote(test::bridgeClip().string()) + " --panel " + test::shellQuote(dir.string()));
+    ASSERT_EQ(run.status, 0);
+    ASSERT_EQ(run.calls.size(), 3u);
+    EXPECT_EQ(run.replyTo(1)["payload"]["name"], "clip.mp4");
+    EXPECT_EQ(run.replyTo(2)["payload"], Json({{"path", dir.string()}}));
+    EXPECT_EQ(run.replyTo(3), Json({{"id", 3}, {"ok", true}, {"payload", nullptr}}));
+}
+
+
+std::span<const unsigned char> bytesOf(const std::string& text)
+{
+    return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
+}
+
+TEST(FileWrite, TakesTheNextFreeNameNeverReplacesAndFailsCleanly)
+{
+    // A dangling symbolic link and a folder hold their names too: writing through the link or
+    // failing on the folder would both be wrong.
+    fs::path dir = test::freshDir("filewrite");
+    std::ofstream(dir / "a.png") << "older";
+    fs::create_symlink(dir / "nowhere.png", dir / "a-1.png");
+    fs::create_directory(dir / "a-2.png");
+    std::string large(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<char>(i * 7 + i / 4096);
+    auto written = writeNewFile(dir, "a", "png", bytesOf(large));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written, dir / "a-3.png");
+    EXPECT_TRUE(contents(*written) == large);
+    EXPECT_EQ(contents(dir / "a.png"), "older");
+    EXPECT_FALSE(fs::exists(dir / "nowhere.png"));
+    // /proc refuses new files even to root, whose permission checks pass everywhere else.
+    for (const fs::path& where : {dir / "a.png", dir / "missing", fs::path("/proc")})
+        EXPECT_FALSE(writeNewFile(where, "a", "png", bytesOf("x"))) << where;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4) << "temporary file left";
+    // Created 0666 under the umask like any new file, not private the way mkstemp's files are.
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(*written).permissions(), static_cast<fs::perms>(0666 & ~mask));
 }
 
 }  // namespace

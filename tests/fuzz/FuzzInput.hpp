@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -9,25 +8,21 @@
 
 namespace quillon::fuzz {
 
-// A private scratch folder of this fuzzing process, in the working folder (run.sh starts each
-// target inside build-fuzz/fuzz-work), so nothing a target writes can land anywhere else.
+// This process's own scratch folder inside the working folder (run.sh starts each target in a
+// folder of its own), so nothing a target writes lands anywhere else.
 inline const std::filesystem::path& scratchDir()
 {
-    static const std::filesystem::path dir = [] {
-        std::filesystem::path d = std::filesystem::current_path() / ("scratch-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
+    static const std::filesystem::path dir = std::filesystem::current_path() / ("scratch-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
     return dir;
 }
 
-// Writes the input after its first byte to a file whose extension the first byte chooses among
-// exts, so one corpus covers every container or format the target reads.
+// Writes the input after its first byte to a file whose extension the first byte picks from exts,
+// so one corpus covers every format the target reads.
 template <std::size_t N>
 std::filesystem::path inputFile(const std::uint8_t* data, std::size_t size, const char* const (&exts)[N])
 {
-    const char* ext = exts[size > 0 ? data[0] % N : 0];
-    std::filesystem::path file = scratchDir() / (std::string("input.") + ext);
+    std::filesystem::path file = scratchDir() / (std::string("input.") + exts[size > 0 ? data[0] % N : 0]);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (size > 1)
         out.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Generates the seed corpora of the fuzz targets into OUT (nothing is downloaded): small clips in
-# every container the stills source reads, small GIFs, small images of every input format, and
-# command messages. Each media seed starts with the byte that makes the target pick its extension
-# (see the kExts tables in the targets).
+# Makes the seed corpora of the fuzz targets in OUT (nothing is downloaded). Each media seed starts
+# with the byte that picks its extension in the target's kExts table.
 set -euo pipefail
 OUT=${1:?usage: make-seeds.sh OUT}
 rm -rf "$OUT"
@@ -25,8 +23,6 @@ $ff $src -c:v mpeg2video -f mpeg2video "$tmp/c.m2v";        seed 5 "$tmp/c.m2v" 
 $ff $src -c:v mjpeg "$tmp/c.mov";                           seed 6 "$tmp/c.mov" "$OUT/stills/mjpeg.mov"
 $ff $src -vf fps=5 "$tmp/c.gif";                            seed 7 "$tmp/c.gif" "$OUT/stills/ff.gif"
 convert -size 8x6 xc:red xc:lime xc:blue -set delay '3' -loop 0 "$tmp/m.gif"; seed 8 "$tmp/m.gif" "$OUT/stills/im.gif"
-convert -size 8x6 xc:red -dispose Previous \( -size 4x3 xc:none -fill blue -draw 'point 1,1' \) -set delay 0 "$tmp/d.gif"
-seed 9 "$tmp/d.gif" "$OUT/stills/dispose.gif"
 
 # Images: index in {png jpg tif heic bmp webp jp2 psd}.
 i=0
@@ -40,7 +36,6 @@ convert -size 20x12 xc:'rgba(0,128,255,0.5)' "$tmp/a.png";            seed 0 "$t
 convert -size 20x12 xc:gray -depth 16 "$tmp/g.tif";                   seed 2 "$tmp/g.tif" "$OUT/images/grey16.tif"
 convert -size 20x12 xc:cyan -colorspace CMYK "$tmp/k.jpg";            seed 1 "$tmp/k.jpg" "$OUT/images/cmyk.jpg"
 
-# The dispatcher's working folder: the files its messages name by relative path.
 cp "$tmp/c.mp4" "$OUT/work/clip.mp4"
 cp "$tmp/m.gif" "$OUT/work/anim.gif"
 cp "$tmp/p.png" "$OUT/work/pic.png"
@@ -48,9 +43,7 @@ mkdir -p "$OUT/work/folder"
 cp "$tmp/p.jpg" "$OUT/work/folder/b.jpg"
 
 d="$OUT/dispatcher"
-echo '{"id":1,"cmd":"setMode","args":{"mode":"images"}}' > "$d/setmode.json"
 echo '{"id":1,"cmd":"nope"}' > "$d/unknown.json"
-echo '{"id":1.0,"cmd":"reveal","args":{"paths":["a","b"]}}' > "$d/reveal.json"
 echo '[{"id":1,"cmd":"chooseVideo"},{"id":2,"cmd":"chooseDest"},{"id":3,"cmd":"chooseImages","args":{"folders":true}}]' > "$d/panels.json"
 echo '[{"id":1,"cmd":"loadVideo","args":{"path":"clip.mp4"}},{"id":2,"cmd":"extract","args":{"stepPercent":50}},{"id":3,"cmd":"export","args":{"ids":[0,1,2],"format":"jpg","quality":0.5,"dest":"out"}}]' > "$d/video.json"
 echo '[{"id":1,"cmd":"loadVideo","args":{"path":"anim.gif"}},{"id":2,"cmd":"export","args":{"ids":[3,7],"format":"png","dest":"out"}}]' > "$d/gif.json"
