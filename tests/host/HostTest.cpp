@@ -1,0 +1,90 @@
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include "host/DropRouting.hpp"
+#include "host/PagePolicy.hpp"
+#include "host/Panels.hpp"
+#include "host/Resources.hpp"
+#include "tests/support/TestMedia.hpp"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+
+void touch(const fs::path& file)
+{
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
+}
+
+TEST(DropRouting, LocalFilesInTheOrderDroppedAndNothingElse)
+{
+    GSList* files = nullptr;
+    for (const char* uri : {"https://example.com/a.png", "file:///home/u/b%20clip.mov", "sftp://host/c.png",
+                            "file:///home/u/Folder", "file:///home/u/caf%C3%A9.png"})
+        files = g_slist_append(files, g_file_new_for_uri(uri));
+    EXPECT_EQ(localPathsOf(files), (std::vector<fs::path>{"/home/u/b clip.mov", "/home/u/Folder",
+                                                          "/home/u/caf\xC3\xA9.png"}));
+    g_slist_free_full(files, g_object_unref);
+}
+
+TEST(Panels, FiltersMatchMimeTypesAndExtensionsInAnyCase)
+{
+    GtkFileFilter* filter = makeFileFilter({"Videos", {"video/*", "image/gif"}, {"*.mkv", "*.m2v"}});
+    auto passes = [&](const char* name, const char* type) {
+        GFileInfo* info = g_file_info_new();
+        g_file_info_set_display_name(info, name);
+        g_file_info_set_name(info, name);
+        if (type)
+            g_file_info_set_content_type(info, type);
+        bool result = gtk_filter_match(GTK_FILTER(filter), info);
+        g_object_unref(info);
+        return result;
+    };
+    EXPECT_TRUE(passes("a.mp4", "video/mp4"));
+    EXPECT_TRUE(passes("a.gif", "image/gif"));
+    EXPECT_TRUE(passes("CLIP.MKV", "application/octet-stream"));
+    EXPECT_TRUE(passes("Old.M2v", nullptr));
+    EXPECT_FALSE(passes("notes.txt", "text/plain"));
+    EXPECT_FALSE(passes("photo.png", "image/png"));
+    g_object_unref(filter);
+}
+
+TEST(Resources, PageFilesOnlyFromInsideTheWebFolder)
+{
+    fs::path base = test::freshDir("host-page-files"), web = base / "web";
+    touch(web / "index.html");
+    touch(web / "lib" / "time format.js");
+    touch(base / "secret.txt");
+    fs::create_directories(web / "empty");
+    fs::create_symlink(base / "secret.txt", web / "leak.txt");
+    fs::create_symlink(web / "index.html", web / "alias.html");
+    EXPECT_EQ(resolvePageFile(web, "/lib/time%20format.js"), fs::canonical(web / "lib" / "time format.js"));
+    EXPECT_EQ(resolvePageFile(web, "/alias.html"), fs::canonical(web / "index.html"));
+    for (const char* path : {"/../secret.txt", "/lib/../../secret.txt", "/%2e%2e/secret.txt", "/..%2Fsecret.txt",
+                             "/leak.txt", "/missing.js", "/empty", "/", "", "index.html", "/index.html%00.js"})
+        EXPECT_EQ(resolvePageFile(web, path), std::nullopt) << path;
+}
+
+TEST(PagePolicy, OnlyOurPageLoadsAndClickedWebLinksGoToTheBrowser)
+{
+    using enum NavigationVerdict;
+    const auto click = NavigationCause::LinkClicked;
+    const auto other = NavigationCause::Other;
+    EXPECT_EQ(judgeNavigation("QUILLON://App/lib/x.js", other), Allow);
+    EXPECT_EQ(judgeNavigation("quillon://app/index.html#grid", click), Allow);
+    EXPECT_EQ(judgeNavigation("https://example.com/help", click), OpenInBrowser);
+    EXPECT_EQ(judgeNavigation("https://example.com/help", other), Refuse);  // scripts, redirects, drops
+    for (const char* uri : {"quillon://evil/index.html", "quillon:/index.html", "file:///etc/passwd",
+                            "data:text/html,<p>x", "about:blank", "javascript:alert(1)", "ftp://example.com/",
+                            "http:///nohost", "", "not a uri"})
+        EXPECT_EQ(judgeNavigation(uri, click), Refuse) << uri;
+    EXPECT_TRUE(isOwnPageURI("quillon://app/"));
+    EXPECT_FALSE(isOwnPageURI("file:///work/web/index.html"));
+}
+
+}  // namespace
+}  // namespace quillon
