@@ -3,7 +3,3 @@
 source "$(dirname "$0")/lib/common.sh" host_panels "$@"
 ffmpeg -v error -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v mpeg4 "$work/clip.mp4"
 run_window "{\"clip\": \"$work/clip.mp4\"}" host_panels.driver.js --real-panels --timeout 120
-answers=$(grep '^E2E:PANEL answered' "$work/log.txt")
-[ "$answers" = "E2E:PANEL answered $work/clip.mp4
-E2E:PANEL answered" ] || fail "unexpected chooser answers: $answers"
-echo "host_panels: passed"

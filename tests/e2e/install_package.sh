@@ -1,64 +1,29 @@
 #!/usr/bin/env bash
-# Builds the Debian package with CPack (as `make package` does), checks that its Depends were
-# derived from the libraries the executables link, unpacks it with `dpkg -x` and checks the
-# unpacked tree as an installation, starting the packaged program under Xvfb.
-#   bash tests/e2e/install_package.sh BUILD_DIR SOURCE_DIR
-set -euo pipefail
-build=$(cd "$1" && pwd)
-source=$(cd "$2" && pwd)
-work="$build/e2e-install-package"
-rm -rf "$work"
-mkdir -p "$work"
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-(cd "$build" && cpack -G DEB -B "$work/cpack") >"$work/cpack.log" 2>&1 \
-  || { cat "$work/cpack.log" >&2; fail "cpack -G DEB failed"; }
+# Builds the Debian package as `make package` does. Every library the executables link must come
+# from a package its Depends names (derived by dpkg-shlibdeps; a hand-written list would drift),
+# libc6 with a version floor; the unpacked package is then checked as an installation.
+source "$(dirname "$0")/lib/common.sh" install-package "$@"
+(cd "$build" && cpack -G DEB -B "$work/cpack") >"$work/cpack.log" 2>&1 || fail "cpack -G DEB failed"
 debs=("$work"/cpack/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single .deb: ${debs[*]}"
-deb=${debs[0]}
-dpkg-deb -I "$deb" >"$work/control.txt"
-depends=$(dpkg-deb -f "$deb" Depends)
+depends=$(dpkg-deb -f "${debs[0]}" Depends)
 echo "Depends: $depends"
-
-dpkg-deb -x "$deb" "$work/root"
-# Every shared library an executable needs must come from a package the Depends field names: that
-# is what dpkg-shlibdeps derives, and a hand-written list would drift from it.
-elves=()
+case ", $depends," in *", libc6 (>= "*) ;; *) fail "Depends has no versioned libc6" ;; esac
+dpkg-deb -x "${debs[0]}" "$work/root"
 for name in quillon quillon-cli; do
-  if [ -x "$build/bin/$name" ]; then
-    [ -x "$work/root/usr/bin/$name" ] || fail "the package lacks usr/bin/$name"
-    elves+=("$work/root/usr/bin/$name")
-  fi
-done
-# Merged /usr: dpkg may record a library under /lib or /usr/lib, whichever its package ships.
-owner_of() {
-  local p
-  for p in "$1" "$(readlink -f "$1")"; do
-    for candidate in "$p" "${p#/usr}" "/usr$p"; do
-      dpkg -S "$candidate" 2>/dev/null | awk -F: 'NR == 1 { print $1 }' && return 0
-    done
-  done
-  return 0
-}
-for f in "${elves[@]}"; do
-  resolved=$(ldd "$f")
-  for soname in $(objdump -p "$f" | awk '$1 == "NEEDED" { print $2 }'); do
-    path=$(awk -v s="$soname" '$1 == s && $2 == "=>" { print $3; exit }' <<<"$resolved")
-    [ -n "$path" ] && [ "$path" != "not" ] || fail "$(basename "$f") needs $soname, which is not on this machine"
-    owner=$(owner_of "$path")
-    [ -n "$owner" ] || fail "no Debian package owns $path ($soname of $(basename "$f"))"
+  [ -x "$build/bin/$name" ] || continue
+  [ -x "$work/root/usr/bin/$name" ] || fail "the package lacks usr/bin/$name"
+  libs=$(ldd "$work/root/usr/bin/$name")
+  for soname in $(objdump -p "$work/root/usr/bin/$name" | awk '$1 == "NEEDED" { print $2 }'); do
+    path=$(awk -v s="$soname" '$1 == s && $3 ~ /^\// { print $3 }' <<<"$libs")
+    [ -n "$path" ] || fail "$name needs $soname, which is not on this machine"
+    # dpkg may record the library under /lib or /usr/lib (merged /usr).
+    owner=$(dpkg -S "$path" "/usr${path#/usr}" "${path#/usr}" 2>/dev/null | awk -F: 'NR == 1 { print $1 }' || true)
+    [ -n "$owner" ] || fail "no Debian package owns $path ($soname of $name)"
     case ", $depends," in
       *", $owner "* | *", $owner,"* | *"| $owner "* | *"| $owner,"*) ;;
-      *) fail "$(basename "$f") links $soname from $owner, which Depends does not name" ;;
+      *) fail "$name links $soname from $owner, which Depends does not name" ;;
     esac
   done
 done
-# dpkg-shlibdeps gives each dependency a version floor from the symbols used; libc6 always has one.
-if [ ${#elves[@]} -gt 0 ]; then
-  case ", $depends," in *", libc6 (>= "*) ;; *) fail "Depends has no versioned libc6" ;; esac
-fi
-
-expect=()
-[ ! -x "$build/bin/quillon" ] || expect+=(--expect-host)
-[ ! -x "$build/bin/quillon-cli" ] || expect+=(--expect-cli)
-bash "$source/packaging/check-install.sh" "$work/root/usr" "$source" "$work" "${expect[@]}"
+bash "$src/packaging/check-install.sh" "$work/root/usr" "$src" "$work" $(expected_programs)

@@ -1,10 +1,9 @@
-# Sourced by the end-to-end scripts:  source lib/common.sh NAME BUILD_DIR SOURCE_DIR
-# Sets build, src and a fresh work folder; fail reports and exits.
+# Sourced by the end-to-end scripts (lib/common.sh NAME BUILD_DIR SOURCE_DIR): build, src, work.
 set -euo pipefail
 name=$1
 build=$(cd "${2:?build folder}" && pwd)
 src=$(cd "${3:?source folder}" && pwd)
-work="$build/test-media/$name"
+work="$build/e2e-$name"
 rm -rf "$work" && mkdir -p "$work"
 fail() { echo "$name: $*" >&2; echo "--- logs in $work" >&2; exit 1; }
 
@@ -20,6 +19,11 @@ run_window() {  # JSON DRIVER [quillon-e2e arguments...]
     >"$work/log.txt" 2>"$work/stderr.txt" || status=$?
   # The driver's checks are console messages of the page.
   grep -h -E '^E2E:|CONSOLE [A-Z]+ (ok  |FAIL)' "$work/log.txt" "$work/stderr.txt" | sed 's/.*CONSOLE [A-Z]* //' || true
-  [ "$status" -eq 0 ] || fail "quillon-e2e exited with status $status"
-  grep -q '^E2E:PASS' "$work/log.txt" || fail "the driver did not pass"
+  [ "$status" -eq 0 ] || fail "quillon-e2e exited with status $status, not with the driver's pass"
+}
+
+# The install check's flags for the programs this build made.
+expected_programs() {
+  [ ! -x "$build/bin/quillon" ] || echo --expect-host
+  [ ! -x "$build/bin/quillon-cli" ] || echo --expect-cli
 }
