@@ -1,10 +1,7 @@
 #pragma once
 // Shared by the bridge, hostile and command-line tests: a generated clip, `quillon-cli bridge`
 // runs, and a bridge on a fake host.
-#include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,17 @@
-// Damaged, forged and absurd files through `quillon-cli bridge`, killed after 120 s and (outside
-// AddressSanitizer, whose shadow memory alone reserves terabytes) held to 4 GiB of address space:
-// every command must be answered once and the program must end normally, with a peak resident
-// size under 1 GiB. Forged sizes are refused by Quillon's own pixel limits (media/VipsLimits.hpp,
-// and 16384 a side for video frames) before anything of that size is allocated.
+// Damaged, forged and absurd files, and faults while Quillon works (a full disk, a destination
+// that disappears or cannot be written, a source deleted after it was opened). Files go through
+// `quillon-cli bridge` killed after 120 s and (outside AddressSanitizer) held to 4 GiB of address
+// space; every command must be answered once, the program must end normally, and its peak resident
+// size stay under 1 GiB: Quillon's own pixel limits (media/VipsLimits.hpp, 16384 a side for video
+// frames) refuse forged sizes before allocating.
 #include <array>
 #include <map>
 #include <random>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "media/Extensions.hpp"
 #include "tests/bridge/BridgeFixtures.hpp"
@@ -17,6 +20,7 @@ namespace quillon {
 namespace {
 
 namespace fs = std::filesystem;
+using test::command;
 using test::shellQuote;
 
 #ifdef __SANITIZE_ADDRESS__
@@ -66,11 +70,11 @@ std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs
     for (std::size_t k = 0; k < files.size(); ++k) {
         const Json path = files[k].string();
         const auto id = static_cast<std::int64_t>(10 * k);
-        lines.push_back(test::command(id + 1, "loadVideo", {{"path", path}}));
-        lines.push_back(test::command(id + 2, "extract", {{"stepPercent", 25}}));
-        lines.push_back(test::command(id + 3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
-        lines.push_back(test::command(id + 4, "importImages", {{"paths", {path}}}));
-        lines.push_back(test::command(id + 5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
+        lines.push_back(command(id + 1, "loadVideo", {{"path", path}}));
+        lines.push_back(command(id + 2, "extract", {{"stepPercent", 25}}));
+        lines.push_back(command(id + 3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
+        lines.push_back(command(id + 4, "importImages", {{"paths", {path}}}));
+        lines.push_back(command(id + 5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
         lines.push_back(Json{{"drop", {path}}}.dump());
     }
     test::CliRun run = test::runBridgeCli(lines, "", kLimits);
@@ -99,8 +103,6 @@ std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs
         expectWellFormed(outcomes[k]);
     }
     EXPECT_EQ(answered.size(), 5 * files.size());
-    for (const auto& entry : fs::directory_iterator(out))
-        EXPECT_NE(entry.path().filename().string().rfind(".quillon-", 0), 0u) << "temporary file left";
     return outcomes;
 }
 
@@ -191,26 +193,6 @@ INSTANTIATE_TEST_SUITE_P(All, HostileFiles,
                                            "BitsFlipped1", "BitsFlipped2"),
                          [](const auto& info) { return std::string(info.param); });
 
-std::string be32(std::uint32_t v)
-{
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-// A PNG whose header claims width x height RGB pixels, without any picture data.
-fs::path writeHugePng(const fs::path& file, std::uint32_t width, std::uint32_t height)
-{
-    std::string ihdr = "IHDR" + be32(width) + be32(height) + std::string("\x08\x02\x00\x00\x00", 5);
-    std::uint32_t crc = 0xffffffffu;
-    for (unsigned char byte : ihdr) {
-        crc ^= byte;
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    std::ofstream(file, std::ios::binary) << "\x89PNG\r\n\x1a\n" << be32(13) << ihdr << be32(~crc)
-                                          << std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
-    return file;
-}
-
 // A small JPEG whose frame header is rewritten to claim 65535 x 65535, the most 16 bits can hold.
 fs::path writeHugeJpeg(const fs::path& file)
 {
@@ -229,9 +211,12 @@ TEST(ForgedFiles, HugeHeadersManyFramesAndAbsurdTimestampsAreAnswered)
     const std::string clip = kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p ";
     shell(kFfmpeg + "-f lavfi -i testsrc=size=4x4:rate=50:duration=200 " + shellQuote((dir / "many.gif").string()));
     shell(clip + "-vf setpts=N*1000000/TB -vsync passthrough " + shellQuote((dir / "gaps.mkv").string()));
-    shell(clip + "-output_ts_offset 1000000000 " + shellQuote((dir / "late.mp4").string()));
-    const std::vector<fs::path> files = {writeHugePng(dir / "huge.png", 100000, 100000), writeHugeJpeg(dir / "huge.jpg"),
-                                         dir / "many.gif", dir / "gaps.mkv", dir / "late.mp4"};
+    // A PNG claiming 100000 x 100000 RGB pixels, with 64 bytes of picture data.
+    std::ofstream(dir / "huge.png", std::ios::binary)
+        << std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
+                       "\0\0\0\x0cIDAT\x78\xda\x63\x60\xa0\x0c\0\0\0\x40\0\x01\x89\xc9\xaf\x43\0\0\0\0IEND\xae\x42\x60\x82",
+                       69);
+    const std::vector<fs::path> files = {dir / "huge.png", writeHugeJpeg(dir / "huge.jpg"), dir / "many.gif", dir / "gaps.mkv"};
     std::vector<Outcome> o = runAllCommands(files, test::freshDir("hostile-forged-out"));
     // Nothing of the claimed size is decoded, so nothing is written.
     for (int k : {0, 1})
@@ -241,12 +226,128 @@ TEST(ForgedFiles, HugeHeadersManyFramesAndAbsurdTimestampsAreAnswered)
     EXPECT_NEAR(o[2].replies[kLoad]["payload"]["durationSec"].get<double>(), 200.0, 0.5);
     EXPECT_EQ(o[2].replies[kExport]["payload"]["written"].size(), 3u);
     // Whatever the container says, the page gets usable numbers.
-    for (int k : {3, 4}) {
-        const Json& d = o[k].replies[kLoad]["payload"];
-        ASSERT_EQ(o[k].replies[kLoad]["ok"], true) << files[k] << d;
-        EXPECT_GE(d["durationSec"].get<double>(), 0) << files[k] << d;
-        EXPECT_GT(d["fps"].get<double>(), 0) << files[k] << d;
+    const Json& gaps = o[3].replies[kLoad];
+    ASSERT_EQ(gaps["ok"], true) << gaps;
+    EXPECT_GE(gaps["payload"]["durationSec"].get<double>(), 0) << gaps;
+    EXPECT_GT(gaps["payload"]["fps"].get<double>(), 0) << gaps;
+}
+
+const std::string kWriteFailed = "write failed (permission or disk)";
+const std::string kNotWritable = "folder not writable";
+
+std::vector<std::string> namesIn(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Faults, AFullDiskFailsOnlyTheFilesThatDidNotFit)
+{
+    // Under a 64 KiB file size limit flat grey pictures fit and noise (a2, a4) does not. SIGXFSZ
+    // is ignored, so a write past the limit fails with EFBIG as it would with ENOSPC.
+    const fs::path in = test::freshDir("faults-full/in"), out = test::freshDir("faults-full/out");
+    const std::string gray = (in / "gray.png").string(), noise = (in / "noise.png").string();
+    shell("convert -size 300x300 xc:gray " + shellQuote(gray) + " && convert -size 300x300 xc: +noise Random " + shellQuote(noise));
+    const std::vector<std::string> paths = {gray, noise, gray, noise, gray};
+    auto run = test::runBridgeCli({command(1, "exportImages", {{"paths", paths}, {"format", "png"}, {"dest", out.string()}})},
+                                  "", "trap '' XFSZ; ulimit -f 128 && ");
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.replyTo(1)["payload"]["failed"],
+              Json::array({{{"path", paths[1]}, {"reason", kWriteFailed}}, {{"path", paths[3]}, {"reason", kWriteFailed}}}));
+    EXPECT_EQ(run.payloadsOf("window.__onExportProgress").size(), 5u);
+    // Only the files that fitted are there, whole, and no temporary file is left.
+    const std::vector<std::string> kept = {"gray-1.png", "gray-2.png", "gray.png"};
+    EXPECT_EQ(namesIn(out), kept);
+    for (const std::string& name : kept)
+        EXPECT_EQ(test::run("vips avg " + shellQuote((out / name).string()) + " >/dev/null"), 0) << name;
+}
+
+// Removes a folder while the bridge posts its next delivery, on the bridge's own thread: the
+// folder disappears right after an export's first file.
+struct RemovingHost : test::FakeHost {
+    fs::path armed;
+    void runOnMain(std::function<void()> task) override
+    {
+        if (!armed.empty())
+            fs::remove_all(std::exchange(armed, {}));
+        FakeHost::runOnMain(std::move(task));
     }
+};
+
+TEST(Faults, ADestinationRemovedDuringAnExportFailsTheRestOfIt)
+{
+    const fs::path picture = test::freshDir("faults-gone-in") / "red.png";
+    shell("convert -size 64x64 xc:red " + shellQuote(picture.string()));
+    const std::vector<std::string> paths(6, picture.string());
+    RemovingHost host;
+    Bridge bridge(host);
+    bridge.handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", test::bridgeClip().string()}}}});
+    const std::vector<std::pair<std::string, Json>> exports = {{"export", {{"ids", {0, 1, 2, 3, 4, 5}}}},
+                                                               {"exportImages", {{"paths", paths}}}};
+    for (auto [cmd, args] : exports) {
+        SCOPED_TRACE(cmd);
+        host.settle(bridge);
+        host.clear();
+        args["dest"] = test::freshDir("faults-gone-out").string();
+        host.armed = args["dest"].get<std::string>();
+        bridge.handleMessage({{"id", 2}, {"cmd", cmd}, {"args", args}});
+        host.settle(bridge);
+        EXPECT_FALSE(fs::exists(args["dest"].get<std::string>()));
+        EXPECT_EQ(host.payloadsOf("window.__onExportProgress").size(), 6u);
+        const Json reply = host.payloadsOf("window.__bridgeResolveRaw").at(0)["payload"];
+        EXPECT_EQ(reply["written"].size(), 1u) << reply;
+        ASSERT_EQ(reply["failed"].size(), 5u) << reply;
+        for (const Json& failure : reply["failed"])
+            EXPECT_EQ(failure["reason"], kWriteFailed) << reply;
+    }
+}
+
+TEST(Faults, ASourceDeletedAfterOpeningIsStillReadThroughTheOpenFile)
+{
+    fs::path dir = test::freshDir("faults-source");
+    shell(kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=2 " + shellQuote((dir / "gone.gif").string()));
+    fs::copy_file(test::bridgeClip(), dir / "gone.mp4");
+    for (std::string name : {"gone.mp4", "gone.gif"}) {
+        SCOPED_TRACE(name);
+        test::Rig rig;
+        ASSERT_EQ(rig.send("loadVideo", {{"path", (dir / name).string()}})["ok"], true);
+        fs::remove(dir / name);
+        EXPECT_EQ(rig.send("extract", {{"stepPercent", 10}})["payload"], Json({{"count", 11}}));
+        EXPECT_EQ(rig.host.payloadsOf("window.__onFrameReady").size(), 11u);
+        const Json p = rig.send("export", {{"ids", {0, 5, 10}}, {"format", "jpg"}, {"dest", dir.string()}})["payload"];
+        EXPECT_EQ(p["written"].size(), 3u) << p;
+    }
+}
+
+TEST(Faults, AReadOnlyFolderFailsEveryItemWithoutProgress)
+{
+    // As root permission bits do not stop writes, so the program then runs as nobody.
+    fs::path dir = test::freshDir("faults-readonly");
+    fs::path picture = dir / "ro.png";
+    fs::path locked = dir / "locked";
+    shell("convert -size 64x64 xc:blue " + shellQuote(picture.string()));
+    fs::create_directory(locked);
+    ASSERT_EQ(::chmod(locked.c_str(), 0555), 0);
+    auto run = test::runBridgeCli(
+        {command(1, "loadVideo", {{"path", test::bridgeClip().string()}}),
+         command(2, "export", {{"ids", {3, 1, 3}}, {"dest", locked.string()}}),
+         command(3, "exportImages", {{"paths", {picture.string(), "/nonexistent.png"}}, {"dest", locked.string()}})},
+        "", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "");
+    ASSERT_EQ(run.status, 0);
+    ASSERT_EQ(run.replyTo(1)["ok"], true) << "the clip must be readable by nobody";
+    EXPECT_EQ(run.replyTo(2)["payload"]["written"], Json::array());
+    EXPECT_EQ(run.replyTo(2)["payload"]["failed"], Json::array({{{"id", 1}, {"reason", kNotWritable}},
+                                                                {{"id", 3}, {"reason", kNotWritable}},
+                                                                {{"id", 3}, {"reason", kNotWritable}}}));
+    EXPECT_EQ(run.replyTo(3)["payload"]["written"], Json::array());
+    EXPECT_EQ(run.replyTo(3)["payload"]["failed"],
+              Json::array({{{"path", picture.string()}, {"reason", kNotWritable}},
+                           {{"path", "/nonexistent.png"}, {"reason", kNotWritable}}}));
+    EXPECT_TRUE(run.payloadsOf("window.__onExportProgress").empty());
+    EXPECT_TRUE(fs::is_empty(locked));
 }
 
 }  // namespace
