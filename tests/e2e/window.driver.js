@@ -23,7 +23,7 @@ await host({ cmd: 'resize', width: 500, height: 400 });
 await sleep(700);
 check(outerWidth === 880 && outerHeight === 600 && innerWidth === 880, `smallest window ${outerWidth}x${outerHeight}, page ${innerWidth}`);
 
-// ---- Video mode ----
+// Video mode: open a clip with the page's button.
 await answerAndClick([E2E.clip], 'open-video');
 await waitFor(() => text('source-name') === 'clip.mp4' && idle(), 'the clip to open');
 check(text('source-details') === '0:00:04.000 · 320 × 240 · 10 fps · video', `clip details: "${text('source-details')}"`);
@@ -81,7 +81,7 @@ check(text('message-text') === 'Could not open the clip: Could not read that fil
 check(text('source-name') === 'clip.mp4' && tiles('video-grid').length === 11, 'the open clip and its stills stay');
 click($('message-close'));
 
-// ---- Images mode ----
+// Images mode: a folder with a file named like markup, a broken file and a text file.
 click($('tab-images'));
 await answerAndClick([E2E.images], 'add-folders');
 await waitFor(() => idle() && tiles('images-grid').length === 5, 'five images from the folder');

@@ -21,16 +21,14 @@ run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
 [ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images" ] \
   || fail "unexpected panels: $panels"
-check() {  # FILE WIDTHxHEIGHT LOADER
-  [ "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")" = "$2 $3" ] || fail "$1 is not a $2 $3 file"
-}
+size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
 for p in 040 050 060 100; do
-  check "$work/out video/clip_p$p.jpg" 320x240 jpegload
+  [ "$(size_and_loader "$work/out video/clip_p$p.jpg")" = "320x240 jpegload" ] || fail "clip_p$p.jpg is not a full-size JPEG"
   uris="$uris file://${work// /%20}/out%20video/clip_p$p.jpg"
 done
 grep -qxF "E2E:REVEAL$uris" "$work/log.txt" || fail "Show in folder did not reveal the four stills"
 for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
-  check "$work/out-images/${f%:*}.tiff" "${f##*:}" tiffload
+  [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
 [ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"

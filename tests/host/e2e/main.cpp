@@ -202,8 +202,7 @@ private:
                                          nullptr, onSnapshot, pending);
             return TRUE;
         } else if (cmd == "menu") {
-            std::string action = m.value("action", "");
-            g_action_group_activate_action(G_ACTION_GROUP(self->application()), action.c_str(), nullptr);
+            g_action_group_activate_action(G_ACTION_GROUP(self->application()), m.value("action", "").c_str(), nullptr);
         } else if (cmd == "resize") {
             gtk_window_set_default_size(self->window(), m.value("width", 0), m.value("height", 0));
         } else {
