@@ -1,6 +1,5 @@
 #pragma once
-// Shared by the bridge, hostile and command-line tests: a generated clip, `quillon-cli bridge`
-// runs, and a bridge on a fake host.
+// For the bridge, hostile and CLI tests: a clip, `quillon-cli bridge` runs, a bridge on a fake host.
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -66,17 +65,12 @@ inline CliRun runBridgeCli(const std::vector<std::string>& input, const std::str
     result.status = run(prefix + shellQuote(cliPath().string()) + " bridge" + options + " < " +
                         shellQuote((dir / "in.txt").string()) + " > " + shellQuote((dir / "out.txt").string()));
     std::ifstream printed(dir / "out.txt");
+    FakeHost page;
     for (std::string line; std::getline(printed, line);) {
         result.lines.push_back(line);
-        auto open = line.find('(');
-        Json payload = open == std::string::npos || line.back() != ')'
-                           ? Json(Json::value_t::discarded)
-                           : Json::parse(line.substr(open + 1, line.size() - open - 2), nullptr, false);
-        if (payload.is_discarded())
-            ADD_FAILURE() << "not a page call with a JSON argument: " << line;
-        else
-            result.calls.push_back({line.substr(0, open), payload});
+        page.evaluateScript(line);
     }
+    result.calls = page.deliveries();  // throws on a line that is not a call with a JSON argument
     return result;
 }
 

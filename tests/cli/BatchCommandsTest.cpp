@@ -1,5 +1,4 @@
-// quillon-cli frames against the bridge's export it stands for (same names, same bytes), and the
-// exit statuses scripts rely on.
+// quillon-cli frames against the bridge export it stands for, and the exit statuses scripts use.
 #include <sstream>
 
 #include <gtest/gtest.h>

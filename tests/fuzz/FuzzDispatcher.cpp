@@ -1,6 +1,5 @@
-// The dispatcher on a fake host: the input as one message body of any JSON value, or a JSON array
-// of up to 8 messages in turn (so sequences such as open, extract, export are reached). Every
-// request with a usable id must be answered exactly once.
+// The dispatcher on a fake host: the input as one message of any JSON value, or an array of up to 8
+// messages in turn (to reach open, extract, export). Each usable request id is answered once.
 #include <cmath>
 #include <map>
 
@@ -12,8 +11,8 @@ namespace {
 
 using quillon::Json;
 
-// Keeps paths inside the scratch folder: absolute ones and ".." become its "out" folder. Relative
-// paths resolve in the working folder, which run.sh fills with the seed clips.
+// Absolute paths and ".." become the scratch "out" folder; relative paths resolve in the working
+// folder, which run.sh fills with the seed clips.
 void confine(Json& value)
 {
     if (value.is_string()) {
@@ -66,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (answered != expected)
         __builtin_trap();  // a request answered twice or not at all, or an answer nobody asked for
 
-    // Otherwise exports pile up and push names to ever longer suffix runs.
+    // Otherwise exports pile up into ever longer suffix runs.
     std::error_code error;
     std::filesystem::remove_all(out, error);
     std::filesystem::remove_all("out", error);

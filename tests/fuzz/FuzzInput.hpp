@@ -1,15 +1,12 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <unistd.h>
 
 namespace quillon::fuzz {
 
-// This process's own scratch folder inside the working folder (run.sh starts each target in a
-// folder of its own), so nothing a target writes lands anywhere else.
+// This process's scratch folder in the working folder, which run.sh gives each target of its own.
 inline const std::filesystem::path& scratchDir()
 {
     static const std::filesystem::path dir = std::filesystem::current_path() / ("scratch-" + std::to_string(::getpid()));

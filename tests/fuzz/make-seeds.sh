@@ -9,7 +9,6 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 ff="ffmpeg -nostdin -hide_banner -loglevel error -y"
 
-# seed SELECTOR FILE DEST: the selector byte, then the file.
 seed() { { printf "\\x$(printf %02x "$1")"; cat "$2"; } > "$3"; }
 
 # Stills: index in {mp4 mkv webm avi mpg m2v mov gif gif gif}.
@@ -45,4 +44,3 @@ echo '[{"id":1,"cmd":"loadVideo","args":{"path":"clip.mp4"}},{"id":2,"cmd":"extr
 echo '[{"id":1,"cmd":"loadVideo","args":{"path":"anim.gif"}},{"id":2,"cmd":"export","args":{"ids":[3,7],"format":"png","dest":"out"}}]' > "$d/gif.json"
 echo '[{"id":1,"cmd":"importImages","args":{"paths":["pic.png","folder","missing.png"]}},{"id":2,"cmd":"exportImages","args":{"paths":["pic.png","folder/b.jpg"],"format":"tiff","dest":"out"}}]' > "$d/images.json"
 echo '[{"id":"1","cmd":"extract"},{"id":true,"cmd":"export","args":[]},{"id":2,"cmd":"export","args":{"ids":"0"}},{"cmd":"loadVideo"},{"id":3,"cmd":"loadVideo","args":{"path":5}}]' > "$d/malformed.json"
-echo '{"id":9223372036854775807,"cmd":"exportImages","args":{"paths":[]}}' > "$d/bigid.json"

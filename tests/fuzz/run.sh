@@ -26,8 +26,7 @@ for spec in FuzzDispatcher:dispatcher:4096 FuzzStillsSource:stills:16384 FuzzIma
         -max_len="$maxlen" -timeout=30 -rss_limit_mb=3072 -artifact_prefix="$crashes/" \
         -print_final_stats=1 -close_fd_mask=3 >"$BUILD/$target.log" 2>&1)
     rc=$?
-    grep -E '^stat::(number_of_executed_units|peak_rss_mb|new_units_added)' "$BUILD/$target.log"
-    grep -E 'cov: [0-9]+' "$BUILD/$target.log" | tail -1
+    grep -E '^stat::(number_of_executed_units|peak_rss_mb|new_units_added)|DONE' "$BUILD/$target.log"
     echo "corpus: $(ls "$corpus" | wc -l) inputs; crashers: $(ls "$crashes" | wc -l); exit $rc"
     [ "$rc" -eq 0 ] || { status=1; grep -E 'ERROR|SUMMARY|Test unit written' "$BUILD/$target.log" | head -5; }
 done

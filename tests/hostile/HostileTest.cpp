@@ -1,12 +1,11 @@
-// Damaged, forged and absurd files, and faults while Quillon works (a full disk, a destination
-// that disappears or cannot be written, a source deleted after it was opened). Files go through
-// `quillon-cli bridge` killed after 120 s and (outside AddressSanitizer) held to 4 GiB of address
-// space; every command must be answered once, the program must end normally, and its peak resident
-// size stay under 1 GiB: Quillon's own pixel limits (media/VipsLimits.hpp, 16384 a side for video
-// frames) refuse forged sizes before allocating.
+// Damaged, forged and absurd files, and faults while Quillon works. Files go through `quillon-cli
+// bridge` killed after 120 s and (outside AddressSanitizer) held to 4 GiB of address space: every
+// command is answered once, the program ends normally, and its peak resident size stays under
+// 1 GiB (the pixel limits of media/VipsLimits.hpp and the video decoder refuse forged sizes).
 #include <array>
 #include <map>
 #include <random>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -30,7 +29,6 @@ const long kMaxRssMiB = 4096;
 const std::string kLimits = "ulimit -v 4194304 && timeout 120 ";
 const long kMaxRssMiB = 1024;
 #endif
-const std::string kCouldNotRead = "Could not read that file as a video or GIF.";
 const std::string kFfmpeg = "ffmpeg -nostdin -v error -y ";
 
 void shell(const std::string& line) { ASSERT_EQ(test::run(line), 0) << line; }
@@ -52,16 +50,15 @@ struct Outcome {
 // Whatever a file gives, the answers keep their shapes and each export lists each item once.
 void expectWellFormed(const Outcome& o)
 {
+    EXPECT_LE(o.drops.size(), 1u);
     if (o.replies[kLoad]["ok"] == true) {
         EXPECT_EQ(o.replies[kExtract]["ok"], true);
         const Json& p = o.replies[kExport]["payload"];
         EXPECT_EQ(p["written"].size() + p["failed"].size(), 3u) << p;
     } else {
-        EXPECT_EQ(o.replies[kLoad]["payload"], kCouldNotRead);
+        EXPECT_EQ(o.replies[kLoad]["payload"], "Could not read that file as a video or GIF.");
     }
-    const Json& p = o.replies[kExportImages]["payload"];
-    EXPECT_EQ(p["written"].size() + p["failed"].size(), 1u) << p;
-    EXPECT_LE(o.drops.size(), 1u);
+    EXPECT_EQ(o.replies[kExportImages]["payload"]["written"].size() + o.replies[kExportImages]["payload"]["failed"].size(), 1u);
 }
 
 std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs::path& out)
@@ -135,18 +132,12 @@ std::string damaged(const std::string& kind, std::string bytes)
 {
     if (kind == "Empty")
         return "";
-    if (kind == "Text") {
-        std::string text;
-        for (int i = 0; i < 200; ++i)
-            text += "A shopping list: bread, milk, 3 eggs, coffee.\n";
-        return text;
-    }
+    if (kind == "Text")
+        return "A shopping list: bread, milk, 3 eggs, coffee.\n";
     if (kind == "CutInTheHeader")
         bytes.resize(bytes.size() / 50);
     if (kind == "CutInHalf")
         bytes.resize(bytes.size() / 2);
-    if (kind == "CutNearTheEnd")
-        bytes.resize(bytes.size() * 97 / 100);
     // One bit in 500, past the first 8 bytes so the file is still taken for its format.
     if (kind.starts_with("BitsFlipped") && bytes.size() > 8) {
         std::mt19937 random(kind.back());
@@ -189,18 +180,19 @@ TEST_P(HostileFiles, EveryFormatAnswersEveryCommand)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, HostileFiles,
-                         ::testing::Values("Intact", "Empty", "Text", "CutInTheHeader", "CutInHalf", "CutNearTheEnd",
-                                           "BitsFlipped1", "BitsFlipped2"),
+                         ::testing::Values("Intact", "Empty", "Text", "CutInTheHeader", "CutInHalf", "BitsFlipped1",
+                                           "BitsFlipped2"),
                          [](const auto& info) { return std::string(info.param); });
 
-// A small JPEG whose frame header is rewritten to claim 65535 x 65535, the most 16 bits can hold.
+// A small JPEG whose frame header is rewritten to claim 65000 x 65000 (libjpeg itself refuses more
+// than 65500 a side).
 fs::path writeHugeJpeg(const fs::path& file)
 {
     shell("convert -size 64x64 plasma:fractal " + shellQuote(file.string()));
     std::string jpeg = readBytes(file);
     std::size_t frame = jpeg.find("\xff\xc0");
     EXPECT_NE(frame, std::string::npos);
-    jpeg.replace(frame + 5, 4, "\xff\xff\xff\xff");
+    jpeg.replace(frame + 5, 4, "\xfd\xe8\xfd\xe8");
     std::ofstream(file, std::ios::binary) << jpeg;
     return file;
 }
@@ -235,15 +227,6 @@ TEST(ForgedFiles, HugeHeadersManyFramesAndAbsurdTimestampsAreAnswered)
 const std::string kWriteFailed = "write failed (permission or disk)";
 const std::string kNotWritable = "folder not writable";
 
-std::vector<std::string> namesIn(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(Faults, AFullDiskFailsOnlyTheFilesThatDidNotFit)
 {
     // Under a 64 KiB file size limit flat grey pictures fit and noise (a2, a4) does not. SIGXFSZ
@@ -259,8 +242,11 @@ TEST(Faults, AFullDiskFailsOnlyTheFilesThatDidNotFit)
               Json::array({{{"path", paths[1]}, {"reason", kWriteFailed}}, {{"path", paths[3]}, {"reason", kWriteFailed}}}));
     EXPECT_EQ(run.payloadsOf("window.__onExportProgress").size(), 5u);
     // Only the files that fitted are there, whole, and no temporary file is left.
-    const std::vector<std::string> kept = {"gray-1.png", "gray-2.png", "gray.png"};
-    EXPECT_EQ(namesIn(out), kept);
+    const std::set<std::string> kept = {"gray-1.png", "gray-2.png", "gray.png"};
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, kept);
     for (const std::string& name : kept)
         EXPECT_EQ(test::run("vips avg " + shellQuote((out / name).string()) + " >/dev/null"), 0) << name;
 }
@@ -279,30 +265,20 @@ struct RemovingHost : test::FakeHost {
 
 TEST(Faults, ADestinationRemovedDuringAnExportFailsTheRestOfIt)
 {
-    const fs::path picture = test::freshDir("faults-gone-in") / "red.png";
-    shell("convert -size 64x64 xc:red " + shellQuote(picture.string()));
-    const std::vector<std::string> paths(6, picture.string());
     RemovingHost host;
     Bridge bridge(host);
     bridge.handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", test::bridgeClip().string()}}}});
-    const std::vector<std::pair<std::string, Json>> exports = {{"export", {{"ids", {0, 1, 2, 3, 4, 5}}}},
-                                                               {"exportImages", {{"paths", paths}}}};
-    for (auto [cmd, args] : exports) {
-        SCOPED_TRACE(cmd);
-        host.settle(bridge);
-        host.clear();
-        args["dest"] = test::freshDir("faults-gone-out").string();
-        host.armed = args["dest"].get<std::string>();
-        bridge.handleMessage({{"id", 2}, {"cmd", cmd}, {"args", args}});
-        host.settle(bridge);
-        EXPECT_FALSE(fs::exists(args["dest"].get<std::string>()));
-        EXPECT_EQ(host.payloadsOf("window.__onExportProgress").size(), 6u);
-        const Json reply = host.payloadsOf("window.__bridgeResolveRaw").at(0)["payload"];
-        EXPECT_EQ(reply["written"].size(), 1u) << reply;
-        ASSERT_EQ(reply["failed"].size(), 5u) << reply;
-        for (const Json& failure : reply["failed"])
-            EXPECT_EQ(failure["reason"], kWriteFailed) << reply;
-    }
+    host.settle(bridge);
+    host.armed = test::freshDir("faults-gone");
+    bridge.handleMessage({{"id", 2}, {"cmd", "export"}, {"args", {{"ids", {0, 1, 2, 3, 4, 5}}, {"dest", host.armed.string()}}}});
+    host.settle(bridge);
+    EXPECT_TRUE(host.armed.empty());
+    EXPECT_EQ(host.payloadsOf("window.__onExportProgress").size(), 6u);
+    const Json reply = host.payloadsOf("window.__bridgeResolveRaw").at(1)["payload"];
+    EXPECT_EQ(reply["written"].size(), 1u) << reply;
+    ASSERT_EQ(reply["failed"].size(), 5u) << reply;
+    for (const Json& failure : reply["failed"])
+        EXPECT_EQ(failure["reason"], kWriteFailed) << reply;
 }
 
 TEST(Faults, ASourceDeletedAfterOpeningIsStillReadThroughTheOpenFile)
@@ -338,14 +314,12 @@ TEST(Faults, AReadOnlyFolderFailsEveryItemWithoutProgress)
         "", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "");
     ASSERT_EQ(run.status, 0);
     ASSERT_EQ(run.replyTo(1)["ok"], true) << "the clip must be readable by nobody";
-    EXPECT_EQ(run.replyTo(2)["payload"]["written"], Json::array());
-    EXPECT_EQ(run.replyTo(2)["payload"]["failed"], Json::array({{{"id", 1}, {"reason", kNotWritable}},
-                                                                {{"id", 3}, {"reason", kNotWritable}},
-                                                                {{"id", 3}, {"reason", kNotWritable}}}));
-    EXPECT_EQ(run.replyTo(3)["payload"]["written"], Json::array());
-    EXPECT_EQ(run.replyTo(3)["payload"]["failed"],
-              Json::array({{{"path", picture.string()}, {"reason", kNotWritable}},
-                           {{"path", "/nonexistent.png"}, {"reason", kNotWritable}}}));
+    const Json frameFailures = Json::array({{{"id", 1}, {"reason", kNotWritable}}, {{"id", 3}, {"reason", kNotWritable}},
+                                            {{"id", 3}, {"reason", kNotWritable}}});
+    EXPECT_EQ(run.replyTo(2)["payload"], Json({{"written", Json::array()}, {"failed", frameFailures}, {"folder", locked}}));
+    const Json imageFailures = Json::array({{{"path", picture}, {"reason", kNotWritable}},
+                                            {{"path", "/nonexistent.png"}, {"reason", kNotWritable}}});
+    EXPECT_EQ(run.replyTo(3)["payload"], Json({{"written", Json::array()}, {"failed", imageFailures}, {"folder", locked}}));
     EXPECT_TRUE(run.payloadsOf("window.__onExportProgress").empty());
     EXPECT_TRUE(fs::is_empty(locked));
 }
