@@ -108,7 +108,6 @@ TEST_F(VideoCommands, ExportAsksForAFolderNamesFramesAndNeverOverwrites)
 
     ASSERT_EQ(rig.send("extract", {{"stepPercent", 10}})["ok"], true);
     for (std::string suffix : {"", "-1"}) {
-        rig.host.clear();
         Json reply = rig.send("export", {{"ids", {10, 0}}, {"format", "JPEG"}, {"quality", 0.5}, {"dest", dir.string()}});
         EXPECT_EQ(reply["payload"], Json({{"written", {(dir / ("clip_p000" + suffix + ".jpg")).string(),
                                                        (dir / ("clip_p100" + suffix + ".jpg")).string()}},
