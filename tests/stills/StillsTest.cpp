@@ -127,6 +127,21 @@ TEST(VideoStills, AStreamWithoutALengthOpensWithDurationZeroAndStillSeeks)
         EXPECT_EQ(frameAt(*source, (k + 0.5) / 25), k);
 }
 
+TEST(VideoStills, AClipCutShortServesWhatIsLeftAndNothingForTheMissingPart)
+{
+    // The index at the front still states the whole length; the frames of the second half are gone.
+    const auto file = test::freshDir("stills-cut-short") / "cut.mp4";
+    ASSERT_TRUE(test::makeIndexClip(file, {.frames = 250, .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 50",
+                                           .extra = "-movflags +faststart"}));
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    EXPECT_NEAR(source->durationSec(), 10, 0.05);
+    EXPECT_EQ(frameAt(*source, 1.0), 25);
+    EXPECT_FALSE(source->image(9.0)) << "a frame from the readable part is not the still at 9 s";
+    EXPECT_EQ(frameAt(*source, 2.0), 50) << "the source still serves the readable part afterwards";
+}
+
 TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
 {
     const auto dir = test::freshDir("stills-damaged");
