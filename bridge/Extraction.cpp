@@ -1,5 +1,7 @@
 // The "extract" command: stills at evenly spaced points of the current source, each sent to the
 // page as a preview as soon as it is ready, with a progress count after every sample.
+#include <any>
+
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "media/SamplePlan.hpp"
@@ -39,23 +41,33 @@ void Bridge::extract(std::int64_t id, const Json& args)
         for (const StillSample& sample : samples)
             times.push_back(sample.sec);
         bool stopped = false;
-        // The stills arrive in the plan's order; only one full-size still is held here at a time.
-        source->stills(times, [&](std::size_t index, std::optional<Image> still) {
+        // Previews are made on the decoding threads; they arrive here in the plan's order.
+        struct Preview {
+            std::string url;
+            int width, height;
+        };
+        auto makePreview = [](std::size_t, std::optional<Image> still) -> std::any {
+            if (!still)
+                return {};
+            return Preview{thumbnailDataURL(*still, kPreviewLimit), still->width(), still->height()};
+        };
+        source->stills(times, makePreview, [&](std::size_t index, std::any made) {
             if (io_.stopRequested()) {
                 stopped = true;  // shutting down: the page is going away with the bridge
                 return false;
             }
             const auto i = static_cast<std::int64_t>(index);
             const StillSample& sample = samples[index];
-            if (still) {
+            if (made.has_value()) {
+                const auto& preview = std::any_cast<const Preview&>(made);
                 frameTimes_[i] = sample.sec;
                 framePercents_[i] = sample.percent;
                 emit("window.__onFrameReady", {{"id", i},
                                                {"percent", sample.percent},
                                                {"timeSec", sample.sec},
-                                               {"thumbDataUrl", thumbnailDataURL(*still, kPreviewLimit)},
-                                               {"width", still->width()},
-                                               {"height", still->height()}});
+                                               {"thumbDataUrl", preview.url},
+                                               {"width", preview.width},
+                                               {"height", preview.height}});
             }
             emit("window.__onExtractProgress", {{"done", i + 1}, {"total", total}});
             return true;

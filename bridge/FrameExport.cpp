@@ -1,6 +1,7 @@
 // The "export" command: the chosen frames of the current source written at full size into a
 // folder, named after the source file and the frame's position, never replacing a file.
 #include <algorithm>
+#include <any>
 #include <cmath>
 #include <cstdio>
 #include <system_error>
@@ -116,17 +117,24 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
         percents.push_back(percent);
     }
 
-    src->stills(times, [&](std::size_t k, std::optional<Image> still) {
+    // Frames are encoded on the decoding threads, then named and written here in order, so the
+    // naming of repeats and collisions is the same as one at a time.
+    auto encodeFrame = [&](std::size_t, std::optional<Image> still) -> std::any {
+        if (!still)
+            return {};
+        return encodeImage(*still, format, quality);
+    };
+    src->stills(times, encodeFrame, [&](std::size_t k, std::any made) {
         if (io_.stopRequested())
             return false;
         const std::int64_t frame = ids[k];
         std::optional<Bytes> encoded;
-        if (still) {
-            encoded = encodeImage(*still, format, quality);
+        if (!made.has_value()) {
+            result.failed.push_back({{"id", frame}, {"reason", "could not decode frame"}});
+        } else {
+            encoded = std::any_cast<std::optional<Bytes>>(std::move(made));
             if (!encoded)
                 result.failed.push_back({{"id", frame}, {"reason", "could not encode frame"}});
-        } else {
-            result.failed.push_back({{"id", frame}, {"reason", "could not decode frame"}});
         }
         if (encoded) {
             if (auto written = writeNewFile(dir, frameStem(base, percents[k]), ext, *encoded))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -112,123 +113,146 @@ std::optional<Image> StillsSource::image(double atSec)
 
 namespace {
 
-// Hands the stills a helper thread decodes over to the delivering thread, one at a time: the
-// helper waits until its last still has been taken before it decodes the next.
-class Handover {
+// Made results a decoder may have waiting for delivery before it stops to wait itself.
+constexpr std::size_t kMadeAhead = 4;
+
+// Two decoders on threads of their own take the stills of a list of times, run by run (a run is
+// a stretch of consecutive times with one key frame), each claiming the next run as soon as it
+// has finished its last one, and make each still into its result there; the delivering thread
+// takes the results in list order.
+class SideBySide {
 public:
-    void put(std::optional<Image> still)
+    SideBySide(const std::vector<double>& times, std::vector<std::size_t> runStarts,
+               const StillsSource::Making& make)
+        : times_(times), runStarts_(std::move(runStarts)), make_(make)
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return !full_ || stopped_; });
-        still_ = std::move(still);
-        full_ = true;
-        changed_.notify_all();
+        runStarts_.push_back(times.size());
     }
 
-    std::optional<Image> take()
+    // The loop of one decoder's thread.
+    void decode(VideoDecoder& decoder)
+    {
+        auto roomForMore = [&] {
+            return std::count_if(ready_.begin(), ready_.end(), [&](const auto& r) {
+                       return r.second.maker == &decoder;
+                   }) < static_cast<std::ptrdiff_t>(kMadeAhead);
+        };
+        for (;;) {
+            std::size_t run = 0;
+            {
+                std::lock_guard lock(mutex_);
+                if (stopped_ || nextRun_ + 1 >= runStarts_.size())
+                    return;
+                run = nextRun_++;
+            }
+            for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
+                std::any made = make_(i, decoder.image(times_[i]));
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stopped_ || roomForMore(); });
+                if (stopped_)
+                    return;
+                ready_.emplace(i, Made{&decoder, std::move(made)});
+                changed_.notify_all();
+            }
+        }
+    }
+
+    std::any take(std::size_t index)
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return full_; });
-        full_ = false;
+        changed_.wait(lock, [&] { return ready_.contains(index); });
+        auto node = ready_.extract(index);
         changed_.notify_all();
-        return std::move(still_);
+        return std::move(node.mapped().result);
     }
 
     void stop()
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
+        ready_.clear();
         changed_.notify_all();
     }
 
-    bool stopped()
-    {
-        std::lock_guard lock(mutex_);
-        return stopped_;
-    }
-
 private:
+    struct Made {
+        const VideoDecoder* maker;
+        std::any result;
+    };
+    const std::vector<double>& times_;
+    std::vector<std::size_t> runStarts_;
+    const StillsSource::Making& make_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::optional<Image> still_;
-    bool full_ = false;
+    std::size_t nextRun_ = 0;
+    std::map<std::size_t, Made> ready_;
     bool stopped_ = false;
 };
 
-// Decodes the times the helper takes on `helper` in a thread of its own and the others on `own`,
-// and delivers every still in order on the calling thread. The helper thread has ended on return.
-void deliverSideBySide(VideoDecoder& own, VideoDecoder& helper, const std::vector<double>& times,
-                       const std::vector<bool>& helperTakes, const StillsSource::Delivery& deliver)
+// Delivers the results for `times` in order, decoded by `first` and `second` side by side. Both
+// decoder threads have ended on return, a throw from `deliver` included.
+void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
+                       std::vector<std::size_t> runStarts, const StillsSource::Making& make,
+                       const StillsSource::Delivery& deliver)
 {
-    Handover handover;
-    std::thread worker([&] {
-        for (std::size_t i = 0; i < times.size() && !handover.stopped(); ++i)
-            if (helperTakes[i])
-                handover.put(helper.image(times[i]));
-    });
-    // The helper is stopped and waited for however delivery ends, a throw included.
+    SideBySide work(times, std::move(runStarts), make);
+    std::thread one([&] { work.decode(first); });
+    std::thread two([&] { work.decode(second); });
     struct Join {
-        Handover& handover;
-        std::thread& worker;
+        SideBySide& work;
+        std::thread& one;
+        std::thread& two;
         ~Join()
         {
-            handover.stop();
-            worker.join();
+            work.stop();
+            one.join();
+            two.join();
         }
-    } join{handover, worker};
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        std::optional<Image> still = helperTakes[i] ? handover.take() : own.image(times[i]);
-        if (!deliver(i, std::move(still)))
+    } join{work, one, two};
+    for (std::size_t i = 0; i < times.size(); ++i)
+        if (!deliver(i, work.take(i)))
             return;
-    }
 }
 
 }  // namespace
 
-void StillsSource::stills(const std::vector<double>& times, const Delivery& deliver)
+void StillsSource::stills(const std::vector<double>& times, const Making& make, const Delivery& deliver)
 {
-    auto oneByOne = [&](std::size_t from) {
-        for (std::size_t i = from; i < times.size(); ++i)
-            if (!deliver(i, image(times[i])))
+    auto oneByOne = [&] {
+        for (std::size_t i = 0; i < times.size(); ++i)
+            if (!deliver(i, make(i, image(times[i]))))
                 return;
     };
     VideoDecoder* video = decoder_ ? decoder_->video.get() : nullptr;
     if (!video || times.size() < 3) {
-        oneByOne(0);
+        oneByOne();
         return;
     }
 
-    // Runs of times that share a key frame go to one decoder, and the runs alternate between the
-    // two, so that neither decodes a frame the other needs. Where the index cannot tell, all
-    // times stay with this source's own decoder.
-    std::vector<bool> helperTakes(times.size(), false);
-    bool helper = false;
-    int runs = 0;
+    // Runs of times that share a key frame go to one decoder, so that neither decodes a frame the
+    // other needs. Where the index cannot tell, all times stay with this source's own decoder.
+    std::vector<std::size_t> runStarts{0};
     std::optional<std::int64_t> previousKey;
     for (std::size_t i = 0; i < times.size(); ++i) {
         std::optional<std::int64_t> key = video->keyFrameFor(times[i]);
         if (!key) {
-            oneByOne(0);
+            oneByOne();
             return;
         }
-        if (i > 0 && *key != *previousKey) {
-            helper = !helper;
-            ++runs;
-        }
-        helperTakes[i] = helper;
+        if (i > 0 && *key != *previousKey)
+            runStarts.push_back(i);
         previousKey = key;
     }
-    // The helper decoder opens the file again; one that describes it differently (the file was
+    // The second decoder opens the file again; one that describes it differently (the file was
     // replaced since) is not used.
-    std::unique_ptr<VideoDecoder> second = runs > 0 ? VideoDecoder::open(url_) : nullptr;
+    std::unique_ptr<VideoDecoder> second = runStarts.size() > 1 ? VideoDecoder::open(url_) : nullptr;
     if (!second || second->durationSec() != video->durationSec() || second->fps() != video->fps() ||
         second->displaySize() != video->displaySize()) {
-        oneByOne(0);
+        oneByOne();
         return;
     }
-
-    deliverSideBySide(*video, *second, times, helperTakes, deliver);
-    helperFrames_ += second->framesDecoded();  // the helper thread has ended
+    deliverSideBySide(*video, *second, times, std::move(runStarts), make, deliver);
+    helperFrames_ += second->framesDecoded();  // its thread has ended
 }
 
 std::int64_t StillsSource::framesDecoded() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -31,13 +32,17 @@ public:
     // pixelSize() in size. A negative time means 0. Nothing when no still can be made.
     std::optional<Image> image(double atSec);
 
-    // Takes the stills at `times` (as image() does) and hands each, in the order of `times`, to
-    // deliver(index, still) on the calling thread; stops early when deliver returns false. Times
-    // of a video that fall into different groups of pictures are decoded by two decoders side by
-    // side, one per core; at most one finished still waits for delivery meanwhile. The stills are
-    // the same as image() gives, one call at a time.
-    using Delivery = std::function<bool(std::size_t index, std::optional<Image> still)>;
-    void stills(const std::vector<double>& times, const Delivery& deliver);
+    // Takes the stills at `times` (as image() does), has make(index, still) turn each into what the
+    // caller needs (a preview, an encoded file), and hands that to deliver(index, made) on the
+    // calling thread in the order of `times`; stops early when deliver returns false. Times of a
+    // video that fall into different groups of pictures are decoded by two decoders side by side,
+    // each taking the next group when it is free, and `make` then runs on their threads (it must
+    // be safe to call from two threads at once). A full-size still lives only until make returns;
+    // a few made results per decoder may wait for delivery. The stills are the same as image()
+    // gives, one call at a time.
+    using Making = std::function<std::any(std::size_t index, std::optional<Image> still)>;
+    using Delivery = std::function<bool(std::size_t index, std::any made)>;
+    void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver);
 
     const std::filesystem::path& url() const { return url_; }
     bool isGif() const { return isGif_; }

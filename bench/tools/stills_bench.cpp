@@ -4,11 +4,13 @@
 //   quillon-stills-bench CLIP [STEP_PERCENT]
 //
 // Opens the clip, plans the samples (sampleTimes), and takes their full-size stills as extraction
-// does (StillsSource::stills), making each one's 360-pixel JPEG preview as it is delivered. Prints one line: opening time, total time, stills made,
-// time spent making previews, frames decoded and peak resident memory. Exit status 0 when every still was made.
+// does (StillsSource::stills), making each one's 360-pixel JPEG preview on the decoding threads. Prints one line: opening time, total time, stills made,
+// time spent making previews (added over the decoding threads), frames decoded and peak resident memory. Exit status 0 when every still was made.
 
 #include <sys/resource.h>
 
+#include <any>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,14 +41,22 @@ int main(int argc, char** argv)
     for (const quillon::StillSample& sample : quillon::sampleTimes(source->durationSec(), step, source->fps()))
         times.push_back(sample.sec);
     planned = static_cast<int>(times.size());
-    source->stills(times, [&](std::size_t, std::optional<quillon::Image> still) {
-        if (still) {
+    std::atomic<long long> previewNs{0};
+    source->stills(
+        times,
+        [&](std::size_t, std::optional<quillon::Image> still) -> std::any {
+            if (!still)
+                return {};
             const auto before = Clock::now();
-            made += !quillon::thumbnailDataURL(*still, 360).empty();
-            inPreviews += Clock::now() - before;
-        }
-        return true;
-    });
+            std::string url = quillon::thumbnailDataURL(*still, 360);
+            previewNs += std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before).count();
+            return url;
+        },
+        [&](std::size_t, std::any preview) {
+            made += preview.has_value() && !std::any_cast<std::string&>(preview).empty();
+            return true;
+        });
+    inPreviews = std::chrono::nanoseconds(previewNs.load());
     const auto done = Clock::now();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
