@@ -13,10 +13,10 @@ seed() { { printf "\\x$(printf %02x "$1")"; cat "$2"; } > "$3"; }
 
 # Stills: index in {mp4 mkv webm avi mpg m2v mov gif gif gif}.
 i=0
-for spec in "mp4:-c:v libx264 -pix_fmt yuv420p -g 3" "mkv:-c:v libx264 -pix_fmt yuv420p -bf 2" "webm:-c:v libvpx -b:v 50k" \
+for recipe in "mp4:-c:v libx264 -pix_fmt yuv420p -g 3" "mkv:-c:v libx264 -pix_fmt yuv420p -bf 2" "webm:-c:v libvpx -b:v 50k" \
     "avi:-c:v mpeg4" "mpg:-c:v mpeg2video -f mpeg" "m2v:-c:v mpeg2video -f mpeg2video" "mov:-c:v mjpeg" "gif:-vf fps=5"; do
-    ext=${spec%%:*}
-    $ff -f lavfi -i testsrc=size=48x32:rate=10:duration=0.6 ${spec#*:} "$tmp/c.$ext"
+    ext=${recipe%%:*}
+    $ff -f lavfi -i testsrc=size=48x32:rate=10:duration=0.6 ${recipe#*:} "$tmp/c.$ext"
     seed $i "$tmp/c.$ext" "$OUT/stills/seed.$ext"
     i=$((i + 1))
 done

@@ -17,8 +17,8 @@ cmake --build "$BUILD" -j"${JOBS:-2}" --target FuzzDispatcher FuzzStillsSource F
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:symbolize=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VIPS_WARNING=0
 status=0
-for spec in FuzzDispatcher:dispatcher:4096 FuzzStillsSource:stills:16384 FuzzImageProbe:images:8192; do
-    IFS=: read -r target seeds maxlen <<<"$spec"
+for entry in FuzzDispatcher:dispatcher:4096 FuzzStillsSource:stills:16384 FuzzImageProbe:images:8192; do
+    IFS=: read -r target seeds maxlen <<<"$entry"
     corpus=$BUILD/corpus/$target crashes=$BUILD/crashes/$target work=$BUILD/fuzz-work/$target
     rm -rf "$work" && mkdir -p "$corpus" "$crashes" "$work" && cp -r "$BUILD/seeds/work/." "$work/"
     echo "== $target: ${SECONDS_EACH}s"
