@@ -51,3 +51,31 @@ time_loop() {
   end=$(date +%s.%N)
   awk -v s="$start" -v e="$end" -v n="$runs" 'BEGIN {printf "%.1f", (e - s) * 1000 / n}'
 }
+
+# The video clips of the stills and bridge benchmarks, and the times of their 5 % plan.
+# The 60 s clip: 1080p30 H.264 with moving detail, made once. The 10-minute clip is ten copies of
+# it joined without re-encoding (each copy starts on a key frame), which takes a moment instead
+# of the long encode of 18,000 frames.
+make_clips() {
+  local short="$BENCH_DIR/h264-1080p-60s.mp4" long="$BENCH_DIR/h264-1080p-10min.mp4"
+  if [ ! -f "$short" ]; then
+    ffmpeg -loglevel error -y -f lavfi -i "testsrc2=size=1920x1080:rate=30:duration=60" \
+      -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 250 "$short.tmp.mp4"
+    mv "$short.tmp.mp4" "$short"
+  fi
+  if [ ! -f "$long" ]; then
+    local list="$BENCH_DIR/h264-1080p-10min.txt"
+    for _ in 1 2 3 4 5 6 7 8 9 10; do echo "file '$short'"; done >"$list"
+    ffmpeg -loglevel error -y -f concat -safe 0 -i "$list" -c copy "$long.tmp.mp4"
+    mv "$long.tmp.mp4" "$long"
+  fi
+}
+
+# The times of the 5 % plan: 0 %, 5 %, ... 95 % of the clip, and the 100 % sample one frame
+# interval (at least 0.04 s) before the end, as the planner places it.
+plan_times() {
+  local clip=$1
+  local duration
+  duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$clip")
+  awk -v d="$duration" 'BEGIN { for (i = 0; i < 20; i++) printf "%.6f\n", d * i * 5 / 100; printf "%.6f\n", d - 0.04 }'
+}
