@@ -116,6 +116,18 @@ namespace {
 // Made results a decoder may have waiting for delivery before it stops to wait itself.
 constexpr std::size_t kMadeAhead = 4;
 
+// The still at `sec` made into the caller's result; nothing (an empty result) when decoding or
+// making throws, as for a still that cannot be made, so that a decoder thread never ends the
+// process and the other results still arrive.
+std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, const StillsSource::Making& make)
+{
+    try {
+        return make(index, decoder.image(sec));
+    } catch (...) {
+        return {};
+    }
+}
+
 // Two decoders on threads of their own take the stills of a list of times, run by run (a run is
 // a stretch of consecutive times with one key frame), each claiming the next run as soon as it
 // has finished its last one, and make each still into its result there; the delivering thread
@@ -146,7 +158,7 @@ public:
                 run = nextRun_++;
             }
             for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
-                std::any made = make_(i, decoder.image(times_[i]));
+                std::any made = makeAt(decoder, i, times_[i], make_);
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [&] { return stopped_ || roomForMore(); });
                 if (stopped_)
@@ -219,9 +231,16 @@ void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vec
 void StillsSource::stills(const std::vector<double>& times, const Making& make, const Delivery& deliver)
 {
     auto oneByOne = [&] {
-        for (std::size_t i = 0; i < times.size(); ++i)
-            if (!deliver(i, make(i, image(times[i]))))
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            std::any made;
+            try {
+                made = make(i, image(times[i]));
+            } catch (...) {
+                made.reset();  // as for a still that cannot be made
+            }
+            if (!deliver(i, std::move(made)))
                 return;
+        }
     };
     VideoDecoder* video = decoder_ ? decoder_->video.get() : nullptr;
     if (!video || times.size() < 3) {

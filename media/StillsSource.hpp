@@ -37,9 +37,10 @@ public:
     // calling thread in the order of `times`; stops early when deliver returns false. Times of a
     // video that fall into different groups of pictures are decoded by two decoders side by side,
     // each taking the next group when it is free, and `make` then runs on their threads (it must
-    // be safe to call from two threads at once). A full-size still lives only until make returns;
-    // a few made results per decoder may wait for delivery. The stills are the same as image()
-    // gives, one call at a time.
+    // be safe to call from two threads at once). A throw from make counts as a still that cannot
+    // be made: the result is empty. A full-size still lives only until make returns; a few made
+    // results per decoder may wait for delivery. The stills are the same as image() gives, one
+    // call at a time.
     using Making = std::function<std::any(std::size_t index, std::optional<Image> still)>;
     using Delivery = std::function<bool(std::size_t index, std::any made)>;
     void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver);

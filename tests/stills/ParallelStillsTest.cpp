@@ -2,6 +2,8 @@
 // call at a time, delivered in order, with no frame decoded twice.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include <vips/vips8>
 
 #include "media/StillsSource.hpp"
@@ -93,6 +95,19 @@ TEST(StillsSideBySide, StopsWhenDeliveryDeclinesAndCanRunAgain)
         return true;
     });
     EXPECT_EQ(delivered, 5);
+
+    // A making step that throws (on a decoder's thread) leaves that one result empty.
+    auto throwsOnThird = [](std::size_t i, std::optional<Image> still) -> std::any {
+        if (i == 2)
+            throw std::runtime_error("no room");
+        return still;
+    };
+    std::vector<bool> empty;
+    source->stills(times, throwsOnThird, [&](std::size_t, std::any made) {
+        empty.push_back(!made.has_value());
+        return true;
+    });
+    EXPECT_EQ(empty, (std::vector<bool>{false, false, true, false, false}));
 }
 
 }  // namespace
