@@ -1,9 +1,12 @@
 #include <fstream>
+#include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include "host/DropRouting.hpp"
+#include "host/Menu.hpp"
 #include "host/PagePolicy.hpp"
 #include "host/Panels.hpp"
 #include "host/Resources.hpp"
@@ -84,6 +87,25 @@ TEST(PagePolicy, OnlyOurPageLoadsAndClickedWebLinksGoToTheBrowser)
         EXPECT_EQ(judgeNavigation(uri, click), Refuse) << uri;
     EXPECT_TRUE(isOwnPageURI("quillon://app/"));
     EXPECT_FALSE(isOwnPageURI("file:///work/web/index.html"));
+}
+
+TEST(Menu, EachShortcutOnceClipboardKeysLeftToThePageAndCtrlFFree)
+{
+    std::set<std::string> shortcuts;
+    for (const TopMenu& menu : menuTable())
+        for (std::span<const MenuItem> section : menu.sections)
+            for (const MenuItem& item : section) {
+                SCOPED_TRACE(std::string(item.label));
+                if (item.shortcut.empty())
+                    continue;
+                EXPECT_TRUE(shortcuts.insert(std::string(item.shortcut)).second) << "shortcut used twice";
+                // Clipboard keys bound by the application as well would act twice in a text field.
+                const bool clipboard = item.action == "app.cut" || item.action == "app.copy" ||
+                                       item.action == "app.paste" || item.action == "app.select-all";
+                EXPECT_EQ(item.owner == ShortcutOwner::WebView, clipboard);
+            }
+    EXPECT_FALSE(shortcuts.contains("<Primary>f")) << "the page's own search key";
+    EXPECT_TRUE(shortcuts.contains("<Primary>z") && shortcuts.contains("<Primary><Shift>z"));
 }
 
 }  // namespace
