@@ -43,7 +43,7 @@ bool sizeAllowed(double width, double height)
 
 VideoDecoder::~VideoDecoder() = default;
 
-std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file, int threads)
+std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
     d->format_ = ff::openInput(file.c_str());
@@ -85,7 +85,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         return nullptr;
     AVCodecContext* ctx = d->codec_.get();
     ctx->pkt_timebase = st->time_base;
-    ctx->thread_count = std::max(threads, 1);
+    ctx->thread_count = 2;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     ctx->max_pixels = kMaxImagePixels;
     // Frames decoded from missing references (an open group of pictures entered at its key

@@ -18,9 +18,9 @@ namespace quillon {
 class VideoDecoder {
 public:
     // Opens the file and its first video track (cover pictures are not video) with a decoder for
-    // its codec, decoding on `threads` threads. Reads headers only. Nothing when there is no such
-    // track, no decoder for it, or the track claims a size beyond the decoding limits.
-    static std::unique_ptr<VideoDecoder> open(const std::filesystem::path& file, int threads = 2);
+    // its codec. Reads headers only. Nothing when there is no such track, no decoder for it, or the
+    // track claims a size beyond the decoding limits.
+    static std::unique_ptr<VideoDecoder> open(const std::filesystem::path& file);
 
     ~VideoDecoder();
     VideoDecoder(const VideoDecoder&) = delete;
