@@ -47,12 +47,13 @@ struct ImagePreview {
 ImagePreview makePreview(const std::filesystem::path& file)
 {
     ImagePreview preview;
-    if (std::optional<PixelSize> size = imagePixelSize(file)) {
-        preview.width = truncatedSize(size->width);
-        preview.height = truncatedSize(size->height);
+    LoadedImage loaded = loadImageAndSize(file, kPreviewSide);
+    if (loaded.displayedSize) {
+        preview.width = truncatedSize(loaded.displayedSize->width);
+        preview.height = truncatedSize(loaded.displayedSize->height);
     }
-    if (std::optional<Image> image = loadImageOriented(file, kPreviewSide))
-        preview.thumbDataUrl = thumbnailDataURL(*image, kPreviewSide);
+    if (loaded.image)
+        preview.thumbDataUrl = thumbnailDataURL(*loaded.image, kPreviewSide);
     return preview;
 }
 
@@ -118,7 +119,11 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
     std::vector<ImagePreview> previews(total);
     Json batch = Json::array();
     bool stopped = false;
-    OrderedPool pool;
+    // One worker more than cores: a worker waits each time libvips hands its picture to a thread
+    // of its own and back, and the extra worker keeps the cores busy meanwhile (200 photographs:
+    // 1.05x the time of two separate thumbnailer processes, against 1.15x with one per core). The
+    // pictures in flight are reduced on load wherever the format allows, so memory hardly grows.
+    OrderedPool pool(OrderedPool::defaultWorkers() + 1);
     pool.run(
         total, kPreviewWindow, [&](std::size_t i) { previews[i] = makePreview(files[i]); },
         [&](std::size_t i) {

@@ -57,9 +57,31 @@ std::string dataURL(const Bytes& jpeg)
     return url;
 }
 
-bool isHeifLoader(const char* loader)
+// Whether the header was read by the HEIF loader (from a file, buffer or source).
+bool isHeifLoader(const vips::VImage& header)
 {
-    return loader != nullptr && std::strncmp(loader, "VipsForeignLoadHeif", 19) == 0;
+    const char* loader = nullptr;
+    return header.get_typeof(VIPS_META_LOADER) != 0 &&
+           vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) == 0 && loader != nullptr &&
+           std::strncmp(loader, "heifload", 8) == 0;
+}
+
+// Width and height as displayed: they swap for orientation tags 5 to 8.
+std::optional<PixelSize> displayedSize(const vips::VImage& header)
+{
+    const int width = header.width();
+    const int height = header.height();
+    if (width <= 0 || height <= 0) {
+        return std::nullopt;
+    }
+    int orientation = 1;
+    if (header.get_typeof(VIPS_META_ORIENTATION) != 0) {
+        orientation = header.get_int(VIPS_META_ORIENTATION);
+    }
+    if (orientation > 4) {
+        return PixelSize{static_cast<double>(height), static_cast<double>(width)};
+    }
+    return PixelSize{static_cast<double>(width), static_cast<double>(height)};
 }
 
 }  // namespace
@@ -77,7 +99,8 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
     const int limit = std::max(maxDim, kMinLimit);
     try {
         vips::VImage pixels = image.pixels();
-        if (pixels.bands() == 4) {
+        const bool flatten = pixels.bands() == 4;
+        if (flatten) {
             // Flattening before resampling weights colours by their opacity, as drawing into a
             // premultiplied bitmap would.
             pixels = pixels.flatten(vips::VImage::option()->set("background", kPreviewBackground));
@@ -86,8 +109,9 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
             const double scale = static_cast<double>(limit) / longest;
             pixels = resizeExactly(pixels, reducedSide(scale, width), reducedSide(scale, height));
         }
-        pixels = pixels.cast(VIPS_FORMAT_UCHAR).copy_memory();
-        const std::optional<Bytes> jpeg = encodeImage(Image(pixels), "jpg", kPreviewQuality);
+        // A picture that already fits (an import's, reduced on load) is encoded as it is.
+        const Image fitted = flatten || longest > limit ? Image(pixels.cast(VIPS_FORMAT_UCHAR).copy_memory()) : image;
+        const std::optional<Bytes> jpeg = encodeImage(fitted, "jpg", kPreviewQuality);
         if (!jpeg) {
             return {};
         }
@@ -98,22 +122,23 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
     }
 }
 
-std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
+LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize)
 {
     ensureVipsStarted();
     vips_error_clear();
     const int limit = std::max(maxPixelSize, kMinLimit);
+    LoadedImage loaded;
     try {
-        // The header first: a file claiming more pixels than Quillon decodes is refused here,
-        // before any decoder allocates for it.
+        // The header first, read once for both answers: a file claiming more pixels than Quillon
+        // decodes is refused here, before any decoder allocates for it.
         vips::VImage header = vips::VImage::new_from_file(
             file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        loaded.displayedSize = displayedSize(header);
         if (!withinPixelLimit(header.width(), header.height())) {
-            return std::nullopt;
+            return loaded;
         }
-        const char* loader = vips_foreign_find_load(file.c_str());
         vips::VImage reduced;
-        if (isHeifLoader(loader)) {
+        if (isHeifLoader(header)) {
             // HEIF has no reduced decode, and libvips' thumbnail would take the small preview
             // stored in the file when that is large enough; decode the primary picture instead.
             vips::VImage full = vips::VImage::new_from_file(
@@ -133,11 +158,16 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
                                                   ->set("size", VIPS_SIZE_DOWN)
                                                   ->set("fail_on", VIPS_FAIL_ON_ERROR));
         }
-        return Image::fromVips(reduced);
+        loaded.image = Image::fromVips(reduced);
     } catch (const vips::VError&) {
         vips_error_clear();
-        return std::nullopt;
     }
+    return loaded;
+}
+
+std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
+{
+    return loadImageAndSize(file, maxPixelSize).image;
 }
 
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
@@ -146,21 +176,8 @@ std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
     vips_error_clear();
     try {
         // Opening reads the header only; pixels are decoded on first use, which never comes.
-        vips::VImage header = vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-        const int width = header.width();
-        const int height = header.height();
-        if (width <= 0 || height <= 0) {
-            return std::nullopt;
-        }
-        int orientation = 1;
-        if (header.get_typeof(VIPS_META_ORIENTATION) != 0) {
-            orientation = header.get_int(VIPS_META_ORIENTATION);
-        }
-        if (orientation > 4) {
-            return PixelSize{static_cast<double>(height), static_cast<double>(width)};
-        }
-        return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+        return displayedSize(vips::VImage::new_from_file(
+            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

@@ -27,6 +27,15 @@ std::string thumbnailDataURL(const Image& image, int maxDim);
 // decoded. Any thread.
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize);
 
+// What one opening of an image file gives: its displayed size, as imagePixelSize reads it, and its
+// picture, as loadImageOriented decodes it. Either can be missing: a readable header does not make
+// the pixels decodable. Any thread.
+struct LoadedImage {
+    std::optional<PixelSize> displayedSize;
+    std::optional<Image> image;
+};
+LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize);
+
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.
 // Any thread.
