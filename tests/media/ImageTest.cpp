@@ -99,6 +99,22 @@ TEST(Encode, QualityIsClampedAndAFailedHeicBecomesJpegOfAtLeastPointNine)
     EXPECT_EQ(detail::encodeImageWith(image, "HEIF", 0.95, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.95));
 }
 
+TEST(Encode, ColourIsHalvedBelowTheHighestQualityOnly)
+{
+    const Image image(patchImage(160, 48));
+    const fs::path dir = freshDir("encode-chroma");
+    for (const auto& [quality, jpegChroma, hevcChroma] :
+         std::vector<std::tuple<double, std::string, std::string>>{{0.9, "4:2:0", "1"}, {0.99, "4:2:0", "1"}, {1.0, "4:4:4", "3"}}) {
+        SCOPED_TRACE(quality);
+        EXPECT_EQ(decode(*encodeImage(image, "jpg", quality)).get_string("jpeg-chroma-subsample"), jpegChroma);
+        const fs::path heic = dir / "out.heic";
+        writeBytes(heic, *encodeImage(image, "heic", quality));
+        // chroma_format_idc of the HEVC stream: 1 is 4:2:0, 3 is 4:4:4.
+        EXPECT_EQ(capture("heif-info -d " + shellQuote(heic.string()) + " | sed -n 's/.*chroma_format: //p'"),
+                  hevcChroma + "\n");
+    }
+}
+
 TEST(ImageFiles, PhotosOfEveryKindAreDecodedTo8BitSrgbWithTheirColours)
 {
     const fs::path dir = freshDir("image-kinds");
