@@ -33,6 +33,13 @@ struct SwsFreer {
 struct GraphFreer {
     void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
 };
+struct IoFreer {
+    void operator()(AVIOContext* c) const
+    {
+        av_freep(&c->buffer);  // the buffer may have been replaced by FFmpeg; free the current one
+        avio_context_free(&c);
+    }
+};
 struct AvFreer {
     void operator()(void* p) const { av_free(p); }
 };
@@ -42,11 +49,26 @@ using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+using IoPtr = std::unique_ptr<AVIOContext, IoFreer>;
 using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFreer>;
 using BufferPtr = std::unique_ptr<std::uint8_t, AvFreer>;
 
 inline FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 inline PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
+
+// Opens the stream an AVIOContext reads for demuxing, with the given container format; nothing on
+// failure. The context must outlive the returned handle.
+inline FormatPtr openInput(AVIOContext* io, const AVInputFormat* format)
+{
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr)
+        return nullptr;
+    raw->pb = io;
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (avformat_open_input(&raw, nullptr, format, nullptr) < 0)
+        return nullptr;  // avformat_open_input frees the context (not the AVIOContext) on failure
+    return FormatPtr(raw);
+}
 
 // Opens a file for demuxing, optionally forcing the container format; nothing on failure.
 inline FormatPtr openInput(const char* path, const AVInputFormat* format = nullptr)

@@ -1,8 +1,12 @@
 #include "media/GifDecoder.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -66,6 +70,9 @@ std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
             std::array<unsigned char, 9> descriptor{};
             if (!in.read(reinterpret_cast<char*>(descriptor.data()), descriptor.size()))
                 break;
+            const auto field = [&](int at) { return descriptor[at] | (descriptor[at + 1] << 8); };
+            layout.extentWidth = std::max(layout.extentWidth, field(0) + field(4));
+            layout.extentHeight = std::max(layout.extentHeight, field(2) + field(6));
             if (descriptor[8] & 0x80)
                 in.ignore(3 * (2 << (descriptor[8] & 7)));  // local colour table
             if (in.get() == std::char_traits<char>::eof() || !skipSubBlocks(in))
@@ -117,18 +124,21 @@ GifDecoder::~GifDecoder()
         ::close(fd_);
 }
 
-std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file)
+std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
 {
     std::unique_ptr<GifDecoder> d(new GifDecoder);
-    // Going back to an earlier frame opens the file again. The file opened now is held and reopened
-    // through /proc/self/fd, so a GIF that is deleted, renamed or replaced after opening keeps
-    // giving its own frames rather than failing or giving another file's.
+    // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
+    // renamed or replaced after opening keeps giving its own frames rather than failing or giving
+    // another file's.
     d->fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (d->fd_ < 0)
         return nullptr;
-    std::filesystem::path held = "/proc/self/fd/" + std::to_string(d->fd_);
-    std::error_code error;
-    d->file_ = std::filesystem::exists(held, error) ? held : file;
+    if ((layout.width == 0 || layout.height == 0) && layout.extentWidth > 0 && layout.extentHeight > 0 &&
+        layout.extentWidth <= 0xFFFF && layout.extentHeight <= 0xFFFF) {
+        d->screen_ = std::array<std::uint8_t, 4>{
+            static_cast<std::uint8_t>(layout.extentWidth & 0xFF), static_cast<std::uint8_t>(layout.extentWidth >> 8),
+            static_cast<std::uint8_t>(layout.extentHeight & 0xFF), static_cast<std::uint8_t>(layout.extentHeight >> 8)};
+    }
     d->packet_ = ff::makePacket();
     d->current_ = ff::makeFrame();
     if (!d->packet_ || !d->current_ || !d->restart())
@@ -136,14 +146,66 @@ std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file)
     return d;
 }
 
+int GifDecoder::readInput(void* opaque, std::uint8_t* buffer, int size)
+{
+    auto* d = static_cast<GifDecoder*>(opaque);
+    const ssize_t n = ::pread(d->fd_, buffer, static_cast<std::size_t>(size), d->position_);
+    if (n < 0)
+        return AVERROR(errno);
+    if (n == 0)
+        return AVERROR_EOF;
+    if (d->screen_) {
+        // Bytes 6 to 9 of the file hold the logical screen's width and height.
+        for (std::int64_t at = std::max<std::int64_t>(6, d->position_); at < std::min<std::int64_t>(10, d->position_ + n); ++at)
+            buffer[at - d->position_] = (*d->screen_)[static_cast<std::size_t>(at - 6)];
+    }
+    d->position_ += n;
+    return static_cast<int>(n);
+}
+
+std::int64_t GifDecoder::seekInput(void* opaque, std::int64_t offset, int whence)
+{
+    auto* d = static_cast<GifDecoder*>(opaque);
+    struct stat info {};
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return ::fstat(d->fd_, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = d->position_;
+    } else if (whence == SEEK_END) {
+        if (::fstat(d->fd_, &info) != 0)
+            return AVERROR(errno);
+        base = info.st_size;
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
+    }
+    if (offset > 0 ? base > INT64_MAX - offset : base + offset < 0)
+        return AVERROR(EINVAL);
+    d->position_ = base + offset;
+    return d->position_;
+}
+
 bool GifDecoder::restart()
 {
     codec_.reset();
     format_.reset();
+    io_.reset();
     currentIndex_ = -1;
     draining_ = false;
     av_frame_unref(current_.get());
-    format_ = ff::openInput(file_.c_str(), av_find_input_format("gif"));
+    position_ = 0;
+    constexpr int kIoBufferSize = 64 * 1024;
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+    if (buffer == nullptr)
+        return false;
+    io_.reset(avio_alloc_context(buffer, kIoBufferSize, 0, this, &GifDecoder::readInput, nullptr,
+                                 &GifDecoder::seekInput));
+    if (!io_) {
+        av_free(buffer);
+        return false;
+    }
+    format_ = ff::openInput(io_.get(), av_find_input_format("gif"));
     if (!format_ || format_->nb_streams < 1)
         return false;
     const AVCodecParameters* par = format_->streams[0]->codecpar;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -15,9 +16,13 @@ namespace quillon {
 // What a GIF's block structure says without decoding a pixel: the logical screen size and, for
 // each complete image in file order, the delay its graphic control extension stores in hundredths
 // of a second (nothing when the image has no such extension).
+// extentWidth and extentHeight are the smallest screen that holds every image (the furthest right
+// and bottom edges of the image descriptors).
 struct GifLayout {
     int width = 0;
     int height = 0;
+    int extentWidth = 0;
+    int extentHeight = 0;
     std::vector<std::optional<int>> delays;
 };
 
@@ -37,12 +42,14 @@ std::vector<double> gifCumulative(const GifLayout& layout);
 int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, double t);
 
 // Frames of an animated GIF composited as a viewer shows them (disposal and transparency by
-// FFmpeg's GIF decoder), decoded in order. Asking for increasing frame indices decodes each frame
+// FFmpeg's GIF decoder), decoded in order. A GIF whose logical screen has a zero side (some
+// encoders write 0x0) is decoded on a screen the size of `layout`'s extent, as viewers show it;
+// FFmpeg would refuse the file. Asking for increasing frame indices decodes each frame
 // once; an earlier index restarts from the first frame, and the last two frames handed out are
 // kept. One thread at a time.
 class GifDecoder {
 public:
-    static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file);
+    static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file, const GifLayout& layout);
 
     ~GifDecoder();
     GifDecoder(const GifDecoder&) = delete;
@@ -58,9 +65,13 @@ private:
     GifDecoder() = default;
     bool restart();
     bool decodeNext();
+    static int readInput(void* opaque, std::uint8_t* buffer, int size);
+    static std::int64_t seekInput(void* opaque, std::int64_t offset, int whence);
 
-    int fd_ = -1;                  // the file as opened, held for restarts
-    std::filesystem::path file_;  // what restarts open: /proc/self/fd/<fd_>, or the path
+    int fd_ = -1;                 // the file as opened; FFmpeg reads it through readInput
+    std::int64_t position_ = 0;   // FFmpeg's read position in the file
+    std::optional<std::array<std::uint8_t, 4>> screen_;  // the logical screen FFmpeg is shown instead
+    ff::IoPtr io_;                // declared before format_, which uses it, so it is freed after
     ff::FormatPtr format_;
     ff::CodecPtr codec_;
     ff::PacketPtr packet_;

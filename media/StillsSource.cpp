@@ -63,15 +63,14 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& ur
         const double total = d.gifCumulative.back();
         source->durationSec_ = total > 0.0001 ? total : 0.0001;
         source->fps_ = static_cast<double>(layout->delays.size()) / (total > 0 ? total : 1.0);
-        d.gif = GifDecoder::open(url);
+        d.gif = GifDecoder::open(url, *layout);
         if (!d.gif)
             return nullptr;
         long long width = layout->width, height = layout->height;
         if (width == 0 || height == 0) {
-            // The logical screen gives no size: the first frame as decoded does.
-            std::optional<Image> first = d.gif->frame(0);
-            width = first ? first->width() : 0;
-            height = first ? first->height() : 0;
+            // The logical screen gives no size: the screen the images need does.
+            width = layout->extentWidth;
+            height = layout->extentHeight;
         }
         if (width < 1 || height < 1 || width > 16384 || height > 16384 || !withinPixelLimit(width, height))
             return nullptr;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,32 @@ TEST(GifStills, ASingleFrameWithoutADelayLastsATenthAndKeepsItsTransparency)
         ASSERT_EQ(still.channels(), 4);
         EXPECT_EQ(still.pixels().getpoint(3, 6), (std::vector<double>{255, 0, 0, 255}));
         EXPECT_EQ(still.pixels().getpoint(12, 6)[3], 0);
+    }
+}
+
+TEST(GifStills, AZeroLogicalScreenTakesTheSizeItsImagesNeed)
+{
+    // Red over 16x12, then a 6x4 blue patch drawn at (10, 8), in the bottom-right corner; the
+    // logical screen is then set to 0x0, as some encoders write it.
+    const auto file = test::freshDir("stills-gif-zero-screen") / "zero.gif";
+    ASSERT_EQ(test::run("convert -delay 10 -size 16x12 xc:red -page +10+8 -size 6x4 xc:blue " + shellQuote(file.string())), 0);
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_GT(bytes.size(), 10u);
+    bytes.replace(6, 4, 4, '\0');
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "16x12");
+    // The second image is drawn over the first; asking for the first again starts over.
+    for (const auto& [t, patch] : std::vector<std::pair<double, char>>{{0.15, 'B'}, {0.05, 'R'}, {0.15, 'B'}}) {
+        const Image still = source->image(t).value_or(Image());
+        EXPECT_EQ(test::colourLetter(still, 3, 3, 1), 'R') << "t = " << t;
+        EXPECT_EQ(test::colourLetter(still, 13, 10, 1), patch) << "t = " << t;
     }
 }
 
