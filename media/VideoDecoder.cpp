@@ -187,6 +187,7 @@ bool VideoDecoder::seekTo(std::int64_t tick)
               avformat_seek_file(fmt, streamIndex_, INT64_MIN, tick, tick, 0) >= 0 ||
               (tick <= startTick_ && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0);
     avcodec_flush_buffers(codec_.get());
+    firstSentTick_ = AV_NOPTS_VALUE;
     draining_ = false;
     haveKept_ = havePending_ = false;
     positioned_ = ok;
@@ -234,6 +235,8 @@ VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
             const bool endsBefore = mayDrop && pkt->pts != AV_NOPTS_VALUE && pkt->duration > 0 &&
                                     pkt->pts + pkt->duration <= targetTick;
             ctx->skip_frame = endsBefore ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+            if (firstSentTick_ == AV_NOPTS_VALUE)
+                firstSentTick_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
             r = avcodec_send_packet(ctx, pkt);
             av_packet_unref(pkt);
             // A packet the decoder rejects is damaged data: it is passed over and decoding goes
@@ -342,6 +345,14 @@ std::optional<Image> VideoDecoder::image(double atSec)
             continue;
         }
         const std::int64_t firstTick = frameTick(*kept_);
+        if (!fromStart && firstSentTick_ != AV_NOPTS_VALUE && firstTick < firstSentTick_) {
+            // No frame shows before its own packet is decoded, so this one is left over from
+            // before the seek (FFmpeg's MPEG-1 decoder can hand one out at the end of the file):
+            // the seek landed past the key frame and nothing after it could be decoded.
+            seekTick = std::max(startTick_ - 1, seekTick - backoff);
+            backoff *= 2;
+            continue;
+        }
         const bool damaged = kept_->flags & AV_FRAME_FLAG_CORRUPT;
         if (!damaged && (firstTick <= limit || fromStart)) {
             keptTick_ = firstTick;

@@ -83,6 +83,8 @@ private:
     std::int64_t startTick_ = 0;
     std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // start plus the track's stated length, if any
     std::int64_t lastTick_ = 0;     // timestamp of the last frame received
+    // Decoding time (else presentation time) of the first packet sent since the last seek.
+    std::int64_t firstSentTick_ = AV_NOPTS_VALUE;
     std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
     double slackSec_ = 1e-9;
     double durationSec_ = 0;

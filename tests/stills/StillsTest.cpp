@@ -143,6 +143,29 @@ TEST(VideoStills, AClipCutShortServesWhatIsLeftAndNothingForTheMissingPart)
     EXPECT_EQ(frameAt(*source, 2.0), 50) << "the source still serves the readable part afterwards";
 }
 
+TEST(VideoStills, ASeekThatLandsPastTheKeyFrameStartsFurtherBack)
+{
+    // In this MPEG-1 program stream the key frame before 0.5 s starts inside a block, so seeking
+    // lands on the frame after it, and FFmpeg then hands out only a frame left from before the seek.
+    const auto file = test::freshDir("stills-mpeg1-seek") / "clip.mpeg";
+    ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=1 "
+                        "-c:v mpeg1video -f mpeg " + shellQuote(file.string())), 0);
+    auto walked = StillsSource::open(file);
+    ASSERT_TRUE(walked);
+    for (double t : {0.0, 0.25})
+        ASSERT_TRUE(walked->image(t));
+    for (double t : {0.5, 0.75}) {
+        auto fresh = StillsSource::open(file);
+        ASSERT_TRUE(fresh);
+        const Image seeked = fresh->image(t).value_or(Image());
+        const Image decoded = walked->image(t).value_or(Image());
+        ASSERT_FALSE(seeked.empty()) << "t = " << t;
+        ASSERT_FALSE(decoded.empty()) << "t = " << t;
+        EXPECT_EQ((seeked.pixels().cast(VIPS_FORMAT_INT) - decoded.pixels().cast(VIPS_FORMAT_INT)).abs().max(), 0)
+            << "t = " << t;
+    }
+}
+
 TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
 {
     const auto dir = test::freshDir("stills-damaged");
