@@ -25,9 +25,8 @@ void ensureVipsStarted()
         vips_cache_set_max(0);
         vips_cache_set_max_mem(0);
         vips_cache_set_max_files(0);
-        // Quillon already works on several pictures at once (a pool of one worker per core for
-        // images, two decoders for stills), so each libvips operation runs on one thread of its
-        // own. With libvips' default of one thread per core per operation, two pictures computed
+        // Quillon already works on several pictures at once (pools of workers for images, two
+        // decoders for stills), so each libvips operation runs on one thread of its own. With libvips' default of one thread per core per operation, two pictures computed
         // side by side in this process were 13% slower than in two processes (their threads wait
         // on each other); with one each they are as fast, and a single conversion is no slower
         // (its decoder and encoder are serial anyway). VIPS_CONCURRENCY, when set, still decides.
