@@ -70,9 +70,11 @@ std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
             std::array<unsigned char, 9> descriptor{};
             if (!in.read(reinterpret_cast<char*>(descriptor.data()), descriptor.size()))
                 break;
-            const auto field = [&](int at) { return descriptor[at] | (descriptor[at + 1] << 8); };
-            layout.extentWidth = std::max(layout.extentWidth, field(0) + field(4));
-            layout.extentHeight = std::max(layout.extentHeight, field(2) + field(6));
+            if (layout.delays.empty()) {
+                const auto field = [&](int at) { return descriptor[at] | (descriptor[at + 1] << 8); };
+                layout.firstImageWidth = field(0) + field(4);
+                layout.firstImageHeight = field(2) + field(6);
+            }
             if (descriptor[8] & 0x80)
                 in.ignore(3 * (2 << (descriptor[8] & 7)));  // local colour table
             if (in.get() == std::char_traits<char>::eof() || !skipSubBlocks(in))
@@ -133,11 +135,10 @@ std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, 
     d->fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (d->fd_ < 0)
         return nullptr;
-    if ((layout.width == 0 || layout.height == 0) && layout.extentWidth > 0 && layout.extentHeight > 0 &&
-        layout.extentWidth <= 0xFFFF && layout.extentHeight <= 0xFFFF) {
-        d->screen_ = std::array<std::uint8_t, 4>{
-            static_cast<std::uint8_t>(layout.extentWidth & 0xFF), static_cast<std::uint8_t>(layout.extentWidth >> 8),
-            static_cast<std::uint8_t>(layout.extentHeight & 0xFF), static_cast<std::uint8_t>(layout.extentHeight >> 8)};
+    const int width = layout.firstImageWidth, height = layout.firstImageHeight;
+    if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
+        d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
+                                                 static_cast<std::uint8_t>(height & 0xFF), static_cast<std::uint8_t>(height >> 8)};
     }
     d->packet_ = ff::makePacket();
     d->current_ = ff::makeFrame();

@@ -16,13 +16,13 @@ namespace quillon {
 // What a GIF's block structure says without decoding a pixel: the logical screen size and, for
 // each complete image in file order, the delay its graphic control extension stores in hundredths
 // of a second (nothing when the image has no such extension).
-// extentWidth and extentHeight are the smallest screen that holds every image (the furthest right
-// and bottom edges of the image descriptors).
+// firstImageWidth and firstImageHeight are the screen the first image needs (the right and bottom
+// edges of its descriptor).
 struct GifLayout {
     int width = 0;
     int height = 0;
-    int extentWidth = 0;
-    int extentHeight = 0;
+    int firstImageWidth = 0;
+    int firstImageHeight = 0;
     std::vector<std::optional<int>> delays;
 };
 
@@ -43,7 +43,7 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
 
 // Frames of an animated GIF composited as a viewer shows them (disposal and transparency by
 // FFmpeg's GIF decoder), decoded in order. A GIF whose logical screen has a zero side (some
-// encoders write 0x0) is decoded on a screen the size of `layout`'s extent, as viewers show it;
+// encoders write 0x0) is decoded on the screen its first image needs, as web browsers show it;
 // FFmpeg would refuse the file. Asking for increasing frame indices decodes each frame
 // once; an earlier index restarts from the first frame, and the last two frames handed out are
 // kept. One thread at a time.

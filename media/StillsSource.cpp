@@ -68,9 +68,9 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& ur
             return nullptr;
         long long width = layout->width, height = layout->height;
         if (width == 0 || height == 0) {
-            // The logical screen gives no size: the screen the images need does.
-            width = layout->extentWidth;
-            height = layout->extentHeight;
+            // The logical screen gives no size: the first image's does.
+            width = layout->firstImageWidth;
+            height = layout->firstImageHeight;
         }
         if (width < 1 || height < 1 || width > 16384 || height > 16384 || !withinPixelLimit(width, height))
             return nullptr;
