@@ -7,7 +7,7 @@
 #include <vips/vips8>
 
 #include "media/StillsSource.hpp"
-#include "tests/support/TestMedia.hpp"
+#include "tests/support/Fixtures.hpp"
 
 namespace quillon {
 namespace {
@@ -37,13 +37,6 @@ std::optional<Image> stillOf(std::any& made)
     return std::any_cast<std::optional<Image>>(std::move(made));
 }
 
-bool samePixels(const Image& a, const Image& b)
-{
-    if (a.width() != b.width() || a.height() != b.height())
-        return false;
-    return (a.pixels().cast(VIPS_FORMAT_INT) - b.pixels().cast(VIPS_FORMAT_INT)).abs().max() == 0;
-}
-
 TEST(StillsSideBySide, SameStillsInOrderAsOneAtATime)
 {
     // Several stills per group, one time earlier than the one before it, and one past the end.
@@ -63,7 +56,7 @@ TEST(StillsSideBySide, SameStillsInOrderAsOneAtATime)
         SCOPED_TRACE("time " + std::to_string(times[i]));
         EXPECT_TRUE(still && expected[i]);
         if (still && expected[i]) {
-            EXPECT_TRUE(samePixels(*still, *expected[i]));
+            EXPECT_TRUE(test::samePixels(*still, *expected[i]));
         }
         return true;
     });

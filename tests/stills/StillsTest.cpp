@@ -160,9 +160,7 @@ TEST(VideoStills, ASeekThatLandsPastTheKeyFrameStartsFurtherBack)
         const Image seeked = fresh->image(t).value_or(Image());
         const Image decoded = walked->image(t).value_or(Image());
         ASSERT_FALSE(seeked.empty()) << "t = " << t;
-        ASSERT_FALSE(decoded.empty()) << "t = " << t;
-        EXPECT_EQ((seeked.pixels().cast(VIPS_FORMAT_INT) - decoded.pixels().cast(VIPS_FORMAT_INT)).abs().max(), 0)
-            << "t = " << t;
+        EXPECT_TRUE(test::samePixels(seeked, decoded)) << "t = " << t;
     }
 }
 

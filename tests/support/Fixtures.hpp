@@ -119,6 +119,14 @@ inline vips::VImage patchImage(int width, int height, bool withAlpha = false)
 
 // The largest difference, in levels of any channel, between the middle of the given stripes of a
 // picture laid out like patchImage() and the colours they were made with.
+// Whether two pictures have the same size and every sample equal.
+inline bool samePixels(const Image& a, const Image& b)
+{
+    if (a.width() != b.width() || a.height() != b.height())
+        return false;
+    return (a.pixels().cast(VIPS_FORMAT_INT) - b.pixels().cast(VIPS_FORMAT_INT)).abs().max() == 0;
+}
+
 inline double patchError(const vips::VImage& image, const std::vector<int>& stripes = kAllStripes)
 {
     const int w = image.width() / 8, inset = std::max(1, w / 4);
