@@ -21,10 +21,6 @@ constexpr long long kMaxVideoSide = 16384;
 // than by decoding everything in between.
 constexpr double kForwardReachSec = 10.0;
 
-// Decoding forward stops paying off near the end only for skipped frames: within this distance of
-// the end every frame is decoded, so the last frame is there even when packet durations overstate.
-constexpr double kNoSkipNearEndSec = 1.0;
-
 double usableRate(AVRational r)
 {
     if (r.num <= 0 || r.den <= 0)
@@ -127,10 +123,6 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     const double tick = av_q2d(d->timeBase_);
     d->frameTicks_ = std::max<std::int64_t>(1, std::llround(1.0 / d->fps_ / tick));
-    // Containers with millisecond clocks store each frame's start rounded to the millisecond, up
-    // to half a tick after the time the frame rate gives it; times are matched with that much
-    // slack where the clock is that coarse yet still much finer than a frame.
-    d->slackSec_ = (tick >= 1e-4 && tick * 10 <= 1.0 / d->fps_) ? tick / 2 : 1e-9;
 
     std::size_t sideSize = 0;
     if (const std::uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
@@ -171,23 +163,42 @@ double VideoDecoder::secondsAt(std::int64_t tick) const
 
 std::int64_t VideoDecoder::frameTick(const AVFrame& frame)
 {
-    std::int64_t tick = frame.best_effort_timestamp;
+    // A frame whose packet carried a presentation time is placed by it (through FFmpeg's
+    // best-effort choice, which only departs from it for timestamps that go backwards). Frames
+    // without one (MPEG-2 P-frames in program streams, elementary streams) come out in display
+    // order, so such a frame is placed one nominal interval after the frame before it; the
+    // decoding times FFmpeg would otherwise fall back on are guessed after a seek and land late.
+    // Only the first frame after a seek, with nothing before it, takes FFmpeg's best effort.
+    std::int64_t tick = AV_NOPTS_VALUE;
+    if (frame.pts != AV_NOPTS_VALUE)
+        tick = frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+    else if (haveLastTick_)
+        tick = lastTick_ + frameTicks_;
+    else
+        tick = frame.best_effort_timestamp;
     if (tick == AV_NOPTS_VALUE)
-        tick = frame.pts;
-    if (tick == AV_NOPTS_VALUE)
-        tick = lastTick_ + frameTicks_;  // untimed frame: one nominal interval after the last
+        tick = startKnown_ ? startTick_ : 0;  // untimed from the start: the clip's first frame
     lastTick_ = tick;
+    haveLastTick_ = true;
     return tick;
 }
 
 bool VideoDecoder::seekTo(std::int64_t tick)
 {
     AVFormatContext* fmt = format_.get();
-    bool ok = av_seek_frame(fmt, streamIndex_, tick, AVSEEK_FLAG_BACKWARD) >= 0 ||
+    // Streams without an index (transport and program streams, elementary streams) are searched
+    // by timestamp, and a search for their very start can land a whole group of pictures late,
+    // above all once the file has been read to its end; their start is the start of the file.
+    const bool byteStart = tick <= startTick_ && (fmt->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) &&
+                           !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
+    bool ok = (byteStart && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0) ||
+              av_seek_frame(fmt, streamIndex_, tick, AVSEEK_FLAG_BACKWARD) >= 0 ||
               avformat_seek_file(fmt, streamIndex_, INT64_MIN, tick, tick, 0) >= 0 ||
               (tick <= startTick_ && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0);
     avcodec_flush_buffers(codec_.get());
     firstSentTick_ = AV_NOPTS_VALUE;
+    latestSentTick_ = AV_NOPTS_VALUE;
+    haveLastTick_ = false;
     draining_ = false;
     haveKept_ = havePending_ = false;
     positioned_ = ok;
@@ -197,7 +208,6 @@ bool VideoDecoder::seekTo(std::int64_t tick)
 VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
 {
     AVCodecContext* ctx = codec_.get();
-    const bool mayDrop = durationSec_ > 0 && secondsAt(targetTick) < durationSec_ - kNoSkipNearEndSec;
     // Errors while draining are bounded by the frames still inside the decoder.
     int drainErrors = 0;
     for (;;) {
@@ -230,11 +240,16 @@ VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
                 av_packet_unref(pkt);
                 continue;
             }
-            // A frame that ends before the target is never shown; when nothing refers to it the
-            // decoder may drop it unseen. The frame holding the target is decoded in full.
-            const bool endsBefore = mayDrop && pkt->pts != AV_NOPTS_VALUE && pkt->duration > 0 &&
-                                    pkt->pts + pkt->duration <= targetTick;
-            ctx->skip_frame = endsBefore ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+            // A frame is never shown when a later frame at or before the target has already been
+            // sent (reference frames precede the B-frames between them in decoding order); when
+            // nothing refers to it the decoder may then drop it unseen. Stored durations do not
+            // decide this: containers round them, and on variable-rate clips they are nominal.
+            const bool hidden = pkt->pts != AV_NOPTS_VALUE && latestSentTick_ != AV_NOPTS_VALUE &&
+                                pkt->pts < latestSentTick_ && latestSentTick_ <= targetTick;
+            ctx->skip_frame = hidden ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+            if (pkt->pts != AV_NOPTS_VALUE && pkt->pts <= targetTick &&
+                (latestSentTick_ == AV_NOPTS_VALUE || pkt->pts > latestSentTick_ || latestSentTick_ > targetTick))
+                latestSentTick_ = pkt->pts;
             if (firstSentTick_ == AV_NOPTS_VALUE)
                 firstSentTick_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
             r = avcodec_send_packet(ctx, pkt);
@@ -282,16 +297,18 @@ std::optional<Image> VideoDecoder::deliver(const AVFrame& frame, std::int64_t ti
     return delivered_;
 }
 
-// The timestamp of the last frame that may be the still at atSec.
+// The timestamp of the last frame that may be the still at atSec. Times are taken to the nearest
+// 1/600 s first (a multiple of the common frame intervals), and that time is turned into ticks
+// exactly, rounding down, so a time on a frame's start gives that frame.
 std::int64_t VideoDecoder::targetTick(double atSec)
 {
     double t = atSec >= 0 ? atSec : 0;  // also takes NaN to 0
-    const double tick = av_q2d(timeBase_);
-    // Far past any real clip; keeps the conversion to ticks from overflowing.
-    t = std::min(t, 1e12 * tick);
+    // Far past any real clip; keeps the conversions below from overflowing.
+    t = std::min(t, std::min(1e12 * av_q2d(timeBase_), 1e12));
     if (!startKnown_)
         findStart();
-    return startTick_ + static_cast<std::int64_t>(std::floor((t + slackSec_) / tick));
+    const std::int64_t steps = std::llround(t * 600);
+    return startTick_ + av_rescale_rnd(steps, timeBase_.den, std::int64_t{600} * timeBase_.num, AV_ROUND_DOWN);
 }
 
 std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)

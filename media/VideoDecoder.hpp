@@ -82,11 +82,14 @@ private:
     AVRational timeBase_{1, 1};
     std::int64_t startTick_ = 0;
     std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // start plus the track's stated length, if any
-    std::int64_t lastTick_ = 0;     // timestamp of the last frame received
+    std::int64_t lastTick_ = 0;     // timestamp of the last frame received since the last seek
+    bool haveLastTick_ = false;
+    // The latest presentation time at or before the current target among the packets sent since
+    // the last seek: frames before it are hidden by it.
+    std::int64_t latestSentTick_ = AV_NOPTS_VALUE;
     // Decoding time (else presentation time) of the first packet sent since the last seek.
     std::int64_t firstSentTick_ = AV_NOPTS_VALUE;
     std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
-    double slackSec_ = 1e-9;
     double durationSec_ = 0;
     double fps_ = 30;
     int codedWidth_ = 0;
