@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 
@@ -35,6 +36,21 @@ bool sizeAllowed(double width, double height)
            withinPixelLimit(static_cast<long long>(std::max(width, 1.0)), static_cast<long long>(std::max(height, 1.0)));
 }
 
+// Opens a file for demuxing. Everything about how an input file is opened lives here.
+ff::FormatPtr openContainer(const std::filesystem::path& file)
+{
+    ff::FormatPtr format = ff::openInput(file.c_str());
+    if (!format)
+        return nullptr;
+    // A still picture (PNG or JPEG data under a video's name) opens through FFmpeg's image
+    // demuxers as a "video" of one frame with no length: it is not a video. MJPEG inside AVI or
+    // MOV comes through those containers' demuxers and stays one.
+    const std::string_view name = format->iformat->name;
+    if (name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe"))
+        return nullptr;
+    return format;
+}
+
 }  // namespace
 
 VideoDecoder::~VideoDecoder() = default;
@@ -42,7 +58,7 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
-    d->format_ = ff::openInput(file.c_str());
+    d->format_ = openContainer(file);
     if (!d->format_)
         return nullptr;
     AVFormatContext* fmt = d->format_.get();
@@ -124,6 +140,19 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     const double tick = av_q2d(d->timeBase_);
     d->frameTicks_ = std::max<std::int64_t>(1, std::llround(1.0 / d->fps_ / tick));
 
+    // Streams without an index state no length of their own; FFmpeg's estimate for them can be a
+    // quarter short (program streams whose reference frames carry no timestamps) or missing
+    // (elementary streams). Their length is read from the file instead.
+    const bool untimed = (fmt->iformat->flags & (AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS)) && st->duration == AV_NOPTS_VALUE &&
+                         (fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0);
+    if (untimed || (fmt->iformat->flags & AVFMT_TS_DISCONT)) {
+        if (std::optional<std::int64_t> end = d->measureEndTick(untimed)) {
+            d->trackEndTick_ = *end;
+            d->durationSec_ = d->secondsAt(*end);
+        }
+    }
+
+    d->sampleAspect_ = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     std::size_t sideSize = 0;
     if (const std::uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
         side && sideSize >= sizeof d->matrix_) {
@@ -138,7 +167,13 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
 std::optional<PixelSize> VideoDecoder::displaySize() const
 {
-    const double w = codedWidth_, h = codedHeight_;
+    // Pixels that are not square (anamorphic PAL and NTSC, HDV) are shown wider or narrower by
+    // their aspect ratio, as players show them: the width is scaled, then the matrix turns the
+    // picture.
+    double w = codedWidth_;
+    const double h = codedHeight_;
+    if (sampleAspect_.num > 0 && sampleAspect_.den > 0 && sampleAspect_.num != sampleAspect_.den)
+        w = std::max(1.0, std::round(w * sampleAspect_.num / sampleAspect_.den));
     double a = 1, b = 0, c = 0, d = 1;
     if (haveMatrix_) {
         a = matrix_[0] / 65536.0;
@@ -154,6 +189,51 @@ std::optional<PixelSize> VideoDecoder::displaySize() const
     if (w > 0 && h > 0)
         return PixelSize{w, h};
     return std::nullopt;
+}
+
+std::optional<std::int64_t> VideoDecoder::measureEndTick(bool untimed)
+{
+    AVFormatContext* fmt = format_.get();
+    AVPacket* pkt = packet_.get();
+    auto readToEnd = [&](auto&& take) {
+        while (av_read_frame(fmt, pkt) >= 0) {
+            if (pkt->stream_index == streamIndex_)
+                take(*pkt);
+            av_packet_unref(pkt);
+        }
+    };
+    std::optional<std::int64_t> end;
+    if (untimed) {
+        // No timestamps at all: the frames are counted (demuxing only, no decoding) and follow
+        // each other at the nominal rate.
+        std::int64_t frames = 0;
+        readToEnd([&](const AVPacket&) { ++frames; });
+        if (frames > 0)
+            end = startTick_ + frames * frameTicks_;
+    } else {
+        // The last timestamps lie in the file's tail: the tail is demuxed (not decoded), widening
+        // it until it holds a timed frame. A frame without a presentation time is taken at its
+        // decoding time, which never lies after its presentation; the last frame ends one
+        // nominal interval after the latest start found.
+        const std::int64_t size = avio_size(fmt->pb);
+        for (std::int64_t window = std::int64_t{1} << 20; !end && size > 0; window *= 4) {
+            const std::int64_t from = std::max<std::int64_t>(0, size - window);
+            if (av_seek_frame(fmt, -1, from, AVSEEK_FLAG_BYTE) < 0)
+                break;
+            readToEnd([&](const AVPacket& p) {
+                const std::int64_t start = p.pts != AV_NOPTS_VALUE ? p.pts : p.dts;
+                if (start != AV_NOPTS_VALUE && (!end || start + frameTicks_ > *end))
+                    end = start + frameTicks_;
+            });
+            if (from == 0)
+                break;
+        }
+    }
+    // Back to the start of the file, where the first frame is found.
+    av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE);
+    if (end && *end <= startTick_)
+        end.reset();
+    return end;
 }
 
 double VideoDecoder::secondsAt(std::int64_t tick) const
@@ -361,7 +441,7 @@ std::optional<Image> VideoDecoder::image(double atSec)
             backoff *= 2;
             continue;
         }
-        const std::int64_t firstTick = frameTick(*kept_);
+        const std::int64_t firstTick = placeFirstFrame(limit);
         if (!fromStart && firstSentTick_ != AV_NOPTS_VALUE && firstTick < firstSentTick_) {
             // No frame shows before its own packet is decoded, so this one is left over from
             // before the seek (FFmpeg's MPEG-1 decoder can hand one out at the end of the file):
@@ -393,13 +473,34 @@ void VideoDecoder::findStart()
     startKnown_ = true;
     if (receive(kept_.get(), startTick_) != Next::Frame)
         return;
-    startTick_ = frameTick(*kept_);
+    startTick_ = placeFirstFrame(startTick_);
     keptTick_ = startTick_;
     haveKept_ = positioned_ = !(kept_->flags & AV_FRAME_FLAG_CORRUPT);
 }
 
+std::int64_t VideoDecoder::placeFirstFrame(std::int64_t limit)
+{
+    std::int64_t tick = frameTick(*kept_);
+    if (kept_->pts != AV_NOPTS_VALUE)
+        return tick;
+    // The first frame after a seek has no presentation time of its own (a program stream stores
+    // none for many reference frames) and nothing before it to count from. The frame after it is
+    // taken out now: one with its own time places this one a nominal interval earlier. It waits
+    // as the pending frame for the decoding that follows.
+    if (receive(pending_.get(), limit) != Next::Frame)
+        return tick;
+    pendingTick_ = frameTick(*pending_);
+    pendingDamaged_ = pending_->flags & AV_FRAME_FLAG_CORRUPT;
+    havePending_ = true;
+    if (pending_->pts != AV_NOPTS_VALUE)
+        tick = pendingTick_ - frameTicks_;
+    return tick;
+}
+
 bool VideoDecoder::advanceTo(std::int64_t limit)
 {
+    if (havePending_ && pendingTick_ > limit)
+        return true;  // the frame after the kept one lies past the target: the kept one is the still
     // kept_ holds a whole frame at or before the target; a frame taken out earlier that now lies
     // at or before the target replaces it.
     bool damaged = false;

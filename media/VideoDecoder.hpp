@@ -30,8 +30,9 @@ public:
     double durationSec() const { return durationSec_; }
     // The track's nominal frame rate; 30 when it gives no usable one.
     double fps() const { return fps_; }
-    // The displayed size: the coded size through the display matrix, rounded, or the coded size
-    // itself; nothing when the headers give no size.
+    // The displayed size: the coded size with its width scaled by the sample aspect ratio, then
+    // through the display matrix, rounded; the coded size itself when that gives nothing; nothing
+    // when the headers give no size.
     std::optional<PixelSize> displaySize() const;
 
     // The still shown at atSec (negative means 0), upright, full size; past the end, the last
@@ -57,6 +58,8 @@ private:
     std::int64_t frameTick(const AVFrame& frame);
     bool shouldSeek(std::int64_t targetTick) const;
     void findStart();
+    std::int64_t placeFirstFrame(std::int64_t limitTick);
+    std::optional<std::int64_t> measureEndTick(bool untimed);
     bool advanceTo(std::int64_t limitTick);
     std::optional<Image> finish(std::int64_t limitTick);
     std::optional<Image> deliver(const AVFrame& frame, std::int64_t tick);
@@ -94,6 +97,7 @@ private:
     double fps_ = 30;
     int codedWidth_ = 0;
     int codedHeight_ = 0;
+    AVRational sampleAspect_{1, 1};  // width over height of one stored pixel on screen
     Orientation orientation_;
     bool haveMatrix_ = false;
     std::int32_t matrix_[9] = {};
