@@ -116,6 +116,13 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     if (d->timeBase_.num <= 0 || d->timeBase_.den <= 0)
         return nullptr;
     d->startTick_ = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    // A program stream stores no presentation time for many frames, and right after a seek
+    // FFmpeg guesses the missing ones from where the search landed, up to a few frames off; the
+    // guesses are only replaced by the file's own times at the next frames that carry them. Seeks
+    // there land this far before the target, so the frames around the target are placed by the
+    // file's times (and by counting from them) rather than by guesses.
+    if (std::string_view(fmt->iformat->name) == "mpeg")
+        d->seekLeadTicks_ = av_rescale_q(2, AVRational{1, 1}, d->timeBase_);
 
     // The video track's own length when the container states it: a container's length may
     // count from timestamp 0 rather than from the first frame (an MP4 whose edit list starts with
@@ -416,7 +423,7 @@ std::optional<Image> VideoDecoder::image(double atSec)
     // may point past the target (it can hold decoding times), and frames after a key frame may
     // refer to frames before it (open groups of pictures): when the first frame out is already
     // late, or a frame up to the target comes out damaged, start again further back.
-    std::int64_t seekTick = limit;
+    std::int64_t seekTick = std::max(startTick_ - 1, limit - seekLeadTicks_);
     std::int64_t backoff = std::max<std::int64_t>(frameTicks_, std::llround(1.0 / tick));
     for (int attempt = 0; attempt < 24; ++attempt) {
         const bool fromStart = seekTick <= startTick_;

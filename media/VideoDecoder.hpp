@@ -93,6 +93,7 @@ private:
     // Decoding time (else presentation time) of the first packet sent since the last seek.
     std::int64_t firstSentTick_ = AV_NOPTS_VALUE;
     std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
+    std::int64_t seekLeadTicks_ = 0;  // how far before a target seeks aim
     double durationSec_ = 0;
     double fps_ = 30;
     int codedWidth_ = 0;
