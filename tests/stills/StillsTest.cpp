@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -116,13 +117,14 @@ TEST(VideoStills, IncreasingRequestsDecodeEachFrameAtMostOnce)
     }
 }
 
-TEST(VideoStills, AStreamWithoutALengthOpensWithDurationZeroAndStillSeeks)
+TEST(VideoStills, AStreamWithoutTimestampsCountsItsFramesAndStillSeeks)
 {
     const auto file = test::freshDir("stills-no-length") / "bare.m2v";  // no container: no length, no index
     ASSERT_TRUE(test::makeIndexClip(file, {.codec = "-c:v mpeg2video -bf 2 -g 12 -q:v 3"}));
     auto source = StillsSource::open(file);
     ASSERT_TRUE(source);
-    EXPECT_EQ(source->durationSec(), 0);
+    EXPECT_NEAR(source->durationSec(), 50 / 25.0, 1e-9);
+    EXPECT_EQ(source->framesDecoded(), 0) << "the length is counted without decoding";
     EXPECT_NEAR(source->fps(), 25, 0.01);
     for (int k : {0, 12, 25, 49, 7, 30, 1})
         EXPECT_EQ(frameAt(*source, (k + 0.5) / 25), k);
@@ -178,7 +180,13 @@ TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
     std::ofstream(dir / "unknown.mp4", std::ios::binary) << bytes;
     std::ofstream(dir / "huge.y4m", std::ios::binary)
         << "YUV4MPEG2 W20000 H20000 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(4096, '\x80');
-    for (const char* name : {"audio.mp4", "unknown.mp4", "huge.y4m"})
+    // A picture under a video's name is not a video of one frame.
+    for (const char* picture : {"picture.png", "picture.jpg"}) {
+        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -f lavfi -i color=c=red:s=64x48 -frames:v 1 " +
+                            shellQuote((dir / picture).string())), 0);
+        std::filesystem::copy_file(dir / picture, dir / (std::string(picture) + ".mp4"));
+    }
+    for (const char* name : {"audio.mp4", "unknown.mp4", "huge.y4m", "picture.png.mp4", "picture.jpg.mp4"})
         EXPECT_FALSE(StillsSource::open(dir / name)) << name;
 }
 
@@ -354,6 +362,50 @@ TEST(StillsPicture, DisplayMatrixTurnsAndMirrorsTheStills)
         ASSERT_EQ(test::sizeText(still.width(), still.height()), size);
         EXPECT_EQ(test::quarterColours(still), turn.corners);
     }
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(StillsPicture, PixelsThatAreNotSquareAreShownAtTheirDisplayWidth)
+{
+    const auto dir = test::freshDir("stills-anamorphic");
+    struct Clip {
+        const char* name;
+        const char* codec;
+    };
+    // Stored 160x96; each file states how wide its pixels are.
+    for (const Clip& c : {Clip{"wide.mp4", "-c:v libx264 -pix_fmt yuv420p -vf setsar=3/2"},
+                          Clip{"wide.mkv", "-c:v libx264 -pix_fmt yuv420p -vf setsar=3/2"},
+                          Clip{"wide.mpg", "-c:v mpeg2video -q:v 3 -aspect 16:9"}}) {
+        SCOPED_TRACE(c.name);
+        const auto file = dir / c.name;
+        ASSERT_TRUE(test::makeIndexClip(file, {.frames = 10, .width = 160, .height = 96, .codec = c.codec}));
+        // The displayed width as ffprobe's sample aspect ratio gives it.
+        int num = 0, den = 0;
+        ASSERT_EQ(std::sscanf(test::capture("ffprobe -v error -select_streams v:0 -show_entries stream=sample_aspect_ratio "
+                                            "-of csv=p=0 " + shellQuote(file.string())).c_str(), "%d:%d", &num, &den), 2);
+        const std::string size = test::sizeText(std::round(160.0 * num / den), 96);
+        ASSERT_NE(size, "160x96");
+        auto source = StillsSource::open(file);
+        ASSERT_TRUE(source);
+        EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), size);
+        const Image still = source->image(0.2).value_or(Image());
+        EXPECT_EQ(test::sizeText(still.width(), still.height()), size);
+        EXPECT_EQ(test::readFrameIndex(still), 5);
+    }
+    // Turned a quarter: the width is scaled before the turn.
+    const auto turned = dir / "turned.mp4";
+    std::filesystem::copy_file(dir / "wide.mp4", turned);
+    setTrackMatrix(turned, {0, 1 << 16, 0, -(1 << 16), 0, 0, 96 << 16, 0, 1 << 30});
+    auto source = StillsSource::open(turned);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "96x240");
+    const Image still = source->image(0).value_or(Image());
+    EXPECT_EQ(test::sizeText(still.width(), still.height()), "96x240");
 }
 
 }  // namespace
