@@ -58,10 +58,11 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
-    d->format_ = openContainer(file);
-    if (!d->format_)
+    ff::FormatPtr container = openContainer(file);
+    if (!container)
         return nullptr;
-    AVFormatContext* fmt = d->format_.get();
+    AVFormatContext* fmt = container.get();
+    int streamIndex = -1;
     if (avformat_find_stream_info(fmt, nullptr) < 0)
         return nullptr;
 
@@ -70,7 +71,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         AVStream* st = fmt->streams[i];
         if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
             d->stream_ = st;
-            d->streamIndex_ = static_cast<int>(i);
+            streamIndex = static_cast<int>(i);
             break;
         }
     }
@@ -78,7 +79,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         return nullptr;
     AVStream* st = d->stream_;
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (static_cast<int>(i) != d->streamIndex_)
+        if (static_cast<int>(i) != streamIndex)
             fmt->streams[i]->discard = AVDISCARD_ALL;
 
     const AVCodecParameters* par = st->codecpar;
@@ -92,10 +93,10 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec)
         return nullptr;
-    d->codec_.reset(avcodec_alloc_context3(codec));
-    if (!d->codec_ || avcodec_parameters_to_context(d->codec_.get(), par) < 0)
+    ff::CodecPtr decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0)
         return nullptr;
-    AVCodecContext* ctx = d->codec_.get();
+    AVCodecContext* ctx = decoder.get();
     ctx->pkt_timebase = st->time_base;
     ctx->thread_count = 2;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
@@ -105,11 +106,6 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     // the frame it wants exists and start further back.
     ctx->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
     if (avcodec_open2(ctx, codec, nullptr) < 0)
-        return nullptr;
-    d->packet_ = ff::makePacket();
-    d->kept_ = ff::makeFrame();
-    d->pending_ = ff::makeFrame();
-    if (!d->packet_ || !d->kept_ || !d->pending_)
         return nullptr;
 
     d->timeBase_ = st->time_base;
@@ -146,6 +142,10 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     const double tick = av_q2d(d->timeBase_);
     d->frameTicks_ = std::max<std::int64_t>(1, std::llround(1.0 / d->fps_ / tick));
+    d->cursor_ = std::make_unique<DecodeCursor>(std::move(container), std::move(decoder), streamIndex, d->frameTicks_,
+                                                d->startTick_);
+    if (!d->cursor_->packet())
+        return nullptr;
 
     // Streams without an index state no length of their own; FFmpeg's estimate for them can be a
     // quarter short (program streams whose reference frames carry no timestamps) or missing
@@ -200,11 +200,12 @@ std::optional<PixelSize> VideoDecoder::displaySize() const
 
 std::optional<std::int64_t> VideoDecoder::measureEndTick(bool untimed)
 {
-    AVFormatContext* fmt = format_.get();
-    AVPacket* pkt = packet_.get();
+    AVFormatContext* fmt = cursor_->format();
+    AVPacket* pkt = cursor_->packet();
+    const int streamIndex = stream_->index;
     auto readToEnd = [&](auto&& take) {
         while (av_read_frame(fmt, pkt) >= 0) {
-            if (pkt->stream_index == streamIndex_)
+            if (pkt->stream_index == streamIndex)
                 take(*pkt);
             av_packet_unref(pkt);
         }
@@ -248,113 +249,27 @@ double VideoDecoder::secondsAt(std::int64_t tick) const
     return static_cast<double>(tick - startTick_) * av_q2d(timeBase_);
 }
 
-std::int64_t VideoDecoder::frameTick(const AVFrame& frame)
+bool VideoDecoder::seekTo(std::int64_t tick, bool toStart)
 {
-    // A frame whose packet carried a presentation time is placed by it (through FFmpeg's
-    // best-effort choice, which only departs from it for timestamps that go backwards). Frames
-    // without one (MPEG-2 P-frames in program streams, elementary streams) come out in display
-    // order, so such a frame is placed one nominal interval after the frame before it; the
-    // decoding times FFmpeg would otherwise fall back on are guessed after a seek and land late.
-    // Only the first frame after a seek, with nothing before it, takes FFmpeg's best effort.
-    std::int64_t tick = AV_NOPTS_VALUE;
-    if (frame.pts != AV_NOPTS_VALUE)
-        tick = frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
-    else if (haveLastTick_)
-        tick = lastTick_ + frameTicks_;
-    else
-        tick = frame.best_effort_timestamp;
-    if (tick == AV_NOPTS_VALUE)
-        tick = startKnown_ ? startTick_ : 0;  // untimed from the start: the clip's first frame
-    lastTick_ = tick;
-    haveLastTick_ = true;
-    return tick;
-}
-
-bool VideoDecoder::seekTo(std::int64_t tick)
-{
-    AVFormatContext* fmt = format_.get();
-    // Streams without an index (transport and program streams, elementary streams) are searched
-    // by timestamp, and a search for their very start can land a whole group of pictures late,
-    // above all once the file has been read to its end; their start is the start of the file.
-    const bool byteStart = tick <= startTick_ && (fmt->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_NOTIMESTAMPS)) &&
-                           !(fmt->iformat->flags & AVFMT_NO_BYTE_SEEK);
-    bool ok = (byteStart && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0) ||
-              av_seek_frame(fmt, streamIndex_, tick, AVSEEK_FLAG_BACKWARD) >= 0 ||
-              avformat_seek_file(fmt, streamIndex_, INT64_MIN, tick, tick, 0) >= 0 ||
-              (tick <= startTick_ && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0);
-    avcodec_flush_buffers(codec_.get());
-    firstSentTick_ = AV_NOPTS_VALUE;
-    latestSentTick_ = AV_NOPTS_VALUE;
-    haveLastTick_ = false;
-    draining_ = false;
-    haveKept_ = havePending_ = false;
+    const bool ok = cursor_->seek(tick, toStart);
+    kept_.reset();
+    pending_.reset();
     positioned_ = ok;
     return ok;
 }
 
-VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
+std::int64_t VideoDecoder::framesDecoded() const
 {
-    AVCodecContext* ctx = codec_.get();
-    // Errors while draining are bounded by the frames still inside the decoder.
-    int drainErrors = 0;
-    for (;;) {
-        int r = avcodec_receive_frame(ctx, into);
-        if (r == 0) {
-            ++framesDecoded_;
-            return Next::Frame;
-        }
-        if (r == AVERROR_EOF)
-            return Next::End;
-        if (draining_) {
-            // A frame that failed to decode (a damaged packet, or one whose references were never
-            // seen): the frames behind it may still come out.
-            if (r == AVERROR(EAGAIN) || ++drainErrors > 64)
-                return Next::Failed;
-            continue;
-        }
-        // EAGAIN, or an error for one frame (frame threads report it one call late): either way
-        // the decoder takes the next packet.
-        // The decoder wants input: the next packet of the track, or the end of the file.
-        for (;;) {
-            r = av_read_frame(format_.get(), packet_.get());
-            if (r < 0) {
-                avcodec_send_packet(ctx, nullptr);
-                draining_ = true;
-                break;
-            }
-            AVPacket* pkt = packet_.get();
-            if (pkt->stream_index != streamIndex_) {
-                av_packet_unref(pkt);
-                continue;
-            }
-            // A frame is never shown when a later frame at or before the target has already been
-            // sent (reference frames precede the B-frames between them in decoding order); when
-            // nothing refers to it the decoder may then drop it unseen. Stored durations do not
-            // decide this: containers round them, and on variable-rate clips they are nominal.
-            const bool hidden = pkt->pts != AV_NOPTS_VALUE && latestSentTick_ != AV_NOPTS_VALUE &&
-                                pkt->pts < latestSentTick_ && latestSentTick_ <= targetTick;
-            ctx->skip_frame = hidden ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-            if (pkt->pts != AV_NOPTS_VALUE && pkt->pts <= targetTick &&
-                (latestSentTick_ == AV_NOPTS_VALUE || pkt->pts > latestSentTick_ || latestSentTick_ > targetTick))
-                latestSentTick_ = pkt->pts;
-            if (firstSentTick_ == AV_NOPTS_VALUE)
-                firstSentTick_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-            r = avcodec_send_packet(ctx, pkt);
-            av_packet_unref(pkt);
-            // A packet the decoder rejects is damaged data: it is passed over and decoding goes
-            // on with the next, which then tells whether a frame can still be made.
-            break;
-        }
-    }
+    return cursor_->framesDecoded();
 }
 
 bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
 {
-    if (draining_)
+    if (cursor_->state() != DecodeCursor::State::Reading)
         return false;  // the file is read to its end; nothing lies ahead
-    const std::int64_t position = lastTick_;
+    const std::int64_t position = cursor_->position();
     // Packets already handed to the decoder: its reordering delay plus one per thread.
-    const std::int64_t margin = frameTicks_ * (codec_->has_b_frames + codec_->thread_count + 2);
+    const std::int64_t margin = frameTicks_ * (cursor_->codec()->has_b_frames + cursor_->codec()->thread_count + 2);
     const int entries = avformat_index_get_entries_count(stream_);
     const AVIndexEntry* last = entries > 0 ? avformat_index_get_entry(stream_, entries - 1) : nullptr;
     const int found = av_index_search_timestamp(stream_, targetTick, AVSEEK_FLAG_BACKWARD);
@@ -368,10 +283,11 @@ bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
     return static_cast<double>(targetTick - position) * av_q2d(timeBase_) > kForwardReachSec;
 }
 
-std::optional<Image> VideoDecoder::deliver(const AVFrame& frame, std::int64_t tick)
+std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
 {
-    if (delivered_ && deliveredTick_ == tick)
+    if (delivered_ && deliveredTick_ == placed.tick)
         return delivered_;
+    const AVFrame& frame = *placed.frame;
     int width = frame.width, height = frame.height;
     if (std::optional<PixelSize> size = displaySize()) {
         // The stored size that turns into the displayed one: the still always has pixelSize.
@@ -380,7 +296,7 @@ std::optional<Image> VideoDecoder::deliver(const AVFrame& frame, std::int64_t ti
     }
     delivered_.reset();
     delivered_ = converter_.convert(frame, width, height, orientation_);
-    deliveredTick_ = delivered_ ? tick : INT64_MIN;
+    deliveredTick_ = delivered_ ? placed.tick : INT64_MIN;
     return delivered_;
 }
 
@@ -412,9 +328,9 @@ std::optional<Image> VideoDecoder::image(double atSec)
     const double tick = av_q2d(timeBase_);
     const std::int64_t limit = targetTick(atSec);
 
-    if (positioned_ && haveKept_ && keptTick_ <= limit) {
-        if (havePending_ && pendingTick_ > limit)
-            return deliver(*kept_, keptTick_);  // the same frame as last time still covers t
+    if (positioned_ && kept_ && kept_->tick <= limit) {
+        if (pending_ && pending_->tick > limit)
+            return deliver(*kept_);  // the same frame as last time still covers t
         if (!shouldSeek(limit) && advanceTo(limit))
             return finish(limit);
     }
@@ -425,49 +341,46 @@ std::optional<Image> VideoDecoder::image(double atSec)
     // late, or a frame up to the target comes out damaged, start again further back.
     std::int64_t seekTick = std::max(startTick_ - 1, limit - seekLeadTicks_);
     std::int64_t backoff = std::max<std::int64_t>(frameTicks_, std::llround(1.0 / tick));
+    auto further = [&](std::int64_t from) {
+        seekTick = std::max(startTick_ - 1, from - backoff);
+        backoff *= 2;
+    };
     for (int attempt = 0; attempt < 24; ++attempt) {
         const bool fromStart = seekTick <= startTick_;
-        if (!seekTo(seekTick)) {
+        if (!seekTo(seekTick, fromStart)) {
             if (fromStart)
                 return std::nullopt;
-            seekTick = std::max(startTick_ - 1, seekTick - backoff);
-            backoff *= 2;
+            further(seekTick);
             continue;
         }
-        Next first = receive(kept_.get(), limit);
+        std::optional<PlacedFrame> first = cursor_->next(limit);
         // From the very start of the file, damaged frames are passed over: the first whole one
         // is the earliest still there is.
-        while (fromStart && first == Next::Frame && (kept_->flags & AV_FRAME_FLAG_CORRUPT)) {
-            frameTick(*kept_);
-            first = receive(kept_.get(), limit);
-        }
-        if (first != Next::Frame) {
+        while (fromStart && first && first->damaged)
+            first = cursor_->next(limit);
+        if (!first) {
             if (fromStart)
                 return std::nullopt;  // not one frame from the start of the file
-            seekTick = std::max(startTick_ - 1, seekTick - backoff);
-            backoff *= 2;
+            further(seekTick);
             continue;
         }
-        const std::int64_t firstTick = placeFirstFrame(limit);
-        if (!fromStart && firstSentTick_ != AV_NOPTS_VALUE && firstTick < firstSentTick_) {
+        const std::int64_t firstTick = first->tick;
+        const std::int64_t firstSent = cursor_->firstSentTick();
+        if (!fromStart && firstSent != AV_NOPTS_VALUE && firstTick < firstSent) {
             // No frame shows before its own packet is decoded, so this one is left over from
             // before the seek (FFmpeg's MPEG-1 decoder can hand one out at the end of the file):
             // the seek landed past the key frame and nothing after it could be decoded.
-            seekTick = std::max(startTick_ - 1, seekTick - backoff);
-            backoff *= 2;
+            further(seekTick);
             continue;
         }
-        const bool damaged = kept_->flags & AV_FRAME_FLAG_CORRUPT;
-        if (!damaged && (firstTick <= limit || fromStart)) {
-            keptTick_ = firstTick;
-            haveKept_ = true;
+        if (!first->damaged && (firstTick <= limit || fromStart)) {
+            kept_ = std::move(first);
             if (firstTick > limit)
-                return deliver(*kept_, keptTick_);  // the time lies before the first frame
+                return deliver(*kept_);  // the time lies before the first frame
             if (advanceTo(limit) || fromStart)
                 return finish(limit);
         }
-        seekTick = std::max(startTick_ - 1, std::min(seekTick, firstTick) - backoff);
-        backoff *= 2;
+        further(std::min(seekTick, firstTick));
     }
     return std::nullopt;
 }
@@ -478,83 +391,51 @@ void VideoDecoder::findStart()
     // that frame's timestamp: AVI stores decoding times only, and with B-frames every frame then
     // comes out one decoding step late. The file is still at its start after opening.
     startKnown_ = true;
-    if (receive(kept_.get(), startTick_) != Next::Frame)
+    std::optional<PlacedFrame> first = cursor_->next(startTick_);
+    if (!first)
         return;
-    startTick_ = placeFirstFrame(startTick_);
-    keptTick_ = startTick_;
-    haveKept_ = positioned_ = !(kept_->flags & AV_FRAME_FLAG_CORRUPT);
-}
-
-std::int64_t VideoDecoder::placeFirstFrame(std::int64_t limit)
-{
-    std::int64_t tick = frameTick(*kept_);
-    if (kept_->pts != AV_NOPTS_VALUE)
-        return tick;
-    // The first frame after a seek has no presentation time of its own (a program stream stores
-    // none for many reference frames) and nothing before it to count from. The frame after it is
-    // taken out now: one with its own time places this one a nominal interval earlier. It waits
-    // as the pending frame for the decoding that follows.
-    if (receive(pending_.get(), limit) != Next::Frame)
-        return tick;
-    pendingTick_ = frameTick(*pending_);
-    pendingDamaged_ = pending_->flags & AV_FRAME_FLAG_CORRUPT;
-    havePending_ = true;
-    if (pending_->pts != AV_NOPTS_VALUE)
-        tick = pendingTick_ - frameTicks_;
-    return tick;
+    startTick_ = first->tick;
+    positioned_ = !first->damaged;
+    if (positioned_)
+        kept_ = std::move(first);
 }
 
 bool VideoDecoder::advanceTo(std::int64_t limit)
 {
-    if (havePending_ && pendingTick_ > limit)
+    if (pending_ && pending_->tick > limit)
         return true;  // the frame after the kept one lies past the target: the kept one is the still
-    // kept_ holds a whole frame at or before the target; a frame taken out earlier that now lies
-    // at or before the target replaces it.
+    // kept_ holds a whole frame at or before the target; each frame after it up to the target
+    // replaces it, and one that comes out damaged leaves the still unknown until a whole one
+    // follows.
     bool damaged = false;
-    if (havePending_) {
-        if (pendingDamaged_) {
-            damaged = true;
-        } else {
-            std::swap(kept_, pending_);
-            keptTick_ = pendingTick_;
-        }
-        havePending_ = false;
-    }
-    for (;;) {
-        const Next next = receive(pending_.get(), limit);
-        if (next != Next::Frame)
-            break;  // the end of the file (or an unreadable rest): the last frame is the still
-        const std::int64_t tick = frameTick(*pending_);
-        const bool bad = pending_->flags & AV_FRAME_FLAG_CORRUPT;
-        if (tick > limit) {
-            pendingTick_ = tick;
-            pendingDamaged_ = bad;
-            havePending_ = true;
+    std::optional<PlacedFrame> frame = std::exchange(pending_, std::nullopt);
+    if (!frame)
+        frame = cursor_->next(limit);
+    for (; frame; frame = cursor_->next(limit)) {
+        if (frame->tick > limit) {
+            pending_ = std::move(frame);
             break;
         }
-        if (bad) {
-            damaged = true;
-        } else {
-            std::swap(kept_, pending_);
-            keptTick_ = tick;
-            damaged = false;
-        }
-        av_frame_unref(pending_.get());
+        damaged = frame->damaged;
+        if (!damaged)
+            kept_ = std::move(frame);
     }
+    // Without a frame past the target the file has ended (or its rest cannot be read): the last
+    // frame is the still.
     return !damaged;
 }
 
 std::optional<Image> VideoDecoder::finish(std::int64_t limit)
 {
-    if (!havePending_ && trackEndTick_ != AV_NOPTS_VALUE) {
+    if (!pending_ && trackEndTick_ != AV_NOPTS_VALUE) {
         // The file ended (or broke off) before the target. Past the track's stated end the last
         // frame stays on screen; inside it, the frames are missing (a file cut short), and the
         // last frame that could be read is not the still at that time.
-        const std::int64_t shown = std::max<std::int64_t>(kept_->pkt_duration, frameTicks_);
-        if (limit < trackEndTick_ - frameTicks_ && keptTick_ + 2 * shown < limit)
+        const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
+        if (limit < trackEndTick_ - frameTicks_ && kept_->tick + 2 * shown < limit)
             return std::nullopt;
     }
-    return deliver(*kept_, keptTick_);
+    return deliver(*kept_);
 }
 
 }  // namespace quillon

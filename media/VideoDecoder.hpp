@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "media/DecodeCursor.hpp"
 #include "media/FfmpegPtr.hpp"
 #include "media/Thumbnail.hpp"
 #include "media/VideoConvert.hpp"
@@ -45,54 +46,35 @@ public:
     std::optional<std::int64_t> keyFrameFor(double atSec);
 
     // Frames the decoder has delivered so far (skipped frames not counted); a diagnostic.
-    std::int64_t framesDecoded() const { return framesDecoded_; }
+    std::int64_t framesDecoded() const;
 
 private:
     VideoDecoder() = default;
 
-    enum class Next { Frame, End, Failed };
     std::int64_t targetTick(double atSec);
-    Next receive(AVFrame* into, std::int64_t targetTick);
-    bool seekTo(std::int64_t tick);
+    bool seekTo(std::int64_t tick, bool toStart);
     double secondsAt(std::int64_t tick) const;
-    std::int64_t frameTick(const AVFrame& frame);
     bool shouldSeek(std::int64_t targetTick) const;
     void findStart();
-    std::int64_t placeFirstFrame(std::int64_t limitTick);
-    std::optional<std::int64_t> measureEndTick(bool untimed);
     bool advanceTo(std::int64_t limitTick);
     std::optional<Image> finish(std::int64_t limitTick);
-    std::optional<Image> deliver(const AVFrame& frame, std::int64_t tick);
+    std::optional<Image> deliver(const PlacedFrame& frame);
+    std::optional<std::int64_t> measureEndTick(bool untimed);
 
-    // Members are declared so that owners outlive what they own: the format context goes last.
-    ff::FormatPtr format_;
-    ff::CodecPtr codec_;
-    ff::PacketPtr packet_;
-    ff::FramePtr kept_;     // the last frame at or before the last target
-    ff::FramePtr pending_;  // a frame already taken from the decoder that lies past the last target
-    std::int64_t keptTick_ = 0;
-    std::int64_t pendingTick_ = 0;
-    bool haveKept_ = false;
-    bool havePending_ = false;
+    // The seek policy below works on this forward reader of the track, which owns the container
+    // and the decoder.
+    std::unique_ptr<DecodeCursor> cursor_;
+    std::optional<PlacedFrame> kept_;     // the last whole frame at or before the last target
+    std::optional<PlacedFrame> pending_;  // the frame after it, already taken out, past the last target
     bool startKnown_ = false;
-    bool pendingDamaged_ = false;
-    bool positioned_ = false;  // the decoder continues from where the last call left it
-    bool draining_ = false;
+    bool positioned_ = false;  // the cursor continues from where the last call left it
     FrameConverter converter_;
 
-    AVStream* stream_ = nullptr;  // owned by format_
-    int streamIndex_ = -1;
+    AVStream* stream_ = nullptr;  // owned by the cursor's container
     AVRational timeBase_{1, 1};
     std::int64_t startTick_ = 0;
-    std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // start plus the track's stated length, if any
-    std::int64_t lastTick_ = 0;     // timestamp of the last frame received since the last seek
-    bool haveLastTick_ = false;
-    // The latest presentation time at or before the current target among the packets sent since
-    // the last seek: frames before it are hidden by it.
-    std::int64_t latestSentTick_ = AV_NOPTS_VALUE;
-    // Decoding time (else presentation time) of the first packet sent since the last seek.
-    std::int64_t firstSentTick_ = AV_NOPTS_VALUE;
-    std::int64_t frameTicks_ = 1;   // nominal frame interval in ticks
+    std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // where the last frame ends, if known
+    std::int64_t frameTicks_ = 1;     // nominal frame interval in ticks
     std::int64_t seekLeadTicks_ = 0;  // how far before a target seeks aim
     double durationSec_ = 0;
     double fps_ = 30;
@@ -102,7 +84,6 @@ private:
     Orientation orientation_;
     bool haveMatrix_ = false;
     std::int32_t matrix_[9] = {};
-    std::int64_t framesDecoded_ = 0;
 
     // The last still handed out, so a repeated time costs no conversion.
     std::int64_t deliveredTick_ = INT64_MIN;
