@@ -112,6 +112,10 @@ std::optional<Image> StillsSource::image(double atSec)
 
 namespace {
 
+// The largest decoded frame (in the decoder's own sample format) for which a second decoder runs
+// side by side: 1080p with 10-bit or 4:4:4 samples is within it, 2160p is not.
+constexpr std::int64_t kSideBySideFrameBytes = 8 << 20;
+
 // Made results a decoder may have waiting for delivery before it stops to wait itself.
 constexpr std::size_t kMadeAhead = 4;
 
@@ -242,7 +246,10 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
         }
     };
     VideoDecoder* video = decoder_ ? decoder_->video.get() : nullptr;
-    if (!video || times.size() < 3) {
+    // A second decoder holds its own reference frames and frames in flight, about twenty decoded
+    // frames: at 1080p a few tens of megabytes, at 2160p with 10-bit samples half a gigabyte. Large
+    // frames are decoded by one decoder, whose frame threads already keep both cores busy.
+    if (!video || times.size() < 3 || video->decodedFrameBytes() > kSideBySideFrameBytes) {
         oneByOne();
         return;
     }

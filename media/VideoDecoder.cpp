@@ -8,6 +8,10 @@
 #include <utility>
 
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -87,6 +91,9 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     d->codedHeight_ = std::max(par->height, 0);
     if (!sizeAllowed(d->codedWidth_, d->codedHeight_))
         return nullptr;
+    if (par->format >= 0 && d->codedWidth_ > 0 && d->codedHeight_ > 0)
+        d->decodedFrameBytes_ = std::max(0, av_image_get_buffer_size(static_cast<AVPixelFormat>(par->format),
+                                                                     d->codedWidth_, d->codedHeight_, 1));
 
     // A track whose codec has no decoder here would open only to fail at every still; it is
     // refused now so the user hears at once that the file cannot be read.

@@ -45,6 +45,10 @@ public:
     // same key frame share their decoding; stills with different ones can be decoded apart.
     std::optional<std::int64_t> keyFrameFor(double atSec);
 
+    // The bytes of one decoded frame in the decoder's own sample format (before conversion to
+    // RGB); 0 when the headers do not tell.
+    std::int64_t decodedFrameBytes() const { return decodedFrameBytes_; }
+
     // Frames the decoder has delivered so far (skipped frames not counted); a diagnostic.
     std::int64_t framesDecoded() const;
 
@@ -80,6 +84,7 @@ private:
     double fps_ = 30;
     int codedWidth_ = 0;
     int codedHeight_ = 0;
+    std::int64_t decodedFrameBytes_ = 0;
     AVRational sampleAspect_{1, 1};  // width over height of one stored pixel on screen
     Orientation orientation_;
     bool haveMatrix_ = false;
