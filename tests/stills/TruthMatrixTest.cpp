@@ -9,7 +9,9 @@
 #include <any>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -37,6 +39,7 @@ struct Cell {
     const char* extra = "";
     int frames = 60;
     const char* filter = "";  // appended to the source graph (timestamps of a variable-rate clip)
+    bool dropAviIndex = false;  // the idx1 chunk renamed, as in files whose writer never finished it
 };
 
 constexpr const char* kX264 = "-c:v libx264 -pix_fmt yuv420p -preset veryfast -bf 3 -b-pyramid normal -g 24 -sc_threshold 0";
@@ -62,6 +65,8 @@ const Cell kCells[] = {
     {"AviMpeg4BFrames25", "AVI", "MPEG-4 Part 2", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3"},
     {"AviMjpeg30", "AVI", "MJPEG", "30", "clip.avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30"},
     {"MovMjpeg2997", "MOV", "MJPEG", "29.97", "clip.mov", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30000/1001"},
+    {"AviNoIndexMpeg4_25", "AVI without idx1", "MPEG-4 Part 2", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25",
+     "", 60, "", true},
     {"ThreeGpMpeg4_25", "3GP", "MPEG-4 Part 2", "25", "clip.3gp", "-c:v mpeg4 -bf 1 -g 12 -q:v 3"},
     {"PsMpeg2Gop50_25", "MPEG-PS", "MPEG-2", "25", "clip.mpg", "-c:v mpeg2video -bf 2 -g 50 -q:v 3", "25", "", 75},
     {"PsMpeg2_2997", "MPEG-PS", "MPEG-2", "29.97", "clip.mpg", "-c:v mpeg2video -bf 2 -g 15 -q:v 3", "30000/1001"},
@@ -96,6 +101,15 @@ std::filesystem::path clipOf(const Cell& c)
     if (test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + args + " " +
                   shellQuote(partial.string())) != 0)
         return {};
+    if (c.dropAviIndex) {
+        std::fstream avi(partial, std::ios::in | std::ios::out | std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(avi)), {});
+        const std::size_t at = bytes.rfind("idx1");
+        if (at == std::string::npos)
+            return {};
+        avi.seekp(static_cast<std::streamoff>(at));
+        avi.write("JUNK", 4);
+    }
     std::filesystem::rename(partial, file);
     return file;
 }
