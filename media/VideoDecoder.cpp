@@ -155,7 +155,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         return nullptr;
 
     // Streams without an index state no length of their own; FFmpeg's estimate for them can be a
-    // quarter short (program streams whose reference frames carry no timestamps) or missing
+    // fifth short (program streams whose reference frames carry no timestamps) or missing
     // (elementary streams). Their length is read from the file instead.
     const bool untimed = (fmt->iformat->flags & (AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS)) && st->duration == AV_NOPTS_VALUE &&
                          (fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0);
@@ -231,7 +231,9 @@ std::optional<std::int64_t> VideoDecoder::measureEndTick(bool untimed)
         // decoding time, which never lies after its presentation; the last frame ends one
         // nominal interval after the latest start found.
         const std::int64_t size = avio_size(fmt->pb);
-        for (std::int64_t window = std::int64_t{1} << 20; !end && size > 0; window *= 4) {
+        // A tail of 64 MB without one timestamp is not a stream worth reading further.
+        for (std::int64_t window = std::int64_t{1} << 20; !end && size > 0 && window <= (std::int64_t{64} << 20);
+             window *= 4) {
             const std::int64_t from = std::max<std::int64_t>(0, size - window);
             if (av_seek_frame(fmt, -1, from, AVSEEK_FLAG_BYTE) < 0)
                 break;
