@@ -17,21 +17,6 @@ namespace quillon {
 
 namespace {
 
-constexpr int kUnknownSizeLimit = 8000;
-constexpr int kSmallestLimit = 16;
-
-// The longer displayed side, so the picture is decoded whole; 8000 when the header is unreadable.
-int decodeLimit(const std::filesystem::path& file)
-{
-    std::optional<PixelSize> size = imagePixelSize(file);
-    if (!size)
-        return kUnknownSizeLimit;
-    const double side = std::max(size->width, size->height);
-    if (!std::isfinite(side) || side >= 2147483647.0)
-        return 2147483647;
-    return std::max(kSmallestLimit, static_cast<int>(side));
-}
-
 // The input's own name without its last extension ("archive.tar" for archive.tar.gz), or "image"
 // when nothing is left.
 std::string outputBase(const std::filesystem::path& input)
@@ -49,7 +34,7 @@ struct Converted {
 Converted convert(const std::filesystem::path& file, const std::string& format, double quality)
 {
     Converted result;
-    std::optional<Image> picture = loadImageOriented(file, decodeLimit(file));
+    std::optional<Image> picture = loadImageFullSize(file);
     if (!picture) {
         result.failure = "could not decode image";
         return result;

@@ -48,6 +48,11 @@ bool withinPixelLimit(long long width, long long height)
            width * height <= kMaxImagePixels;
 }
 
+bool withinStreamLimit(long long width, long long height)
+{
+    return width > 0 && height > 0 && width <= kMaxStreamedPixels / height;
+}
+
 namespace {
 
 // Metadata that describes the source file rather than these pixels. Pixels leave fromVips upright

@@ -23,8 +23,11 @@ std::string thumbnailDataURL(const Image& image, int maxDim);
 
 // The first picture of an image file, turned upright by its orientation tag and reduced so its
 // longer side is at most max(maxPixelSize, 16), never enlarged, decoded with shrink-on-load from
-// the full picture (never from a preview embedded in the file). Nothing when the file cannot be
-// decoded. Any thread.
+// the full picture (never from a preview embedded in the file): JPEG and WebP decode at 1/2, 1/4
+// or 1/8 of the size, JPEG 2000 from a resolution level and TIFF from a pyramid level, always the
+// smallest whose longer side still reaches the limit. Pictures of any pixel count up to
+// kMaxStreamedPixels as decoded are read as a stream. Nothing when the file cannot be decoded.
+// Any thread.
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize);
 
 // What one opening of an image file gives: its displayed size, as imagePixelSize reads it, and its
@@ -35,6 +38,11 @@ struct LoadedImage {
     std::optional<Image> image;
 };
 LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize);
+
+// The first picture of an image file (the first page of a TIFF, resolution level 0 of a JPEG 2000
+// file, the primary picture of a HEIF file) whole, at the size its header gives, turned upright.
+// Nothing when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file);
 
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.

@@ -236,3 +236,85 @@ TEST(ThumbnailDataURL, ReducesToTheExactRoundedSizeKeepingColours)
     for (double level : regionMean(transparent, 240, 30, 100, 60))
         EXPECT_NEAR(level, 15, 5);
 }
+
+namespace {
+
+// A flat picture in one colour.
+vips::VImage flatImage(int width, int height, std::vector<double> colour)
+{
+    return (vips::VImage::black(width, height, vips::VImage::option()->set("bands", 3)) + colour)
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+std::string imageSize(const std::optional<Image>& image)
+{
+    return image ? sizeText(image->width(), image->height()) : "none";
+}
+
+}  // namespace
+
+// Files holding several pictures or reduced copies: conversion takes the first picture whole,
+// previews reduce from the smallest stored copy that still reaches the limit, never a smaller one.
+TEST(ImageFiles, TheFirstPictureIsDecodedWholeWhateverLevelsOrPagesTheFileHolds)
+{
+    const fs::path dir = freshDir("image-levels");
+    const std::string d = dir.string();
+    const vips::VImage patch = patchImage(1000, 800);
+    patch.write_to_file((d + "/levels.jp2[lossless]").c_str());
+    patch.write_to_file((d + "/pages.tif[tile,pyramid,compression=lzw]").c_str());
+    patch.write_to_file((d + "/subifds.tif[tile,pyramid,subifd,compression=lzw]").c_str());
+    // Reduced copies really are there, or the test would not tell a right level from a wrong one.
+    EXPECT_EQ(capture("vipsheader -f n-pages " + shellQuote(d + "/levels.jp2")), "4\n");
+    EXPECT_EQ(capture("vipsheader -f n-pages " + shellQuote(d + "/pages.tif")), "4\n");
+    EXPECT_EQ(capture("vipsheader -f n-subifds " + shellQuote(d + "/subifds.tif")), "3\n");
+    for (const char* name : {"levels.jp2", "pages.tif", "subifds.tif"}) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / name;
+        EXPECT_EQ(headerSize(file), "1000x800");
+        const std::optional<Image> full = loadImageFullSize(file);
+        ASSERT_EQ(imageSize(full), "1000x800");
+        EXPECT_LE(patchError(full->pixels()), 0);
+        for (const auto& [limit, expected] : std::vector<std::pair<int, std::string>>{
+                 {1000, "1000x800"}, {2000, "1000x800"}, {360, "360x288"}, {200, "200x160"}, {40, "40x32"}}) {
+            SCOPED_TRACE(limit);
+            const std::optional<Image> preview = loadImageOriented(file, limit);
+            ASSERT_EQ(imageSize(preview), expected);
+            if (limit >= 200)
+                EXPECT_LE(patchError(preview->pixels()), 3);
+        }
+    }
+
+    // Pages that are separate pictures: red 400x300 then green 200x150 (halving, as a pyramid
+    // would), and red, green and blue pages each half the one before.
+    const auto multiPage = [&](const std::string& name, std::vector<std::pair<int, std::vector<double>>> pages) {
+        std::string arguments;
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const std::string page = d + "/page" + std::to_string(i) + ".png";
+            flatImage(pages[i].first, pages[i].first * 3 / 4, pages[i].second).write_to_file(page.c_str());
+            arguments += shellQuote(page) + " ";
+        }
+        EXPECT_EQ(run("convert " + arguments + shellQuote(d + "/" + name)), 0);
+        return dir / name;
+    };
+    const std::vector<double> red{220, 20, 20}, green{20, 200, 20}, blue{20, 20, 220};
+    const fs::path two = multiPage("two.tif", {{400, red}, {200, green}});
+    ASSERT_EQ(capture("vipsheader -f n-pages " + shellQuote(two.string())), "2\n");
+    EXPECT_EQ(headerSize(two), "400x300");
+    const std::optional<Image> twoFull = loadImageFullSize(two);
+    EXPECT_EQ(imageSize(twoFull), "400x300");
+    EXPECT_EQ(quarterColours(twoFull.value_or(Image())), "RRRR");
+    for (int limit : {360, 100}) {
+        const std::optional<Image> preview = loadImageOriented(two, limit);
+        EXPECT_EQ(imageSize(preview), limit == 360 ? "360x270" : "100x75");
+        EXPECT_EQ(quarterColours(preview.value_or(Image())), "RRRR") << limit;
+    }
+    // Three halving pages are read as a pyramid: a preview comes from the smallest page that still
+    // reaches its limit (blue for 360, green for 500), a conversion always from the first page.
+    const fs::path three = multiPage("three.tif", {{1600, red}, {800, green}, {400, blue}});
+    EXPECT_EQ(quarterColours(loadImageFullSize(three).value_or(Image())), "RRRR");
+    EXPECT_EQ(imageSize(loadImageFullSize(three)), "1600x1200");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 360).value_or(Image())), "BBBB");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 500).value_or(Image())), "GGGG");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 1600).value_or(Image())), "RRRR");
+}
