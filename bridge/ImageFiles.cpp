@@ -49,19 +49,29 @@ public:
             files_.push_back(file);
     }
 
-    // Walks a folder without following links inside it (see the header for why).
-    void walk(const fs::path& folder)
+    // Walks a folder without following links inside it (see the header for why). Folders wait on
+    // a list rather than the call stack, so depth costs no stack. A folder that cannot be opened
+    // (unreadable, vanished, a path too long for the system) is left out, and so is the rest of
+    // one whose listing fails midway; the walk goes on with the others.
+    void walk(const fs::path& top)
     {
-        std::error_code ec;
-        fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-        const fs::recursive_directory_iterator end;
-        for (; !ec && it != end; it.increment(ec)) {
-            const fs::path& entry = it->path();
-            if (isHidden(entry)) {
-                it.disable_recursion_pending();
-                continue;
+        std::vector<fs::path> pending{top};
+        while (!pending.empty()) {
+            const fs::path folder = std::move(pending.back());
+            pending.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(folder, ec);
+            const fs::directory_iterator end;
+            for (; !ec && it != end; it.increment(ec)) {
+                const fs::path& entry = it->path();
+                if (isHidden(entry))
+                    continue;
+                add(entry);
+                std::error_code typeError;
+                const fs::file_status own = it->symlink_status(typeError);  // a link is not followed
+                if (!typeError && fs::is_directory(own))
+                    pending.push_back(entry);
             }
-            add(entry);
         }
     }
 

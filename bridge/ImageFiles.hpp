@@ -9,8 +9,9 @@ namespace quillon {
 // - A file is taken when its lower-case extension is in kImageExtensions; a path that names
 //   nothing is skipped. A hidden file named directly is taken.
 // - A folder is walked recursively. Entries whose names start with a dot are left out and hidden
-//   folders are not entered. Sub-folders that cannot be read are skipped; an error in the middle
-//   of a walk ends that folder's walk with what was found so far.
+//   folders are not entered. Entries that cannot be read are left out silently and the walk goes
+//   on: a sub-folder that cannot be opened (no permission, vanished meanwhile, path too long) is
+//   skipped, and a listing that fails midway keeps what it gave so far.
 // - Symbolic links: a link named directly is followed (a link to a folder is walked). Inside a
 //   walk a link is an entry like any other, judged by its own name, and never followed into, so a
 //   link loop cannot make the walk endless and every file is reached once through its real path.

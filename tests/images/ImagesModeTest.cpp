@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "bridge/Bridge.hpp"
+#include "bridge/ImageFiles.hpp"
 #include "tests/support/FakeHost.hpp"
 #include "tests/support/Fixtures.hpp"
 
@@ -109,6 +114,51 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
     EXPECT_EQ(tif, (json{{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"isImage", true},
                          {"width", 500}, {"height", 400}}));
     EXPECT_EQ(rig.records().at(2)["height"], 20);
+}
+
+TEST(ImageImport, AFolderThatCannotBeOpenedIsLeftOutAndTheWalkGoesOn)
+{
+    // Tests run as root, for whom no folder is unreadable; running out of file descriptors makes
+    // opening a folder fail just as surely. A child process is left two free descriptors: a walk
+    // that holds one open folder per level of depth cannot open the third level of the chain, and
+    // one that stopped at that error would also miss the sibling folders still to come.
+    const fs::path dir = freshDir("import-unopenable");
+    for (int i = 0; i < 20; ++i)
+        writePicture(dir / ("s" + std::to_string(i)) / "p.png", 8, 6);
+    writePicture(dir / "a" / "b" / "c" / "d" / "deep.png", 8, 6);
+    int channel[2];
+    ASSERT_EQ(pipe(channel), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowest = dup(0);
+        close(lowest);
+        const rlimit few{rlim_t(lowest + 2), rlim_t(lowest + 2)};
+        setrlimit(RLIMIT_NOFILE, &few);
+        std::string names;
+        for (const fs::path& file : quillon::collectImageFiles({dir}))
+            names += file.parent_path().filename().string() + "/" + file.filename().string() + " ";
+        const bool sent = write(channel[1], names.data(), names.size()) == ssize_t(names.size());
+        _exit(sent ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string received;
+    char buffer[512];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;)
+        received.append(buffer, size_t(n));
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> found;
+    for (std::size_t start = 0, end; (end = received.find(' ', start)) != std::string::npos; start = end + 1)
+        found.push_back(received.substr(start, end - start));
+    std::vector<std::string> expected{"d/deep.png"};
+    for (int i = 0; i < 20; ++i)
+        expected.push_back("s" + std::to_string(i) + "/p.png");
+    std::sort(expected.begin(), expected.end());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
 }
 
 TEST(ImageImport, BatchesOf24AndIdsThatOnlyGrow)
