@@ -73,8 +73,9 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     if (std::optional<std::string> dest = args::path(args, "dest")) {
         // Made absolute against the working folder, so the reply names the folder in full.
         std::error_code error;
-        std::filesystem::path folder = std::filesystem::absolute(*dest, error);
-        work(error ? std::filesystem::path(*dest) : folder);
+        const std::filesystem::path named = pagePaths_.resolve(*dest);
+        std::filesystem::path folder = std::filesystem::absolute(named, error);
+        work(error ? named : folder);
         return;
     }
     PanelRequest request;
@@ -87,6 +88,7 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
             resolve(id, true, nullptr);
             return;
         }
+        pagePaths_.remember(chosen.front());
         work(std::filesystem::path(chosen.front()));
     });
 }
@@ -111,14 +113,17 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(std::filesystem::path(paths[i]), format, quality); },
+        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality); },
         [&](std::size_t i) {
             Converted item = std::move(converted[i]);
             converted[i] = {};
             if (item.bytes) {
-                const std::filesystem::path input(paths[i]);
+                const std::filesystem::path input = pagePaths_.resolve(paths[i]);
                 if (auto written = writeNewFile(dir, outputBase(input), ext, *item.bytes))
+                {
+                    pagePaths_.remember(*written);
                     result.written.push_back(written->string());
+                }
                 else
                     item.failure = "write failed (permission or disk)";
             }

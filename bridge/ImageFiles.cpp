@@ -12,6 +12,8 @@
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
 
+#include <nlohmann/json.hpp>
+
 #include "media/Extensions.hpp"
 
 namespace quillon {
@@ -203,6 +205,28 @@ void sortNaturally(std::vector<fs::path>& paths)
     for (size_t index : order)
         sorted.push_back(std::move(paths[index]));
     paths = std::move(sorted);
+}
+
+std::string PagePaths::remember(const std::filesystem::path& path)
+{
+    const std::string& bytes = path.native();
+    // The same replacement the bridge makes when it writes JSON, so the keys match what the page
+    // sends back byte for byte.
+    const std::string text =
+        nlohmann::json::parse(nlohmann::json(bytes).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+            .get<std::string>();
+    if (text != bytes) {
+        std::lock_guard lock(mutex_);
+        real_.insert_or_assign(text, path);
+    }
+    return text;
+}
+
+std::filesystem::path PagePaths::resolve(const std::string& text) const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = real_.find(text);
+    return found != real_.end() ? found->second : std::filesystem::path(text);
 }
 
 }  // namespace quillon

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quillon {
@@ -27,5 +30,24 @@ std::vector<std::filesystem::path> collectImageFiles(const std::vector<std::file
 // when none is set or it is C/POSIX. Stable: paths that collate equal keep their order. Names that
 // are not valid UTF-8 are compared with the invalid bytes replaced. Any thread.
 void sortNaturally(std::vector<std::filesystem::path>& paths);
+
+// The text a file path becomes on the page. JSON carries only UTF-8, so bytes of a name that are
+// not UTF-8 (a name from a foreign file system) reach the page as U+FFFD, exactly as the bridge
+// writes them, and a path the page sends back in that form no longer names the file. The table
+// remembers the real path under the text the page got, so that conversion and reveal find the file.
+// Two real names that differ only in such bytes read alike on the page; the later one is kept.
+// Any thread.
+class PagePaths {
+public:
+    // The text the page gets for path; remembered when it differs from the path's bytes.
+    std::string remember(const std::filesystem::path& path);
+
+    // The real path for text the page sent: the one remembered under it, or the text itself.
+    std::filesystem::path resolve(const std::string& text) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, std::filesystem::path> real_;
+};
 
 }  // namespace quillon

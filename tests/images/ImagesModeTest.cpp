@@ -191,24 +191,37 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     const fs::path dir = freshDir("import-odd");
     writePicture(dir / "a.png", 8, 8);
     std::ofstream(dir / "broken.png") << "not a picture";
-    fs::copy_file(dir / "a.png", dir / "c\xff\xfe.png");
+    fs::copy_file(dir / "a.png", dir / "d\xff\xfe.png");
+    writePicture(dir / "caf\xe9.png", 12, 8);  // Latin-1 é, as an old camera card or archive may hold
     Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 3}}));
+    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 4}}));
     const std::vector<json> items = rig.records();
-    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[1]["name"], "broken.png");
     EXPECT_EQ(items[1]["width"], 0);
     EXPECT_EQ(items[1]["thumbDataUrl"], "");
-    EXPECT_EQ(items[2]["name"], "c\xEF\xBF\xBD\xEF\xBF\xBD.png");
-    EXPECT_EQ(items[2]["width"], 8);  // read through its real name
-    // The displayable name no longer leads to the file: converting it fails for that image only.
+    EXPECT_EQ(items[2]["name"], "caf\xEF\xBF\xBD.png");
+    EXPECT_EQ(items[2]["path"], (dir / "caf\xEF\xBF\xBD.png").string());
+    EXPECT_EQ(items[2]["width"], 12);  // read through its real name
+    EXPECT_EQ(items[3]["name"], "d\xEF\xBF\xBD\xEF\xBF\xBD.png");
+    EXPECT_EQ(items[3]["width"], 8);
+    // The text the page got leads back to the real file: conversion writes it under its real name.
     // Without a format the images are PNG, in content and not only in name.
-    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"]}},
-                                                   {"dest", freshDir("import-odd-out").string()}});
-    ASSERT_EQ(payload["written"].size(), 1u);
-    EXPECT_EQ(vips::VImage::new_from_file(payload["written"][0].get<std::string>().c_str()).get_string("vips-loader"),
-              std::string("pngload"));
-    EXPECT_EQ(payload["failed"], (json{{{"path", items[2]["path"]}, {"reason", "could not decode image"}}}));
+    const fs::path out = freshDir("import-odd-out");
+    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}},
+                                                   {"dest", out.string()}});
+    EXPECT_EQ(payload["failed"], json::array());
+    ASSERT_EQ(payload["written"].size(), 3u);
+    EXPECT_EQ(payload["written"][1], (out / "caf\xEF\xBF\xBD.png").string());
+    for (const char* name : {"a.png", "d\xff\xfe.png", "caf\xe9.png"}) {
+        SCOPED_TRACE(name);
+        const std::string header = capture("vipsheader " + shellQuote((out / name).string()));
+        EXPECT_NE(header.find("pngload"), std::string::npos) << header;
+    }
+    // Reveal gets the real bytes, for the input and for what was written.
+    EXPECT_EQ(rig.send("reveal", {{"paths", {items[2]["path"], payload["written"][1]}}}), nullptr);
+    ASSERT_EQ(rig.host.revealed.size(), 1u);
+    EXPECT_EQ(rig.host.revealed[0], (std::vector<std::string>{(dir / "caf\xe9.png").string(), (out / "caf\xe9.png").string()}));
 
     EXPECT_EQ(rig.send("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve}));
