@@ -1,7 +1,5 @@
 // Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
 // requested format and write it into one folder under its own name, never replacing a file.
-#include <algorithm>
-#include <cmath>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -9,6 +7,7 @@
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/FileWrite.hpp"
+#include "bridge/MemoryBudget.hpp"
 #include "bridge/OrderedPool.hpp"
 #include "media/Encode.hpp"
 #include "media/Thumbnail.hpp"
@@ -31,17 +30,33 @@ struct Converted {
     const char* failure = nullptr;
 };
 
-Converted convert(const std::filesystem::path& file, const std::string& format, double quality)
+// Converts one file within the budget: the worker waits until what the conversion will hold fits
+// beside the conversions already running. A picture too large to hold is streamed into the encoder
+// where its format allows, and refused when even that would not fit the budget.
+Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
+                  MemoryBudget& budget)
 {
     Converted result;
-    std::optional<Image> picture = loadImageFullSize(file);
+    const std::optional<ConversionCost> cost = conversionCost(file);
+    if (!cost) {
+        result.failure = "could not decode image";
+        return result;
+    }
+    // HEIC is encoded from the whole picture at once, so a streamed one would be held after all.
+    const bool wholeForEncoder = extForFormat(format) == "heic";
+    if (!cost->possible || (cost->streamed && (wholeForEncoder || cost->memoryBytes > budget.total()))) {
+        result.failure = "image too large";
+        return result;
+    }
+    MemoryBudget::Share share(budget, cost->memoryBytes);
+    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file) : loadImageFullSize(file);
     if (!picture) {
         result.failure = "could not decode image";
         return result;
     }
     result.bytes = encodeImage(*picture, format, quality);
-    if (!result.bytes)
-        result.failure = "could not encode image";
+    if (!result.bytes)  // a streamed picture is decoded while it is encoded
+        result.failure = cost->streamed ? "could not decode image" : "could not encode image";
     return result;  // the full-size picture is released here, before the bytes are written
 }
 
@@ -104,16 +119,18 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
         return result;
     }
 
-    // Decoding and encoding run on the pool, at most one full-size picture per worker; names are
-    // chosen and files written here, in input order, so a name taken by an earlier path of this
-    // export pushes a later one to the next suffix exactly as a file already in the folder would.
+    // Decoding and encoding run on the pool, at most one full-size picture per worker and only as
+    // many as the memory budget holds; names are chosen and files written here, in input order, so
+    // a name taken by an earlier path of this export pushes a later one to the next suffix exactly
+    // as a file already in the folder would.
+    MemoryBudget budget(MemoryBudget::defaultBytes());
     OrderedPool pool;
     const std::size_t window = pool.workers() + 1;
     std::vector<Converted> converted(paths.size());
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality); },
+        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, budget); },
         [&](std::size_t i) {
             Converted item = std::move(converted[i]);
             converted[i] = {};

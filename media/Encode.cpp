@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include "media/EncodeDetail.hpp"
+#include "media/VipsLimits.hpp"
 
 namespace quillon {
 
@@ -86,14 +87,17 @@ vips::VImage withoutAlpha(const vips::VImage& image)
 // from a video has no more colour detail than that, and full-resolution colour (which libvips
 // would pick by itself from quality 90 up) makes such files about 1.6 times larger for nothing.
 // The highest quality keeps full-resolution colour for photographs that have it. Optimised
-// Huffman tables make every file about 10% smaller for no measurable time.
+// Huffman tables make every file about 10% smaller for no measurable time; they take a second
+// pass over the whole picture, for which libjpeg keeps all of it in memory (1.6 GB for 17000x16000
+// at full colour), so a picture too large to hold (one that is streamed) gets the standard tables.
 std::optional<Bytes> encodeJpeg(const Image& image, int encoderQuality)
 {
+    const bool optimise = withinPixelLimit(image.width(), image.height());
     try {
         return saveToBuffer(withoutAlpha(image.pixels()), ".jpg",
                             vips::VImage::option()
                                 ->set("Q", encoderQuality)
-                                ->set("optimize_coding", true)
+                                ->set("optimize_coding", optimise)
                                 ->set("subsample_mode", encoderQuality < 100 ? VIPS_FOREIGN_SUBSAMPLE_ON
                                                                              : VIPS_FOREIGN_SUBSAMPLE_OFF));
     } catch (const vips::VError&) {

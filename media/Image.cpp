@@ -166,32 +166,49 @@ vips::VImage toUchar(vips::VImage image)
 
 }  // namespace
 
-std::optional<Image> Image::fromVips(vips::VImage image)
+namespace {
+
+// The picture converted to 8-bit sRGB with three or four bands and without the source's metadata;
+// decoded into memory, or left as a pipeline that decodes as it is read.
+enum class Decode { InMemory, AsStream };
+
+std::optional<Image> converted(vips::VImage image, Decode decode)
 {
     ensureVipsStarted();
     vips_error_clear();
-    if (image.get_image() == nullptr || !withinPixelLimit(image.width(), image.height())) {
+    if (image.get_image() == nullptr)
         return std::nullopt;
-    }
+    const bool fits = decode == Decode::InMemory ? withinPixelLimit(image.width(), image.height())
+                                                 : withinStreamLimit(image.width(), image.height());
+    if (!fits)
+        return std::nullopt;
     try {
-        vips::VImage converted = toUchar(toThreeOrFourBands(toSrgb(image)));
-        // Decoding here means a broken file fails now, at the boundary, rather than later in
-        // whoever reads the pixels.
-        converted = converted.copy_memory();
+        vips::VImage pixels = toUchar(toThreeOrFourBands(toSrgb(image)));
+        if (decode == Decode::InMemory) {
+            // Decoding here means a broken file fails now, at the boundary, rather than later in
+            // whoever reads the pixels.
+            pixels = pixels.copy_memory();
+        }
         // A new header over the same pixels: a picture that was already in memory comes back from
         // copy_memory as itself, and the caller's metadata must stay untouched.
-        converted = converted.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        pixels = pixels.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
         for (const char* field : kSourceMetadata) {
-            if (converted.get_typeof(field) != 0) {
-                converted.remove(field);
+            if (pixels.get_typeof(field) != 0) {
+                pixels.remove(field);
             }
         }
-        return Image(std::move(converted));
+        return Image(std::move(pixels));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
     }
 }
+
+}  // namespace
+
+std::optional<Image> Image::fromVips(vips::VImage image) { return converted(std::move(image), Decode::InMemory); }
+
+std::optional<Image> Image::streamFrom(vips::VImage image) { return converted(std::move(image), Decode::AsStream); }
 
 std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height,
                                        std::size_t rowBytes, int channels)

@@ -8,8 +8,9 @@
 namespace quillon {
 
 // A decoded picture as the rest of Quillon sees it: upright, 8 bits per channel, sRGB with three
-// channels or sRGB plus alpha with four, pixels held in memory. Copies are cheap and share the same
-// pixels, which are never modified after construction, so an Image may be handed between threads.
+// channels or sRGB plus alpha with four, pixels held in memory (except an Image made by streamFrom,
+// which decodes as it is read). Copies are cheap and share the same pixels, which are never
+// modified after construction, so an Image may be handed between threads.
 class Image {
 public:
     Image() = default;
@@ -22,6 +23,11 @@ public:
     // reduced to 8, CMYK and grey turned into sRGB, palette expanded) and decodes it into memory.
     // Nothing when libvips fails. Any thread.
     static std::optional<Image> fromVips(vips::VImage image);
+
+    // The same conversion as fromVips, left as a pipeline that decodes as it is read instead of
+    // in memory: for one encode of a picture too large to hold, read top to bottom once, by one
+    // thread. Pictures up to kMaxStreamedPixels. Nothing when libvips fails to set it up.
+    static std::optional<Image> streamFrom(vips::VImage image);
 
     // Copies tightly or loosely packed 8-bit RGB (channels 3) or RGBA (channels 4) rows.
     static std::optional<Image> fromPixels(const std::uint8_t* data, int width, int height,

@@ -354,6 +354,62 @@ std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
     }
 }
 
+namespace {
+
+// Loaders that decode a picture strip by strip, so that a sequential read holds only a few rows.
+bool streams(const vips::VImage& header)
+{
+    const char* loader = nullptr;
+    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
+        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr)
+        return false;
+    return std::strncmp(loader, "jpegload", 8) == 0 || std::strncmp(loader, "pngload", 7) == 0 ||
+           std::strncmp(loader, "tiffload", 8) == 0;
+}
+
+}  // namespace
+
+std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    try {
+        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
+        const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
+        // Output has three bands, or four with alpha (two bands are grey and alpha).
+        const std::uint64_t bands = header.bands() == 2 || header.bands() >= 4 ? 4 : 3;
+        // The encoded file at most as large as the raw pixels, which compressed photographs come
+        // close to in PNG and TIFF.
+        const std::uint64_t encoded = width * height * bands;
+        ConversionCost cost;
+        cost.streamed = !withinPixelLimit(header.width(), header.height());
+        cost.memoryBytes = (cost.streamed ? 0 : width * height * bands) + 2 * encoded;
+        if (cost.streamed)
+            cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
+                            orientationOf(header) == 1;
+        return cost;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    try {
+        const vips::VImage header = openImageFile(file, OpenPlan{});
+        if (!streams(header) || orientationOf(header) != 1)
+            return std::nullopt;
+        return Image::streamFrom(openImageFile(file, fullSizePlan(header)));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();

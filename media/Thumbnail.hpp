@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -43,6 +44,26 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
 // file, the primary picture of a HEIF file) whole, at the size its header gives, turned upright.
 // Nothing when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file);
+
+// What converting an image file takes, judged from its header alone.
+struct ConversionCost {
+    // The most a conversion holds at once, in bytes: the decoded picture (none when streamed) and
+    // the encoded file, which is held twice while it is handed over.
+    std::uint64_t memoryBytes = 0;
+    // Larger than kMaxImagePixels: decoded as a stream while it is encoded (streamImageFullSize).
+    bool streamed = false;
+    // False when the picture is too large to hold and cannot be streamed either: its format
+    // decodes whole (only JPEG, PNG and TIFF stream), or it must be turned upright, which needs
+    // the whole picture at hand.
+    bool possible = true;
+};
+// Nothing when the header cannot be read. Any thread.
+std::optional<ConversionCost> conversionCost(const std::filesystem::path& file);
+
+// The first picture of a file too large to hold (see ConversionCost), as an Image that decodes as
+// the one encode reads it. Nothing when it cannot be streamed. Any thread; the Image is for the
+// calling thread only.
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file);
 
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.

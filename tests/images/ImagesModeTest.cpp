@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -282,4 +283,51 @@ TEST(ImageDrop, RoutedByModeAndKind)
     rig.send("setMode", {{"mode", "Images"}});
     rig.drop({dir / "anim.gif"});
     EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["isGif"], true);
+}
+
+// A picture beyond what Quillon holds in memory (2^28 pixels): 16400x16400, red on the left half
+// and blue on the right. It is previewed through shrink-on-load and converted as a stream where
+// the output allows; what cannot stream is refused with its reason.
+TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
+{
+    const fs::path dir = freshDir("export-huge"), out = freshDir("export-huge-out");
+    const fs::path huge = dir / "huge.jpg", turned = dir / "turned.jpg";
+    const vips::VImage x = vips::VImage::xyz(16400, 16400)[0];
+    (x < 8200).ifthenelse(std::vector<double>{220, 20, 20}, std::vector<double>{20, 20, 220})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .write_to_file((huge.string() + "[Q=85]").c_str());
+    fs::copy_file(huge, turned);
+    ASSERT_EQ(run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote(turned.string())), 0);
+
+    Rig rig;
+    EXPECT_EQ(rig.send("importImages", {{"paths", {huge.string()}}}), (json{{"count", 1}}));
+    const json record = rig.records().at(0);
+    EXPECT_EQ(record["width"], 16400);
+    EXPECT_EQ(record["height"], 16400);
+    const vips::VImage preview = previewPicture(record["thumbDataUrl"]);
+    ASSERT_EQ(sizeText(preview.width(), preview.height()), "360x360");
+    EXPECT_GT(regionMean(preview, 40, 160, 40, 40)[0], 180);   // red on the left
+    EXPECT_GT(regionMean(preview, 280, 160, 40, 40)[2], 180);  // blue on the right
+
+    for (const char* format : {"jpeg", "png", "tiff"}) {
+        SCOPED_TRACE(format);
+        const json payload = rig.send("exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
+        ASSERT_EQ(payload["written"].size(), 1u) << payload;
+        const std::string written = payload["written"][0];
+        EXPECT_EQ(capture("vipsheader -f width " + shellQuote(written)) + capture("vipsheader -f height " + shellQuote(written)),
+                  "16400\n16400\n");
+        // The far corner holds the right colour, so the stream reached the last row.
+        std::istringstream corner(capture("vips getpoint " + shellQuote(written) + " 16390 16390"));
+        double red = 0, green = 0, blue = 0;
+        ASSERT_TRUE(corner >> red >> green >> blue);
+        EXPECT_LT(red, 60);
+        EXPECT_GT(blue, 180);
+    }
+    // HEIC encodes the whole picture at once, and turning a picture upright needs all of it.
+    const json refused = rig.send("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
+    EXPECT_EQ(refused["failed"], (json{{{"path", huge.string()}, {"reason", "image too large"}},
+                                       {{"path", turned.string()}, {"reason", "image too large"}}}));
+    const json turnedPng = rig.send("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
+    EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
 }
