@@ -347,7 +347,7 @@ std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
             // Turning needs the whole picture at hand, which a sequential decode does not give.
             picture = picture.copy_memory().autorot();
         }
-        return Image::fromVips(picture);
+        return Image::fromVips(picture, Image::Depth::AsSource);
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
@@ -377,14 +377,17 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
         const vips::VImage header = openImageFile(file, OpenPlan{});
         const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
         const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
-        // Output has three bands, or four with alpha (two bands are grey and alpha).
-        const std::uint64_t bands = header.bands() == 2 || header.bands() >= 4 ? 4 : 3;
+        // At most four bands (colour and alpha) of at most two bytes each.
+        const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
+        const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR || header.format() == VIPS_FORMAT_CHAR ? 1 : 2;
+        // Colour pictures are held with three bands, or four with alpha.
+        const std::uint64_t heldBands = bands >= 3 ? std::max<std::uint64_t>(bands, 3) : bands;
         // The encoded file at most as large as the raw pixels, which compressed photographs come
         // close to in PNG and TIFF.
-        const std::uint64_t encoded = width * height * bands;
+        const std::uint64_t encoded = width * height * heldBands * sampleBytes;
         ConversionCost cost;
         cost.streamed = !withinPixelLimit(header.width(), header.height());
-        cost.memoryBytes = (cost.streamed ? 0 : width * height * bands) + 2 * encoded;
+        cost.memoryBytes = (cost.streamed ? 0 : encoded) + 2 * encoded;
         if (cost.streamed)
             cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
                             orientationOf(header) == 1;
@@ -403,7 +406,7 @@ std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
         const vips::VImage header = openImageFile(file, OpenPlan{});
         if (!streams(header) || orientationOf(header) != 1)
             return std::nullopt;
-        return Image::streamFrom(openImageFile(file, fullSizePlan(header)));
+        return Image::streamFrom(openImageFile(file, fullSizePlan(header)), Image::Depth::AsSource);
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

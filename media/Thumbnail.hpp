@@ -42,7 +42,9 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
 
 // The first picture of an image file (the first page of a TIFF, resolution level 0 of a JPEG 2000
 // file, the primary picture of a HEIF file) whole, at the size its header gives, turned upright.
-// Nothing when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
+// Sixteen bits per channel and grey are kept where the source has them (Image::Depth::AsSource),
+// for the encoders that can write them. Nothing when the file cannot be decoded or holds more than
+// kMaxImagePixels. Any thread.
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file);
 
 // What converting an image file takes, judged from its header alone.

@@ -318,3 +318,61 @@ TEST(ImageFiles, TheFirstPictureIsDecodedWholeWhateverLevelsOrPagesTheFileHolds)
     EXPECT_EQ(quarterColours(loadImageOriented(three, 500).value_or(Image())), "GGGG");
     EXPECT_EQ(quarterColours(loadImageOriented(three, 1600).value_or(Image())), "RRRR");
 }
+
+// Conversions keep 16 bits per channel and grey in PNG and TIFF, and alpha in PNG, TIFF and HEIC;
+// JPEG and HEIC are written at 8 bits in colour. Read back by vipsheader and vips getpoint.
+TEST(ImageFiles, ConversionsKeepSixteenBitsGreyAndAlphaWhereTheFormatHoldsThem)
+{
+    const fs::path dir = freshDir("image-depth");
+    // Samples that are not multiples of 257, so that a detour through 8 bits would show.
+    const vips::VImage ramp = (vips::VImage::xyz(64, 16)[0] * 1000 + 1234).cast(VIPS_FORMAT_USHORT);
+    const auto as = [](vips::VImage image, VipsInterpretation interpretation) {
+        return image.copy(vips::VImage::option()->set("interpretation", interpretation));
+    };
+    const vips::VImage opaque16 =
+        vips::VImage::bandjoin({ramp, (ramp / 2).cast(VIPS_FORMAT_USHORT), (ramp / 3).cast(VIPS_FORMAT_USHORT)});
+    struct Source {
+        const char* file;
+        vips::VImage picture;
+        const char* format;  // as vipsheader names it
+        int bands;
+        const char* sample;  // vips getpoint at (10, 5)
+    };
+    const Source sources[] = {
+        {"rgb16.png", as(opaque16, VIPS_INTERPRETATION_RGB16), "ushort", 3, "11234 5617 3744 "},
+        {"rgba16.tif", as(opaque16.bandjoin(vips::VImage::black(64, 16).cast(VIPS_FORMAT_USHORT) + 40000).cast(VIPS_FORMAT_USHORT),
+                          VIPS_INTERPRETATION_RGB16), "ushort", 4, "11234 5617 3744 40000 "},
+        {"grey16.png", as(ramp, VIPS_INTERPRETATION_GREY16), "ushort", 1, "11234 "},
+        {"grey8.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR), VIPS_INTERPRETATION_B_W), "uchar", 1, "43 "},
+        {"greyalpha.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR).bandjoin(vips::VImage::black(64, 16) + 100).cast(VIPS_FORMAT_UCHAR),
+                             VIPS_INTERPRETATION_B_W), "uchar", 2, "43 100 "},
+    };
+    // "64x16 ushort, 3 bands" from vipsheader's "FILE: 64x16 ushort, 3 bands, rgb16, pngload".
+    const auto describe = [](const fs::path& file) {
+        const std::string line = capture("vipsheader " + shellQuote(file.string()));
+        const std::size_t start = line.rfind(": ") + 2;
+        return line.substr(start, line.find(',', line.find(',', start) + 1) - start);
+    };
+    const auto expected = [](const std::string& format, int bands) {
+        return "64x16 " + format + ", " + std::to_string(bands) + (bands == 1 ? " band" : " bands");
+    };
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.file);
+        source.picture.write_to_file((dir / source.file).c_str());
+        ASSERT_EQ(describe(dir / source.file), expected(source.format, source.bands));
+        const std::optional<Image> picture = loadImageFullSize(dir / source.file);
+        ASSERT_TRUE(picture) << source.file;
+        for (const char* output : {"png", "tiff", "jpg", "heic"}) {
+            SCOPED_TRACE(std::string(source.file) + " as " + output);
+            const fs::path out = dir / (fs::path(source.file).stem().string() + "-out." + output);
+            writeBytes(out, encodeImage(*picture, output, 1.0).value_or(Bytes()));
+            const std::string q = shellQuote(out.string());
+            const bool deep = std::string(output) == "png" || std::string(output) == "tiff";
+            const bool alpha = source.bands == 2 || source.bands == 4;
+            const int bands = deep ? source.bands : (std::string(output) == "heic" && alpha ? 4 : 3);
+            EXPECT_EQ(describe(out), expected(deep ? source.format : "uchar", bands));
+            if (deep)
+                EXPECT_EQ(capture("vips getpoint " + q + " 10 5"), std::string(source.sample) + "\n");
+        }
+    }
+}
