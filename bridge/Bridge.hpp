@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/Host.hpp"
+#include "bridge/ImageFiles.hpp"
 #include "bridge/SerialQueue.hpp"
 #include "media/StillsSource.hpp"
 
@@ -102,6 +103,7 @@ private:
     std::map<std::int64_t, double> frameTimes_;     // io only
     std::map<std::int64_t, double> framePercents_;  // io only
     std::int64_t nextImageId_ = 0;                  // io only
+    PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
     std::string currentMode_ = "video";             // main thread only
     SerialQueue io_{"stills.io"};                   // last: destroyed (and joined) first
 };

@@ -1,7 +1,5 @@
 // Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
 // requested format and write it into one folder under its own name, never replacing a file.
-#include <algorithm>
-#include <cmath>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -9,6 +7,7 @@
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/FileWrite.hpp"
+#include "bridge/MemoryBudget.hpp"
 #include "bridge/OrderedPool.hpp"
 #include "media/Encode.hpp"
 #include "media/Thumbnail.hpp"
@@ -16,21 +15,6 @@
 namespace quillon {
 
 namespace {
-
-constexpr int kUnknownSizeLimit = 8000;
-constexpr int kSmallestLimit = 16;
-
-// The longer displayed side, so the picture is decoded whole; 8000 when the header is unreadable.
-int decodeLimit(const std::filesystem::path& file)
-{
-    std::optional<PixelSize> size = imagePixelSize(file);
-    if (!size)
-        return kUnknownSizeLimit;
-    const double side = std::max(size->width, size->height);
-    if (!std::isfinite(side) || side >= 2147483647.0)
-        return 2147483647;
-    return std::max(kSmallestLimit, static_cast<int>(side));
-}
 
 // The input's own name without its last extension ("archive.tar" for archive.tar.gz), or "image"
 // when nothing is left.
@@ -46,17 +30,33 @@ struct Converted {
     const char* failure = nullptr;
 };
 
-Converted convert(const std::filesystem::path& file, const std::string& format, double quality)
+// Converts one file within the budget: the worker waits until what the conversion will hold fits
+// beside the conversions already running. A picture too large to hold is streamed into the encoder
+// where its format allows, and refused when even that would not fit the budget.
+Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
+                  MemoryBudget& budget)
 {
     Converted result;
-    std::optional<Image> picture = loadImageOriented(file, decodeLimit(file));
+    const std::optional<ConversionCost> cost = conversionCost(file);
+    if (!cost) {
+        result.failure = "could not decode image";
+        return result;
+    }
+    // HEIC is encoded from the whole picture at once, so a streamed one would be held after all.
+    const bool wholeForEncoder = extForFormat(format) == "heic";
+    if (!cost->possible || (cost->streamed && (wholeForEncoder || cost->memoryBytes > budget.total()))) {
+        result.failure = "image too large";
+        return result;
+    }
+    MemoryBudget::Share share(budget, cost->memoryBytes);
+    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file) : loadImageFullSize(file);
     if (!picture) {
         result.failure = "could not decode image";
         return result;
     }
     result.bytes = encodeImage(*picture, format, quality);
-    if (!result.bytes)
-        result.failure = "could not encode image";
+    if (!result.bytes)  // a streamed picture is decoded while it is encoded
+        result.failure = cost->streamed ? "could not decode image" : "could not encode image";
     return result;  // the full-size picture is released here, before the bytes are written
 }
 
@@ -88,8 +88,9 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     if (std::optional<std::string> dest = args::path(args, "dest")) {
         // Made absolute against the working folder, so the reply names the folder in full.
         std::error_code error;
-        std::filesystem::path folder = std::filesystem::absolute(*dest, error);
-        work(error ? std::filesystem::path(*dest) : folder);
+        const std::filesystem::path named = pagePaths_.resolve(*dest);
+        std::filesystem::path folder = std::filesystem::absolute(named, error);
+        work(error ? named : folder);
         return;
     }
     PanelRequest request;
@@ -102,6 +103,7 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
             resolve(id, true, nullptr);
             return;
         }
+        pagePaths_.remember(chosen.front());
         work(std::filesystem::path(chosen.front()));
     });
 }
@@ -117,23 +119,28 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
         return result;
     }
 
-    // Decoding and encoding run on the pool, at most one full-size picture per worker; names are
-    // chosen and files written here, in input order, so a name taken by an earlier path of this
-    // export pushes a later one to the next suffix exactly as a file already in the folder would.
+    // Decoding and encoding run on the pool, at most one full-size picture per worker and only as
+    // many as the memory budget holds; names are chosen and files written here, in input order, so
+    // a name taken by an earlier path of this export pushes a later one to the next suffix exactly
+    // as a file already in the folder would.
+    MemoryBudget budget(MemoryBudget::defaultBytes());
     OrderedPool pool;
     const std::size_t window = pool.workers() + 1;
     std::vector<Converted> converted(paths.size());
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(std::filesystem::path(paths[i]), format, quality); },
+        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, budget); },
         [&](std::size_t i) {
             Converted item = std::move(converted[i]);
             converted[i] = {};
             if (item.bytes) {
-                const std::filesystem::path input(paths[i]);
+                const std::filesystem::path input = pagePaths_.resolve(paths[i]);
                 if (auto written = writeNewFile(dir, outputBase(input), ext, *item.bytes))
+                {
+                    pagePaths_.remember(*written);
                     result.written.push_back(written->string());
+                }
                 else
                     item.failure = "write failed (permission or disk)";
             }

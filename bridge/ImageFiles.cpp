@@ -12,6 +12,8 @@
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
 
+#include <nlohmann/json.hpp>
+
 #include "media/Extensions.hpp"
 
 namespace quillon {
@@ -49,19 +51,29 @@ public:
             files_.push_back(file);
     }
 
-    // Walks a folder without following links inside it (see the header for why).
-    void walk(const fs::path& folder)
+    // Walks a folder without following links inside it (see the header for why). Folders wait on
+    // a list rather than the call stack, so depth costs no stack. A folder that cannot be opened
+    // (unreadable, vanished, a path too long for the system) is left out, and so is the rest of
+    // one whose listing fails midway; the walk goes on with the others.
+    void walk(const fs::path& top)
     {
-        std::error_code ec;
-        fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec);
-        const fs::recursive_directory_iterator end;
-        for (; !ec && it != end; it.increment(ec)) {
-            const fs::path& entry = it->path();
-            if (isHidden(entry)) {
-                it.disable_recursion_pending();
-                continue;
+        std::vector<fs::path> pending{top};
+        while (!pending.empty()) {
+            const fs::path folder = std::move(pending.back());
+            pending.pop_back();
+            std::error_code ec;
+            fs::directory_iterator it(folder, ec);
+            const fs::directory_iterator end;
+            for (; !ec && it != end; it.increment(ec)) {
+                const fs::path& entry = it->path();
+                if (isHidden(entry))
+                    continue;
+                add(entry);
+                std::error_code typeError;
+                const fs::file_status own = it->symlink_status(typeError);  // a link is not followed
+                if (!typeError && fs::is_directory(own))
+                    pending.push_back(entry);
             }
-            add(entry);
         }
     }
 
@@ -193,6 +205,28 @@ void sortNaturally(std::vector<fs::path>& paths)
     for (size_t index : order)
         sorted.push_back(std::move(paths[index]));
     paths = std::move(sorted);
+}
+
+std::string PagePaths::remember(const std::filesystem::path& path)
+{
+    const std::string& bytes = path.native();
+    // The same replacement the bridge makes when it writes JSON, so the keys match what the page
+    // sends back byte for byte.
+    const std::string text =
+        nlohmann::json::parse(nlohmann::json(bytes).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+            .get<std::string>();
+    if (text != bytes) {
+        std::lock_guard lock(mutex_);
+        real_.insert_or_assign(text, path);
+    }
+    return text;
+}
+
+std::filesystem::path PagePaths::resolve(const std::string& text) const
+{
+    std::lock_guard lock(mutex_);
+    const auto found = real_.find(text);
+    return found != real_.end() ? found->second : std::filesystem::path(text);
 }
 
 }  // namespace quillon

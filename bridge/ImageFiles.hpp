@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace quillon {
@@ -9,8 +12,9 @@ namespace quillon {
 // - A file is taken when its lower-case extension is in kImageExtensions; a path that names
 //   nothing is skipped. A hidden file named directly is taken.
 // - A folder is walked recursively. Entries whose names start with a dot are left out and hidden
-//   folders are not entered. Sub-folders that cannot be read are skipped; an error in the middle
-//   of a walk ends that folder's walk with what was found so far.
+//   folders are not entered. Entries that cannot be read are left out silently and the walk goes
+//   on: a sub-folder that cannot be opened (no permission, vanished meanwhile, path too long) is
+//   skipped, and a listing that fails midway keeps what it gave so far.
 // - Symbolic links: a link named directly is followed (a link to a folder is walked). Inside a
 //   walk a link is an entry like any other, judged by its own name, and never followed into, so a
 //   link loop cannot make the walk endless and every file is reached once through its real path.
@@ -26,5 +30,24 @@ std::vector<std::filesystem::path> collectImageFiles(const std::vector<std::file
 // when none is set or it is C/POSIX. Stable: paths that collate equal keep their order. Names that
 // are not valid UTF-8 are compared with the invalid bytes replaced. Any thread.
 void sortNaturally(std::vector<std::filesystem::path>& paths);
+
+// The text a file path becomes on the page. JSON carries only UTF-8, so bytes of a name that are
+// not UTF-8 (a name from a foreign file system) reach the page as U+FFFD, exactly as the bridge
+// writes them, and a path the page sends back in that form no longer names the file. The table
+// remembers the real path under the text the page got, so that conversion and reveal find the file.
+// Two real names that differ only in such bytes read alike on the page; the later one is kept.
+// Any thread.
+class PagePaths {
+public:
+    // The text the page gets for path; remembered when it differs from the path's bytes.
+    std::string remember(const std::filesystem::path& path);
+
+    // The real path for text the page sent: the one remembered under it, or the text itself.
+    std::filesystem::path resolve(const std::string& text) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, std::filesystem::path> real_;
+};
 
 }  // namespace quillon

@@ -132,7 +132,7 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
             const std::int64_t id = nextImageId_++;
             batch.push_back(Json{{"id", id},
                                  {"name", files[i].filename().string()},
-                                 {"path", files[i].string()},
+                                 {"path", pagePaths_.remember(files[i])},
                                  {"width", preview.width},
                                  {"height", preview.height},
                                  {"thumbDataUrl", std::move(preview.thumbDataUrl)},

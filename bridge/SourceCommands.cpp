@@ -96,14 +96,17 @@ void Bridge::chooseDest(std::int64_t id)
         if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
         else
-            resolve(id, true, Json{{"path", fileFromPath(paths.front()).string()}});
+            resolve(id, true, Json{{"path", pagePaths_.remember(fileFromPath(paths.front()))}});
     });
 }
 
 void Bridge::reveal(std::int64_t id, const Json& args)
 {
     // Paths are not checked: what the file manager does with missing ones is its own business.
-    host_.runOnMain([this, id, paths = args::strings(args, "paths")] {
+    std::vector<std::string> paths = args::strings(args, "paths");
+    for (std::string& path : paths)
+        path = pagePaths_.resolve(path).native();  // names the page only knows with U+FFFD in them
+    host_.runOnMain([this, id, paths = std::move(paths)] {
         host_.reveal(paths);
         resolve(id, true, nullptr);
     });

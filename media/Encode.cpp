@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include "media/EncodeDetail.hpp"
+#include "media/VipsLimits.hpp"
 
 namespace quillon {
 
@@ -71,6 +72,21 @@ std::optional<Bytes> saveToBuffer(const vips::VImage& image, const char* suffix,
     return result;
 }
 
+// JPEG and HEIC hold 8 bits per channel in colour here: a picture that kept 16 bits or grey for
+// PNG and TIFF is brought to 8-bit sRGB first (16-bit samples keep their high byte, grey becomes
+// neutral RGB, alpha stays).
+vips::VImage eightBitRgb(vips::VImage image)
+{
+    if (image.format() == VIPS_FORMAT_USHORT)
+        image = (image >> 8).cast(VIPS_FORMAT_UCHAR);
+    if (image.bands() <= 2) {
+        const vips::VImage grey = image.extract_band(0);
+        vips::VImage rgb = vips::VImage::bandjoin({grey, grey, grey});
+        image = image.bands() == 2 ? rgb.bandjoin(image.extract_band(1)) : rgb;
+    }
+    return image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
 // JPEG has no alpha channel: transparent areas are composited onto white, as on a page, rather
 // than left to the encoder (which would show the colour behind transparent pixels, often black).
 vips::VImage withoutAlpha(const vips::VImage& image)
@@ -86,14 +102,17 @@ vips::VImage withoutAlpha(const vips::VImage& image)
 // from a video has no more colour detail than that, and full-resolution colour (which libvips
 // would pick by itself from quality 90 up) makes such files about 1.6 times larger for nothing.
 // The highest quality keeps full-resolution colour for photographs that have it. Optimised
-// Huffman tables make every file about 10% smaller for no measurable time.
+// Huffman tables make every file about 10% smaller for no measurable time; they take a second
+// pass over the whole picture, for which libjpeg keeps all of it in memory (1.6 GB for 17000x16000
+// at full colour), so a picture too large to hold (one that is streamed) gets the standard tables.
 std::optional<Bytes> encodeJpeg(const Image& image, int encoderQuality)
 {
+    const bool optimise = withinPixelLimit(image.width(), image.height());
     try {
-        return saveToBuffer(withoutAlpha(image.pixels()), ".jpg",
+        return saveToBuffer(withoutAlpha(eightBitRgb(image.pixels())), ".jpg",
                             vips::VImage::option()
                                 ->set("Q", encoderQuality)
-                                ->set("optimize_coding", true)
+                                ->set("optimize_coding", optimise)
                                 ->set("subsample_mode", encoderQuality < 100 ? VIPS_FOREIGN_SUBSAMPLE_ON
                                                                              : VIPS_FOREIGN_SUBSAMPLE_OFF));
     } catch (const vips::VError&) {
@@ -107,7 +126,7 @@ std::optional<Bytes> encodeJpeg(const Image& image, int encoderQuality)
 // a fifth less time, for a file of about the same size.
 std::optional<Bytes> encodeHeic(const Image& image, int encoderQuality)
 {
-    return saveToBuffer(image.pixels(), ".heic",
+    return saveToBuffer(eightBitRgb(image.pixels()), ".heic",
                         vips::VImage::option()
                             ->set("Q", encoderQuality)
                             ->set("compression", VIPS_FOREIGN_HEIF_COMPRESSION_HEVC)

@@ -48,6 +48,11 @@ bool withinPixelLimit(long long width, long long height)
            width * height <= kMaxImagePixels;
 }
 
+bool withinStreamLimit(long long width, long long height)
+{
+    return width > 0 && height > 0 && width <= kMaxStreamedPixels / height;
+}
+
 namespace {
 
 // Metadata that describes the source file rather than these pixels. Pixels leave fromVips upright
@@ -82,6 +87,65 @@ bool hasMatchingProfile(const vips::VImage& image)
         return image.bands() <= 2;
     }
     return false;
+}
+
+bool isSixteenBit(const vips::VImage& image) { return image.format() == VIPS_FORMAT_USHORT; }
+
+// Whether the picture is grey: one band, or two with alpha, whatever it declares.
+bool isGrey(const vips::VImage& image)
+{
+    const VipsInterpretation interpretation = image.interpretation();
+    return image.bands() <= 2 && interpretation != VIPS_INTERPRETATION_CMYK && interpretation != VIPS_INTERPRETATION_LAB &&
+           interpretation != VIPS_INTERPRETATION_LABS && interpretation != VIPS_INTERPRETATION_LCH &&
+           interpretation != VIPS_INTERPRETATION_CMC && interpretation != VIPS_INTERPRETATION_XYZ &&
+           interpretation != VIPS_INTERPRETATION_YXY && interpretation != VIPS_INTERPRETATION_scRGB &&
+           interpretation != VIPS_INTERPRETATION_HSV;
+}
+
+// A grey picture at its own depth (8 or 16 bits), alpha kept. An embedded grey profile is applied
+// by way of sRGB, whose grey axis is neutral, so the first band of the result is the grey.
+vips::VImage greyAtSourceDepth(vips::VImage image, bool withProfile)
+{
+    const bool sixteen = isSixteenBit(image);
+    const bool alpha = image.bands() == 2;
+    if (withProfile) {
+        try {
+            vips::VImage rgb = image.icc_transform("srgb", vips::VImage::option()
+                                                               ->set("embedded", true)
+                                                               ->set("intent", VIPS_INTENT_RELATIVE)
+                                                               ->set("depth", sixteen ? 16 : 8));
+            vips::VImage grey = rgb.extract_band(0);
+            if (alpha && rgb.bands() == 4)
+                grey = grey.bandjoin(rgb.extract_band(3));
+            return grey.copy(vips::VImage::option()->set(
+                "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
+        } catch (const vips::VError&) {
+            vips_error_clear();
+        }
+    }
+    return image.copy(vips::VImage::option()->set(
+        "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
+}
+
+// A 16-bit RGB picture in sRGB at 16 bits: its embedded profile applied at that depth, or its
+// numbers taken as sRGB when it declares nothing else.
+vips::VImage rgbAtSixteenBits(vips::VImage image)
+{
+    if (hasMatchingProfile(image)) {
+        try {
+            return image.icc_transform("srgb", vips::VImage::option()
+                                                   ->set("embedded", true)
+                                                   ->set("intent", VIPS_INTENT_RELATIVE)
+                                                   ->set("depth", 16));
+        } catch (const vips::VError&) {
+            vips_error_clear();
+        }
+    }
+    const VipsInterpretation interpretation = image.interpretation();
+    if (interpretation == VIPS_INTERPRETATION_RGB16 || interpretation == VIPS_INTERPRETATION_MULTIBAND ||
+        interpretation == VIPS_INTERPRETATION_sRGB || interpretation == VIPS_INTERPRETATION_RGB)
+        return image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
+    return image.colourspace(VIPS_INTERPRETATION_RGB16);
 }
 
 // The picture in sRGB, still in whatever numeric format the conversion produced.
@@ -131,12 +195,14 @@ vips::VImage toSrgb(vips::VImage image)
 vips::VImage toThreeOrFourBands(vips::VImage image)
 {
     const int bands = image.bands();
+    // (A braced list passed to bandjoin picks libvips' static overload, which joins only the
+    // list, so every band is named.)
     if (bands == 1) {
-        return image.bandjoin({image, image});
+        return vips::VImage::bandjoin({image, image, image});
     }
     if (bands == 2) {
         vips::VImage grey = image.extract_band(0);
-        return grey.bandjoin({grey, grey, image.extract_band(1)});
+        return vips::VImage::bandjoin({grey, grey, grey, image.extract_band(1)});
     }
     if (bands > 4) {
         return image.extract_band(0, vips::VImage::option()->set("n", 4));
@@ -161,31 +227,73 @@ vips::VImage toUchar(vips::VImage image)
 
 }  // namespace
 
-std::optional<Image> Image::fromVips(vips::VImage image)
+namespace {
+
+// The picture converted to 8-bit sRGB with three or four bands and without the source's metadata;
+// decoded into memory, or left as a pipeline that decodes as it is read.
+enum class Decode { InMemory, AsStream };
+
+std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth depth)
 {
     ensureVipsStarted();
     vips_error_clear();
-    if (image.get_image() == nullptr || !withinPixelLimit(image.width(), image.height())) {
+    if (image.get_image() == nullptr)
         return std::nullopt;
-    }
+    const bool fits = decode == Decode::InMemory ? withinPixelLimit(image.width(), image.height())
+                                                 : withinStreamLimit(image.width(), image.height());
+    if (!fits)
+        return std::nullopt;
     try {
-        vips::VImage converted = toUchar(toThreeOrFourBands(toSrgb(image)));
-        // Decoding here means a broken file fails now, at the boundary, rather than later in
-        // whoever reads the pixels.
-        converted = converted.copy_memory();
+        const bool asSource = depth == Image::Depth::AsSource;
+        const bool keepSixteen = asSource && isSixteenBit(image);
+        const bool keepGrey = asSource && isGrey(image);
+        vips::VImage pixels;
+        VipsInterpretation interpretation = VIPS_INTERPRETATION_sRGB;
+        if (keepGrey) {
+            pixels = greyAtSourceDepth(image, hasMatchingProfile(image));
+            interpretation = keepSixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+        } else if (keepSixteen && image.interpretation() != VIPS_INTERPRETATION_CMYK) {
+            pixels = toThreeOrFourBands(rgbAtSixteenBits(image));
+            interpretation = VIPS_INTERPRETATION_RGB16;
+        } else {
+            pixels = toThreeOrFourBands(toSrgb(image));
+        }
+        if (!(keepSixteen && pixels.format() == VIPS_FORMAT_USHORT))
+            pixels = toUchar(pixels);
+        else
+            pixels = pixels.cast(VIPS_FORMAT_USHORT);
+        if (decode == Decode::InMemory) {
+            // Decoding here means a broken file fails now, at the boundary, rather than later in
+            // whoever reads the pixels.
+            pixels = pixels.copy_memory();
+        }
+        if (pixels.format() == VIPS_FORMAT_UCHAR && interpretation == VIPS_INTERPRETATION_RGB16)
+            interpretation = VIPS_INTERPRETATION_sRGB;
         // A new header over the same pixels: a picture that was already in memory comes back from
         // copy_memory as itself, and the caller's metadata must stay untouched.
-        converted = converted.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+        pixels = pixels.copy(vips::VImage::option()->set("interpretation", interpretation));
         for (const char* field : kSourceMetadata) {
-            if (converted.get_typeof(field) != 0) {
-                converted.remove(field);
+            if (pixels.get_typeof(field) != 0) {
+                pixels.remove(field);
             }
         }
-        return Image(std::move(converted));
+        return Image(std::move(pixels));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
     }
+}
+
+}  // namespace
+
+std::optional<Image> Image::fromVips(vips::VImage image, Depth depth)
+{
+    return converted(std::move(image), Decode::InMemory, depth);
+}
+
+std::optional<Image> Image::streamFrom(vips::VImage image, Depth depth)
+{
+    return converted(std::move(image), Decode::AsStream, depth);
 }
 
 std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height,

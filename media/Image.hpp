@@ -8,10 +8,16 @@
 namespace quillon {
 
 // A decoded picture as the rest of Quillon sees it: upright, 8 bits per channel, sRGB with three
-// channels or sRGB plus alpha with four, pixels held in memory. Copies are cheap and share the same
-// pixels, which are never modified after construction, so an Image may be handed between threads.
+// channels or sRGB plus alpha with four, pixels held in memory (except an Image made by streamFrom,
+// which decodes as it is read). A picture made for a conversion with Depth::AsSource may instead
+// keep 16 bits per channel and grey (one channel, two with alpha) where its source has them; only
+// encodeImage takes such a picture. Copies are cheap and share the same pixels, which are never
+// modified after construction, so an Image may be handed between threads.
 class Image {
 public:
+    // What a picture keeps of its source's sample depth and grey.
+    enum class Depth { EightBitRgb, AsSource };
+
     Image() = default;
 
     // Takes over a libvips image that already satisfies the invariant above (uchar, sRGB,
@@ -21,7 +27,12 @@ public:
     // Converts any libvips image to the invariant above (colour profile applied to sRGB, 16 bits
     // reduced to 8, CMYK and grey turned into sRGB, palette expanded) and decodes it into memory.
     // Nothing when libvips fails. Any thread.
-    static std::optional<Image> fromVips(vips::VImage image);
+    static std::optional<Image> fromVips(vips::VImage image, Depth depth = Depth::EightBitRgb);
+
+    // The same conversion as fromVips, left as a pipeline that decodes as it is read instead of
+    // in memory: for one encode of a picture too large to hold, read top to bottom once, by one
+    // thread. Pictures up to kMaxStreamedPixels. Nothing when libvips fails to set it up.
+    static std::optional<Image> streamFrom(vips::VImage image, Depth depth = Depth::EightBitRgb);
 
     // Copies tightly or loosely packed 8-bit RGB (channels 3) or RGBA (channels 4) rows.
     static std::optional<Image> fromPixels(const std::uint8_t* data, int width, int height,

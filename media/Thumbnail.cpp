@@ -57,15 +57,6 @@ std::string dataURL(const Bytes& jpeg)
     return url;
 }
 
-// Whether the header was read by the HEIF loader (from a file, buffer or source).
-bool isHeifLoader(const vips::VImage& header)
-{
-    const char* loader = nullptr;
-    return header.get_typeof(VIPS_META_LOADER) != 0 &&
-           vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) == 0 && loader != nullptr &&
-           std::strncmp(loader, "heifload", 8) == 0;
-}
-
 // Width and height as displayed: they swap for orientation tags 5 to 8.
 std::optional<PixelSize> displayedSize(const vips::VImage& header)
 {
@@ -82,6 +73,192 @@ std::optional<PixelSize> displayedSize(const vips::VImage& header)
         return PixelSize{static_cast<double>(height), static_cast<double>(width)};
     }
     return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+}
+
+// The loaders whose opening options Quillon chooses; every other loader decodes its first picture
+// whole, at full size, with no options beyond the access pattern.
+enum class LoaderKind { Jpeg, Webp, Heif, Jpeg2000, Tiff, Other };
+
+LoaderKind loaderKind(const vips::VImage& header)
+{
+    const char* loader = nullptr;
+    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
+        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr) {
+        return LoaderKind::Other;
+    }
+    const auto startsWith = [loader](const char* prefix) { return std::strncmp(loader, prefix, std::strlen(prefix)) == 0; };
+    if (startsWith("jpegload"))
+        return LoaderKind::Jpeg;
+    if (startsWith("webpload"))
+        return LoaderKind::Webp;
+    if (startsWith("heifload"))
+        return LoaderKind::Heif;
+    if (startsWith("jp2kload"))
+        return LoaderKind::Jpeg2000;
+    if (startsWith("tiffload"))
+        return LoaderKind::Tiff;
+    return LoaderKind::Other;
+}
+
+// How a file is opened: which picture of it and at what reduction. The default reads the header
+// of the first picture.
+struct OpenPlan {
+    LoaderKind kind = LoaderKind::Other;
+    int page = -1;    // page (TIFF, WebP), resolution level (JPEG 2000); -1 leaves the loader's default
+    int subifd = -1;  // a reduced copy stored under the first TIFF page; -1 for the page itself
+    int shrink = 1;   // JPEG and WebP: decoded at 1/shrink of the stored size
+    bool failOnError = false;
+    // The size the loader produces with this plan.
+    long long decodedWidth = 0;
+    long long decodedHeight = 0;
+};
+
+// The one place where Quillon opens an image file. Every opening is sequential: the pixels are
+// read top to bottom once, so a large picture streams through whatever follows.
+vips::VImage openImageFile(const std::filesystem::path& file, const OpenPlan& plan)
+{
+    vips::VOption* options = vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL);
+    if (plan.failOnError)
+        options->set("fail_on", VIPS_FAIL_ON_ERROR);
+    switch (plan.kind) {
+    case LoaderKind::Jpeg:
+        if (plan.shrink > 1)
+            options->set("shrink", plan.shrink);
+        break;
+    case LoaderKind::Webp:
+        options->set("page", std::max(plan.page, 0))->set("n", 1);
+        if (plan.shrink > 1)
+            options->set("scale", 1.0 / plan.shrink);
+        break;
+    case LoaderKind::Heif:
+        // The primary picture itself, never the small preview a HEIF file may store beside it.
+        options->set("thumbnail", false);
+        break;
+    case LoaderKind::Jpeg2000:
+        options->set("page", std::max(plan.page, 0));
+        break;
+    case LoaderKind::Tiff:
+        options->set("page", std::max(plan.page, 0))->set("n", 1);
+        if (plan.subifd >= 0)
+            options->set("subifd", plan.subifd);
+        break;
+    case LoaderKind::Other:
+        break;
+    }
+    return vips::VImage::new_from_file(file.c_str(), options);
+}
+
+int intField(const vips::VImage& image, const char* field, int fallback)
+{
+    return image.get_typeof(field) != 0 ? image.get_int(field) : fallback;
+}
+
+int orientationOf(const vips::VImage& image) { return intField(image, VIPS_META_ORIENTATION, 1); }
+
+long long longerSide(long long width, long long height) { return std::max(width, height); }
+
+// One side after a reduction by factor on load, as JPEG and JPEG 2000 decoders round it.
+long long reducedBy(long long side, long long factor) { return (side + factor - 1) / factor; }
+
+// Whether level holds the picture above it at half size, as each level of a pyramid does.
+bool halves(const vips::VImage& above, const vips::VImage& level)
+{
+    const auto half = [](int side, int next) { return next == side / 2 || next == (side + 1) / 2; };
+    return half(above.width(), level.width()) && half(above.height(), level.height()) &&
+           above.bands() == level.bands() && above.format() == level.format();
+}
+
+// The deepest level of a TIFF pyramid whose longer side still reaches the limit, as the plan to
+// open it; the first page when the file is not a pyramid. A pyramid stores reduced copies of the
+// first page, each half the size of the one above, either under the first page (sub-images, which
+// are reduced copies by definition) or as the following pages. Pages may also be separate pictures
+// that merely happen to halve, as a two-page document can: pages count as a pyramid only from three
+// levels on, which every tiled pyramid large enough to need one has, and the preview of anything
+// else comes from the first page.
+OpenPlan tiffPreviewLevel(const std::filesystem::path& file, const vips::VImage& header, int limit, OpenPlan plan)
+{
+    constexpr int kMaxLevels = 32;  // sides halve, so no real pyramid has more
+    constexpr int kMinPageLevels = 3;
+    const int pages = intField(header, "n-pages", 1);
+    const int subifds = intField(header, "n-subifds", 0);
+    const bool byPage = subifds == 0;
+    const int levels = byPage ? pages : subifds + 1;
+    if (levels < (byPage ? kMinPageLevels : 2) || levels > kMaxLevels ||
+        longerSide(header.width(), header.height()) <= limit)
+        return plan;
+    vips::VImage above = header;
+    OpenPlan chosen = plan;
+    for (int i = 1; i < levels; ++i) {
+        OpenPlan next = plan;
+        if (byPage)
+            next.page = i;
+        else
+            next.subifd = i - 1;
+        const vips::VImage level = openImageFile(file, next);
+        if (!halves(above, level))
+            return plan;
+        next.decodedWidth = level.width();
+        next.decodedHeight = level.height();
+        if (longerSide(level.width(), level.height()) >= limit)
+            chosen = next;
+        above = level;
+    }
+    return chosen;
+}
+
+// How to open a file for a preview whose longer side is at most limit: the smallest reduction on
+// load (JPEG and WebP shrink, a JPEG 2000 resolution level, a TIFF pyramid level) that still
+// leaves at least limit pixels on the longer side, so the final resampling has full detail.
+OpenPlan previewPlan(const std::filesystem::path& file, const vips::VImage& header, int limit)
+{
+    OpenPlan plan;
+    plan.kind = loaderKind(header);
+    plan.failOnError = true;
+    plan.decodedWidth = header.width();
+    plan.decodedHeight = header.height();
+    const long long longest = longerSide(header.width(), header.height());
+    switch (plan.kind) {
+    case LoaderKind::Jpeg:
+    case LoaderKind::Webp: {
+        int shrink = 8;
+        while (shrink > 1 && reducedBy(longest, shrink) < limit)
+            shrink /= 2;
+        plan.shrink = shrink;
+        plan.decodedWidth = reducedBy(header.width(), shrink);
+        plan.decodedHeight = reducedBy(header.height(), shrink);
+        break;
+    }
+    case LoaderKind::Jpeg2000: {
+        const int levels = std::clamp(intField(header, "n-pages", 1), 1, 32);
+        int level = 0;
+        while (level + 1 < levels && reducedBy(longest, 1LL << (level + 1)) >= limit)
+            ++level;
+        plan.page = level;
+        plan.decodedWidth = reducedBy(header.width(), 1LL << level);
+        plan.decodedHeight = reducedBy(header.height(), 1LL << level);
+        break;
+    }
+    case LoaderKind::Tiff:
+        plan = tiffPreviewLevel(file, header, limit, plan);
+        break;
+    case LoaderKind::Heif:
+    case LoaderKind::Other:
+        break;
+    }
+    return plan;
+}
+
+// How to open a file for conversion: the first picture (page 0, resolution level 0) at the size
+// the header gives.
+OpenPlan fullSizePlan(const vips::VImage& header)
+{
+    OpenPlan plan;
+    plan.kind = loaderKind(header);
+    plan.page = 0;
+    plan.failOnError = true;
+    plan.decodedWidth = header.width();
+    plan.decodedHeight = header.height();
+    return plan;
 }
 
 }  // namespace
@@ -129,35 +306,21 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
     const int limit = std::max(maxPixelSize, kMinLimit);
     LoadedImage loaded;
     try {
-        // The header first, read once for both answers: a file claiming more pixels than Quillon
-        // decodes is refused here, before any decoder allocates for it.
-        vips::VImage header = vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+        // The header first, read once for both answers.
+        const vips::VImage header = openImageFile(file, OpenPlan{});
         loaded.displayedSize = displayedSize(header);
-        if (!withinPixelLimit(header.width(), header.height())) {
+        const OpenPlan plan = previewPlan(file, header, limit);
+        // Decoding streams through the reduction, so only the pixels the loader itself produces
+        // count against the bound: a forged header claiming billions of pixels is refused here,
+        // before any decoder starts on it.
+        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight)) {
             return loaded;
         }
-        vips::VImage reduced;
-        if (isHeifLoader(header)) {
-            // HEIF has no reduced decode, and libvips' thumbnail would take the small preview
-            // stored in the file when that is large enough; decode the primary picture instead.
-            vips::VImage full = vips::VImage::new_from_file(
-                file.c_str(), vips::VImage::option()
-                                  ->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                  ->set("fail_on", VIPS_FAIL_ON_ERROR)
-                                  ->set("thumbnail", false));
-            reduced = full.thumbnail_image(limit, vips::VImage::option()
-                                                      ->set("height", limit)
-                                                      ->set("size", VIPS_SIZE_DOWN));
-        } else {
-            // Shrink-on-load where the format has it (JPEG, WebP, pyramids); the orientation tag
-            // is applied and removed. libvips never uses an EXIF preview here.
-            reduced = vips::VImage::thumbnail(file.c_str(), limit,
-                                              vips::VImage::option()
-                                                  ->set("height", limit)
-                                                  ->set("size", VIPS_SIZE_DOWN)
-                                                  ->set("fail_on", VIPS_FAIL_ON_ERROR));
-        }
+        const vips::VImage source = openImageFile(file, plan);
+        // The reduction also turns the picture upright by its orientation tag.
+        const vips::VImage reduced = source.thumbnail_image(limit, vips::VImage::option()
+                                                                       ->set("height", limit)
+                                                                       ->set("size", VIPS_SIZE_DOWN));
         loaded.image = Image::fromVips(reduced);
     } catch (const vips::VError&) {
         vips_error_clear();
@@ -170,14 +333,93 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
     return loadImageAndSize(file, maxPixelSize).image;
 }
 
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    try {
+        const vips::VImage header = openImageFile(file, OpenPlan{});
+        if (!withinPixelLimit(header.width(), header.height())) {
+            return std::nullopt;
+        }
+        vips::VImage picture = openImageFile(file, fullSizePlan(header));
+        if (orientationOf(picture) != 1) {
+            // Turning needs the whole picture at hand, which a sequential decode does not give.
+            picture = picture.copy_memory().autorot();
+        }
+        return Image::fromVips(picture, Image::Depth::AsSource);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+// Loaders that decode a picture strip by strip, so that a sequential read holds only a few rows.
+bool streams(const vips::VImage& header)
+{
+    const char* loader = nullptr;
+    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
+        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr)
+        return false;
+    return std::strncmp(loader, "jpegload", 8) == 0 || std::strncmp(loader, "pngload", 7) == 0 ||
+           std::strncmp(loader, "tiffload", 8) == 0;
+}
+
+}  // namespace
+
+std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    try {
+        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
+        const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
+        // At most four bands (colour and alpha) of at most two bytes each.
+        const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
+        const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR || header.format() == VIPS_FORMAT_CHAR ? 1 : 2;
+        // Colour pictures are held with three bands, or four with alpha.
+        const std::uint64_t heldBands = bands >= 3 ? std::max<std::uint64_t>(bands, 3) : bands;
+        // The encoded file at most as large as the raw pixels, which compressed photographs come
+        // close to in PNG and TIFF.
+        const std::uint64_t encoded = width * height * heldBands * sampleBytes;
+        ConversionCost cost;
+        cost.streamed = !withinPixelLimit(header.width(), header.height());
+        cost.memoryBytes = (cost.streamed ? 0 : encoded) + 2 * encoded;
+        if (cost.streamed)
+            cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
+                            orientationOf(header) == 1;
+        return cost;
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    try {
+        const vips::VImage header = openImageFile(file, OpenPlan{});
+        if (!streams(header) || orientationOf(header) != 1)
+            return std::nullopt;
+        return Image::streamFrom(openImageFile(file, fullSizePlan(header)), Image::Depth::AsSource);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
     try {
         // Opening reads the header only; pixels are decoded on first use, which never comes.
-        return displayedSize(vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
+        return displayedSize(openImageFile(file, OpenPlan{}));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

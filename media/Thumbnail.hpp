@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,8 +24,11 @@ std::string thumbnailDataURL(const Image& image, int maxDim);
 
 // The first picture of an image file, turned upright by its orientation tag and reduced so its
 // longer side is at most max(maxPixelSize, 16), never enlarged, decoded with shrink-on-load from
-// the full picture (never from a preview embedded in the file). Nothing when the file cannot be
-// decoded. Any thread.
+// the full picture (never from a preview embedded in the file): JPEG and WebP decode at 1/2, 1/4
+// or 1/8 of the size, JPEG 2000 from a resolution level and TIFF from a pyramid level, always the
+// smallest whose longer side still reaches the limit. Pictures of any pixel count up to
+// kMaxStreamedPixels as decoded are read as a stream. Nothing when the file cannot be decoded.
+// Any thread.
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize);
 
 // What one opening of an image file gives: its displayed size, as imagePixelSize reads it, and its
@@ -35,6 +39,33 @@ struct LoadedImage {
     std::optional<Image> image;
 };
 LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize);
+
+// The first picture of an image file (the first page of a TIFF, resolution level 0 of a JPEG 2000
+// file, the primary picture of a HEIF file) whole, at the size its header gives, turned upright.
+// Sixteen bits per channel and grey are kept where the source has them (Image::Depth::AsSource),
+// for the encoders that can write them. Nothing when the file cannot be decoded or holds more than
+// kMaxImagePixels. Any thread.
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file);
+
+// What converting an image file takes, judged from its header alone.
+struct ConversionCost {
+    // The most a conversion holds at once, in bytes: the decoded picture (none when streamed) and
+    // the encoded file, which is held twice while it is handed over.
+    std::uint64_t memoryBytes = 0;
+    // Larger than kMaxImagePixels: decoded as a stream while it is encoded (streamImageFullSize).
+    bool streamed = false;
+    // False when the picture is too large to hold and cannot be streamed either: its format
+    // decodes whole (only JPEG, PNG and TIFF stream), or it must be turned upright, which needs
+    // the whole picture at hand.
+    bool possible = true;
+};
+// Nothing when the header cannot be read. Any thread.
+std::optional<ConversionCost> conversionCost(const std::filesystem::path& file);
+
+// The first picture of a file too large to hold (see ConversionCost), as an Image that decodes as
+// the one encode reads it. Nothing when it cannot be streamed. Any thread; the Image is for the
+// calling thread only.
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file);
 
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.

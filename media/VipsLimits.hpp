@@ -12,4 +12,13 @@ inline constexpr long long kMaxImageSide = 65535;
 // Whether a picture of this size may be decoded (both sides positive and within the limits above).
 bool withinPixelLimit(long long width, long long height);
 
+// The most pixels a decoder may stream through a reduction (a preview) without holding them: 2^31,
+// e.g. 46000x46000. Streaming takes little memory but time grows with the pixel count, so a forged
+// header claiming far more is still refused before any decoding starts.
+inline constexpr long long kMaxStreamedPixels = 1LL << 31;
+
+// Whether a decoder may stream a picture of this size (both sides positive, at most
+// kMaxStreamedPixels in all).
+bool withinStreamLimit(long long width, long long height);
+
 }  // namespace quillon

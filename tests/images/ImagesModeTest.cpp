@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bridge/Bridge.hpp"
+#include "bridge/ImageFiles.hpp"
 #include "tests/support/FakeHost.hpp"
 #include "tests/support/Fixtures.hpp"
 
@@ -111,6 +117,51 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
     EXPECT_EQ(rig.records().at(2)["height"], 20);
 }
 
+TEST(ImageImport, AFolderThatCannotBeOpenedIsLeftOutAndTheWalkGoesOn)
+{
+    // Tests run as root, for whom no folder is unreadable; running out of file descriptors makes
+    // opening a folder fail just as surely. A child process is left two free descriptors: a walk
+    // that holds one open folder per level of depth cannot open the third level of the chain, and
+    // one that stopped at that error would also miss the sibling folders still to come.
+    const fs::path dir = freshDir("import-unopenable");
+    for (int i = 0; i < 20; ++i)
+        writePicture(dir / ("s" + std::to_string(i)) / "p.png", 8, 6);
+    writePicture(dir / "a" / "b" / "c" / "d" / "deep.png", 8, 6);
+    int channel[2];
+    ASSERT_EQ(pipe(channel), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowest = dup(0);
+        close(lowest);
+        const rlimit few{rlim_t(lowest + 2), rlim_t(lowest + 2)};
+        setrlimit(RLIMIT_NOFILE, &few);
+        std::string names;
+        for (const fs::path& file : quillon::collectImageFiles({dir}))
+            names += file.parent_path().filename().string() + "/" + file.filename().string() + " ";
+        const bool sent = write(channel[1], names.data(), names.size()) == ssize_t(names.size());
+        _exit(sent ? 0 : 1);
+    }
+    close(channel[1]);
+    std::string received;
+    char buffer[512];
+    for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;)
+        received.append(buffer, size_t(n));
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> found;
+    for (std::size_t start = 0, end; (end = received.find(' ', start)) != std::string::npos; start = end + 1)
+        found.push_back(received.substr(start, end - start));
+    std::vector<std::string> expected{"d/deep.png"};
+    for (int i = 0; i < 20; ++i)
+        expected.push_back("s" + std::to_string(i) + "/p.png");
+    std::sort(expected.begin(), expected.end());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, expected);
+}
+
 TEST(ImageImport, BatchesOf24AndIdsThatOnlyGrow)
 {
     const fs::path dir = freshDir("import-batches");
@@ -141,24 +192,37 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     const fs::path dir = freshDir("import-odd");
     writePicture(dir / "a.png", 8, 8);
     std::ofstream(dir / "broken.png") << "not a picture";
-    fs::copy_file(dir / "a.png", dir / "c\xff\xfe.png");
+    fs::copy_file(dir / "a.png", dir / "d\xff\xfe.png");
+    writePicture(dir / "caf\xe9.png", 12, 8);  // Latin-1 é, as an old camera card or archive may hold
     Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 3}}));
+    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 4}}));
     const std::vector<json> items = rig.records();
-    ASSERT_EQ(items.size(), 3u);
+    ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[1]["name"], "broken.png");
     EXPECT_EQ(items[1]["width"], 0);
     EXPECT_EQ(items[1]["thumbDataUrl"], "");
-    EXPECT_EQ(items[2]["name"], "c\xEF\xBF\xBD\xEF\xBF\xBD.png");
-    EXPECT_EQ(items[2]["width"], 8);  // read through its real name
-    // The displayable name no longer leads to the file: converting it fails for that image only.
+    EXPECT_EQ(items[2]["name"], "caf\xEF\xBF\xBD.png");
+    EXPECT_EQ(items[2]["path"], (dir / "caf\xEF\xBF\xBD.png").string());
+    EXPECT_EQ(items[2]["width"], 12);  // read through its real name
+    EXPECT_EQ(items[3]["name"], "d\xEF\xBF\xBD\xEF\xBF\xBD.png");
+    EXPECT_EQ(items[3]["width"], 8);
+    // The text the page got leads back to the real file: conversion writes it under its real name.
     // Without a format the images are PNG, in content and not only in name.
-    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"]}},
-                                                   {"dest", freshDir("import-odd-out").string()}});
-    ASSERT_EQ(payload["written"].size(), 1u);
-    EXPECT_EQ(vips::VImage::new_from_file(payload["written"][0].get<std::string>().c_str()).get_string("vips-loader"),
-              std::string("pngload"));
-    EXPECT_EQ(payload["failed"], (json{{{"path", items[2]["path"]}, {"reason", "could not decode image"}}}));
+    const fs::path out = freshDir("import-odd-out");
+    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}},
+                                                   {"dest", out.string()}});
+    EXPECT_EQ(payload["failed"], json::array());
+    ASSERT_EQ(payload["written"].size(), 3u);
+    EXPECT_EQ(payload["written"][1], (out / "caf\xEF\xBF\xBD.png").string());
+    for (const char* name : {"a.png", "d\xff\xfe.png", "caf\xe9.png"}) {
+        SCOPED_TRACE(name);
+        const std::string header = capture("vipsheader " + shellQuote((out / name).string()));
+        EXPECT_NE(header.find("pngload"), std::string::npos) << header;
+    }
+    // Reveal gets the real bytes, for the input and for what was written.
+    EXPECT_EQ(rig.send("reveal", {{"paths", {items[2]["path"], payload["written"][1]}}}), nullptr);
+    ASSERT_EQ(rig.host.revealed.size(), 1u);
+    EXPECT_EQ(rig.host.revealed[0], (std::vector<std::string>{(dir / "caf\xe9.png").string(), (out / "caf\xe9.png").string()}));
 
     EXPECT_EQ(rig.send("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve}));
@@ -219,4 +283,51 @@ TEST(ImageDrop, RoutedByModeAndKind)
     rig.send("setMode", {{"mode", "Images"}});
     rig.drop({dir / "anim.gif"});
     EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["isGif"], true);
+}
+
+// A picture beyond what Quillon holds in memory (2^28 pixels): 16400x16400, red on the left half
+// and blue on the right. It is previewed through shrink-on-load and converted as a stream where
+// the output allows; what cannot stream is refused with its reason.
+TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
+{
+    const fs::path dir = freshDir("export-huge"), out = freshDir("export-huge-out");
+    const fs::path huge = dir / "huge.jpg", turned = dir / "turned.jpg";
+    const vips::VImage x = vips::VImage::xyz(16400, 16400)[0];
+    (x < 8200).ifthenelse(std::vector<double>{220, 20, 20}, std::vector<double>{20, 20, 220})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .write_to_file((huge.string() + "[Q=85]").c_str());
+    fs::copy_file(huge, turned);
+    ASSERT_EQ(run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote(turned.string())), 0);
+
+    Rig rig;
+    EXPECT_EQ(rig.send("importImages", {{"paths", {huge.string()}}}), (json{{"count", 1}}));
+    const json record = rig.records().at(0);
+    EXPECT_EQ(record["width"], 16400);
+    EXPECT_EQ(record["height"], 16400);
+    const vips::VImage preview = previewPicture(record["thumbDataUrl"]);
+    ASSERT_EQ(sizeText(preview.width(), preview.height()), "360x360");
+    EXPECT_GT(regionMean(preview, 40, 160, 40, 40)[0], 180);   // red on the left
+    EXPECT_GT(regionMean(preview, 280, 160, 40, 40)[2], 180);  // blue on the right
+
+    for (const char* format : {"jpeg", "png", "tiff"}) {
+        SCOPED_TRACE(format);
+        const json payload = rig.send("exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
+        ASSERT_EQ(payload["written"].size(), 1u) << payload;
+        const std::string written = payload["written"][0];
+        EXPECT_EQ(capture("vipsheader -f width " + shellQuote(written)) + capture("vipsheader -f height " + shellQuote(written)),
+                  "16400\n16400\n");
+        // The far corner holds the right colour, so the stream reached the last row.
+        std::istringstream corner(capture("vips getpoint " + shellQuote(written) + " 16390 16390"));
+        double red = 0, green = 0, blue = 0;
+        ASSERT_TRUE(corner >> red >> green >> blue);
+        EXPECT_LT(red, 60);
+        EXPECT_GT(blue, 180);
+    }
+    // HEIC encodes the whole picture at once, and turning a picture upright needs all of it.
+    const json refused = rig.send("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
+    EXPECT_EQ(refused["failed"], (json{{{"path", huge.string()}, {"reason", "image too large"}},
+                                       {{"path", turned.string()}, {"reason", "image too large"}}}));
+    const json turnedPng = rig.send("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
+    EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
 }

@@ -236,3 +236,143 @@ TEST(ThumbnailDataURL, ReducesToTheExactRoundedSizeKeepingColours)
     for (double level : regionMean(transparent, 240, 30, 100, 60))
         EXPECT_NEAR(level, 15, 5);
 }
+
+namespace {
+
+// A flat picture in one colour.
+vips::VImage flatImage(int width, int height, std::vector<double> colour)
+{
+    return (vips::VImage::black(width, height, vips::VImage::option()->set("bands", 3)) + colour)
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+}
+
+std::string imageSize(const std::optional<Image>& image)
+{
+    return image ? sizeText(image->width(), image->height()) : "none";
+}
+
+}  // namespace
+
+// Files holding several pictures or reduced copies: conversion takes the first picture whole,
+// previews reduce from the smallest stored copy that still reaches the limit, never a smaller one.
+TEST(ImageFiles, TheFirstPictureIsDecodedWholeWhateverLevelsOrPagesTheFileHolds)
+{
+    const fs::path dir = freshDir("image-levels");
+    const std::string d = dir.string();
+    const vips::VImage patch = patchImage(1000, 800);
+    patch.write_to_file((d + "/levels.jp2[lossless]").c_str());
+    patch.write_to_file((d + "/pages.tif[tile,pyramid,compression=lzw]").c_str());
+    patch.write_to_file((d + "/subifds.tif[tile,pyramid,subifd,compression=lzw]").c_str());
+    // Reduced copies really are there, or the test would not tell a right level from a wrong one.
+    EXPECT_EQ(capture("vipsheader -f n-pages " + shellQuote(d + "/levels.jp2")), "4\n");
+    EXPECT_EQ(capture("vipsheader -f n-pages " + shellQuote(d + "/pages.tif")), "4\n");
+    EXPECT_EQ(capture("vipsheader -f n-subifds " + shellQuote(d + "/subifds.tif")), "3\n");
+    for (const char* name : {"levels.jp2", "pages.tif", "subifds.tif"}) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / name;
+        EXPECT_EQ(headerSize(file), "1000x800");
+        const std::optional<Image> full = loadImageFullSize(file);
+        ASSERT_EQ(imageSize(full), "1000x800");
+        EXPECT_LE(patchError(full->pixels()), 0);
+        for (const auto& [limit, expected] : std::vector<std::pair<int, std::string>>{
+                 {1000, "1000x800"}, {2000, "1000x800"}, {360, "360x288"}, {200, "200x160"}, {40, "40x32"}}) {
+            SCOPED_TRACE(limit);
+            const std::optional<Image> preview = loadImageOriented(file, limit);
+            ASSERT_EQ(imageSize(preview), expected);
+            if (limit >= 200)
+                EXPECT_LE(patchError(preview->pixels()), 3);
+        }
+    }
+
+    // Pages that are separate pictures: red 400x300 then green 200x150 (halving, as a pyramid
+    // would), and red, green and blue pages each half the one before.
+    const auto multiPage = [&](const std::string& name, std::vector<std::pair<int, std::vector<double>>> pages) {
+        std::string arguments;
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const std::string page = d + "/page" + std::to_string(i) + ".png";
+            flatImage(pages[i].first, pages[i].first * 3 / 4, pages[i].second).write_to_file(page.c_str());
+            arguments += shellQuote(page) + " ";
+        }
+        EXPECT_EQ(run("convert " + arguments + shellQuote(d + "/" + name)), 0);
+        return dir / name;
+    };
+    const std::vector<double> red{220, 20, 20}, green{20, 200, 20}, blue{20, 20, 220};
+    const fs::path two = multiPage("two.tif", {{400, red}, {200, green}});
+    ASSERT_EQ(capture("vipsheader -f n-pages " + shellQuote(two.string())), "2\n");
+    EXPECT_EQ(headerSize(two), "400x300");
+    const std::optional<Image> twoFull = loadImageFullSize(two);
+    EXPECT_EQ(imageSize(twoFull), "400x300");
+    EXPECT_EQ(quarterColours(twoFull.value_or(Image())), "RRRR");
+    for (int limit : {360, 100}) {
+        const std::optional<Image> preview = loadImageOriented(two, limit);
+        EXPECT_EQ(imageSize(preview), limit == 360 ? "360x270" : "100x75");
+        EXPECT_EQ(quarterColours(preview.value_or(Image())), "RRRR") << limit;
+    }
+    // Three halving pages are read as a pyramid: a preview comes from the smallest page that still
+    // reaches its limit (blue for 360, green for 500), a conversion always from the first page.
+    const fs::path three = multiPage("three.tif", {{1600, red}, {800, green}, {400, blue}});
+    EXPECT_EQ(quarterColours(loadImageFullSize(three).value_or(Image())), "RRRR");
+    EXPECT_EQ(imageSize(loadImageFullSize(three)), "1600x1200");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 360).value_or(Image())), "BBBB");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 500).value_or(Image())), "GGGG");
+    EXPECT_EQ(quarterColours(loadImageOriented(three, 1600).value_or(Image())), "RRRR");
+}
+
+// Conversions keep 16 bits per channel and grey in PNG and TIFF, and alpha in PNG, TIFF and HEIC;
+// JPEG and HEIC are written at 8 bits in colour. Read back by vipsheader and vips getpoint.
+TEST(ImageFiles, ConversionsKeepSixteenBitsGreyAndAlphaWhereTheFormatHoldsThem)
+{
+    const fs::path dir = freshDir("image-depth");
+    // Samples that are not multiples of 257, so that a detour through 8 bits would show.
+    const vips::VImage ramp = (vips::VImage::xyz(64, 16)[0] * 1000 + 1234).cast(VIPS_FORMAT_USHORT);
+    const auto as = [](vips::VImage image, VipsInterpretation interpretation) {
+        return image.copy(vips::VImage::option()->set("interpretation", interpretation));
+    };
+    const vips::VImage opaque16 =
+        vips::VImage::bandjoin({ramp, (ramp / 2).cast(VIPS_FORMAT_USHORT), (ramp / 3).cast(VIPS_FORMAT_USHORT)});
+    struct Source {
+        const char* file;
+        vips::VImage picture;
+        const char* format;  // as vipsheader names it
+        int bands;
+        const char* sample;  // vips getpoint at (10, 5)
+    };
+    const Source sources[] = {
+        {"rgb16.png", as(opaque16, VIPS_INTERPRETATION_RGB16), "ushort", 3, "11234 5617 3744 "},
+        {"rgba16.tif", as(opaque16.bandjoin(vips::VImage::black(64, 16).cast(VIPS_FORMAT_USHORT) + 40000).cast(VIPS_FORMAT_USHORT),
+                          VIPS_INTERPRETATION_RGB16), "ushort", 4, "11234 5617 3744 40000 "},
+        {"grey16.png", as(ramp, VIPS_INTERPRETATION_GREY16), "ushort", 1, "11234 "},
+        {"grey8.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR), VIPS_INTERPRETATION_B_W), "uchar", 1, "43 "},
+        {"greyalpha.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR).bandjoin(vips::VImage::black(64, 16) + 100).cast(VIPS_FORMAT_UCHAR),
+                             VIPS_INTERPRETATION_B_W), "uchar", 2, "43 100 "},
+    };
+    // "64x16 ushort, 3 bands" from vipsheader's "FILE: 64x16 ushort, 3 bands, rgb16, pngload".
+    const auto describe = [](const fs::path& file) {
+        const std::string line = capture("vipsheader " + shellQuote(file.string()));
+        const std::size_t start = line.rfind(": ") + 2;
+        return line.substr(start, line.find(',', line.find(',', start) + 1) - start);
+    };
+    const auto expected = [](const std::string& format, int bands) {
+        return "64x16 " + format + ", " + std::to_string(bands) + (bands == 1 ? " band" : " bands");
+    };
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.file);
+        source.picture.write_to_file((dir / source.file).c_str());
+        ASSERT_EQ(describe(dir / source.file), expected(source.format, source.bands));
+        const std::optional<Image> picture = loadImageFullSize(dir / source.file);
+        ASSERT_TRUE(picture) << source.file;
+        for (const char* output : {"png", "tiff", "jpg", "heic"}) {
+            SCOPED_TRACE(std::string(source.file) + " as " + output);
+            const fs::path out = dir / (fs::path(source.file).stem().string() + "-out." + output);
+            writeBytes(out, encodeImage(*picture, output, 1.0).value_or(Bytes()));
+            const std::string q = shellQuote(out.string());
+            const bool deep = std::string(output) == "png" || std::string(output) == "tiff";
+            const bool alpha = source.bands == 2 || source.bands == 4;
+            const int bands = deep ? source.bands : (std::string(output) == "heic" && alpha ? 4 : 3);
+            EXPECT_EQ(describe(out), expected(deep ? source.format : "uchar", bands));
+            if (deep)
+                EXPECT_EQ(capture("vips getpoint " + q + " 10 5"), std::string(source.sample) + "\n");
+        }
+    }
+}
