@@ -1,5 +1,7 @@
 #include "media/GifDecoder.hpp"
 
+#include "media/InputFile.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -7,7 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <fstream>
+#include <ext/stdio_filebuf.h>
+#include <istream>
 #include <string>
 #include <unistd.h>
 
@@ -34,9 +37,11 @@ bool skipSubBlocks(std::istream& in)
 
 std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
         return std::nullopt;
+    __gnu_cxx::stdio_filebuf<char> buffer(input->release(), std::ios::in | std::ios::binary);
+    std::istream in(&buffer);
     std::array<unsigned char, 13> head{};
     if (!in.read(reinterpret_cast<char*>(head.data()), head.size()))
         return std::nullopt;
@@ -132,9 +137,10 @@ std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, 
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
     // another file's.
-    d->fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (d->fd_ < 0)
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
         return nullptr;
+    d->fd_ = input->release();
     const int width = layout.firstImageWidth, height = layout.firstImageHeight;
     if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
         d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),

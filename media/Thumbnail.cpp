@@ -7,6 +7,7 @@
 #include <glib.h>
 
 #include "media/Encode.hpp"
+#include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -84,6 +85,15 @@ std::optional<PixelSize> displayedSize(const vips::VImage& header)
     return PixelSize{static_cast<double>(width), static_cast<double>(height)};
 }
 
+// The file opened for libvips: a regular file that starts like a picture of an accepted format.
+std::optional<InputFile> openImageFile(const std::filesystem::path& file)
+{
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input || !hasAcceptedImageSignature(*input))
+        return std::nullopt;
+    return input;
+}
+
 }  // namespace
 
 std::string thumbnailDataURL(const Image& image, int maxDim)
@@ -128,11 +138,16 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
     vips_error_clear();
     const int limit = std::max(maxPixelSize, kMinLimit);
     LoadedImage loaded;
+    // libvips reads the opened file through its /proc name, so it reads exactly the file checked.
+    const std::optional<InputFile> input = openImageFile(file);
+    if (!input)
+        return loaded;
+    const std::string name = input->procPath();
     try {
         // The header first, read once for both answers: a file claiming more pixels than Quillon
         // decodes is refused here, before any decoder allocates for it.
         vips::VImage header = vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+            name.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
         loaded.displayedSize = displayedSize(header);
         if (!withinPixelLimit(header.width(), header.height())) {
             return loaded;
@@ -142,7 +157,7 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
             // HEIF has no reduced decode, and libvips' thumbnail would take the small preview
             // stored in the file when that is large enough; decode the primary picture instead.
             vips::VImage full = vips::VImage::new_from_file(
-                file.c_str(), vips::VImage::option()
+                name.c_str(), vips::VImage::option()
                                   ->set("access", VIPS_ACCESS_SEQUENTIAL)
                                   ->set("fail_on", VIPS_FAIL_ON_ERROR)
                                   ->set("thumbnail", false));
@@ -152,7 +167,7 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
         } else {
             // Shrink-on-load where the format has it (JPEG, WebP, pyramids); the orientation tag
             // is applied and removed. libvips never uses an EXIF preview here.
-            reduced = vips::VImage::thumbnail(file.c_str(), limit,
+            reduced = vips::VImage::thumbnail(name.c_str(), limit,
                                               vips::VImage::option()
                                                   ->set("height", limit)
                                                   ->set("size", VIPS_SIZE_DOWN)
@@ -174,10 +189,13 @@ std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
+    const std::optional<InputFile> input = openImageFile(file);
+    if (!input)
+        return std::nullopt;
     try {
         // Opening reads the header only; pixels are decoded on first use, which never comes.
         return displayedSize(vips::VImage::new_from_file(
-            file.c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
+            input->procPath().c_str(), vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

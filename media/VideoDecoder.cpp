@@ -7,6 +7,7 @@
 #include <utility>
 
 
+#include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -46,7 +47,10 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
-    d->format_ = ff::openInput(file.c_str());
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
+        return nullptr;
+    d->format_ = openMediaInput(*input);
     if (!d->format_)
         return nullptr;
     AVFormatContext* fmt = d->format_.get();
