@@ -1,6 +1,7 @@
 #include "media/GifDecoder.hpp"
 
 #include "media/InputFile.hpp"
+#include "media/VipsLimits.hpp"
 
 #include <algorithm>
 #include <array>
@@ -133,6 +134,13 @@ GifDecoder::~GifDecoder()
 
 std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
 {
+    // The canvas every frame is composited on counts against the limits of any picture, and the
+    // whole file's work against the decoding bound.
+    const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width : layout.firstImageWidth;
+    const long long canvasHeight = layout.width > 0 && layout.height > 0 ? layout.height : layout.firstImageHeight;
+    if (!withinPixelLimit(canvasWidth, canvasHeight) ||
+        canvasWidth * canvasHeight > kMaxDecodeWork / std::max<long long>(1, static_cast<long long>(layout.delays.size())))
+        return nullptr;
     std::unique_ptr<GifDecoder> d(new GifDecoder);
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
@@ -222,7 +230,7 @@ bool GifDecoder::restart()
     codec_.reset(avcodec_alloc_context3(codec));
     if (!codec_ || avcodec_parameters_to_context(codec_.get(), par) < 0)
         return false;
-    codec_->max_pixels = 1LL << 28;
+    codec_->max_pixels = kMaxImagePixels;
     if (avcodec_open2(codec_.get(), codec, nullptr) < 0) {
         codec_.reset();
         return false;
@@ -279,9 +287,19 @@ std::optional<Image> GifDecoder::frame(int index)
     }
     std::optional<Image> image = converter_.convert(*current_, current_->width, current_->height, Orientation{});
     if (image) {
-        if (recent_.size() == 2)
-            recent_.erase(recent_.begin());
+        // The newest still is kept, and the one before it, while together they fit the budget;
+        // stills of a huge screen are not kept at all.
+        const auto bytes = [](const Image& kept) {
+            return static_cast<long long>(kept.width()) * kept.height() * kept.channels();
+        };
         recent_.emplace_back(index, *image);
+        long long total = 0;
+        for (const auto& kept : recent_)
+            total += bytes(kept.second);
+        while (!recent_.empty() && (recent_.size() > 2 || total > kGifCacheBytes)) {
+            total -= bytes(recent_.front().second);
+            recent_.erase(recent_.begin());
+        }
     }
     return image;
 }
