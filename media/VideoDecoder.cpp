@@ -47,6 +47,7 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
+    d->workBound_ = kMaxDecodeWork;
     std::optional<InputFile> input = openInputFile(file);
     if (!input)
         return nullptr;
@@ -204,10 +205,18 @@ VideoDecoder::Next VideoDecoder::receive(AVFrame* into, std::int64_t targetTick)
     const bool mayDrop = durationSec_ > 0 && secondsAt(targetTick) < durationSec_ - kNoSkipNearEndSec;
     // Errors while draining are bounded by the frames still inside the decoder.
     int drainErrors = 0;
+    if (overBound_)
+        return Next::Failed;  // this still has had all the work it may have
     for (;;) {
         int r = avcodec_receive_frame(ctx, into);
         if (r == 0) {
             ++framesDecoded_;
+            const long long area = std::max<long long>(static_cast<long long>(codedWidth_) * codedHeight_,
+                                                       static_cast<long long>(into->width) * into->height);
+            if (area > 0 && framesDecoded_ - stillFirstFrame_ > workBound_ / area) {
+                overBound_ = true;
+                return Next::Failed;
+            }
             return Next::Frame;
         }
         if (r == AVERROR_EOF)
@@ -308,6 +317,22 @@ std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
 }
 
 std::optional<Image> VideoDecoder::image(double atSec)
+{
+    stillFirstFrame_ = framesDecoded_;
+    overBound_ = false;
+    std::optional<Image> still = decodeStill(atSec);
+    if (overBound_) {
+        // Decoding stopped part way, so what was kept is not the frame at atSec; the next still
+        // starts afresh from a seek.
+        positioned_ = haveKept_ = havePending_ = false;
+        delivered_.reset();
+        deliveredTick_ = INT64_MIN;
+        return std::nullopt;
+    }
+    return still;
+}
+
+std::optional<Image> VideoDecoder::decodeStill(double atSec)
 {
     const double tick = av_q2d(timeBase_);
     const std::int64_t limit = targetTick(atSec);

@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include "bridge/FileWrite.hpp"
+#include "media/VideoDecoder.hpp"
 #include "tests/bridge/BridgeFixtures.hpp"
+#include "tests/support/Fixtures.hpp"
 
 namespace quillon {
 namespace {
@@ -151,6 +153,31 @@ TEST(AttackFiles, AGifWhoseScreenTimesFramesIsAbsurdFailsToOpen)
     EXPECT_EQ(run.replyTo(2)["payload"], "No source loaded");
     // The same number of frames on a small screen is an ordinary GIF.
     EXPECT_EQ(run.replyTo(3)["ok"], true) << run.replyTo(3);
+}
+
+// A still that needs more decoding than the bound is absent, never the frame where decoding
+// stopped, and the decoder goes on giving the stills within the bound. The clip has a key frame
+// every second at 10 fps; the bound here allows 5 frames of its size per still.
+TEST(WorkBounds, AVideoStillBeyondTheBoundIsAbsentAndLaterStillsAreExact)
+{
+    std::unique_ptr<VideoDecoder> unbounded = VideoDecoder::open(test::bridgeClip());
+    std::unique_ptr<VideoDecoder> bounded = VideoDecoder::open(test::bridgeClip());
+    ASSERT_TRUE(unbounded && bounded);
+    bounded->setWorkBound(320 * 240 * 5);
+    struct Step {
+        double sec;
+        bool within;  // frames from the key frame before it, up to 5
+    };
+    for (const Step& step : {Step{3.0, true}, Step{3.95, false}, Step{1.2, true}, Step{1.9, false}, Step{0.1, true}}) {
+        SCOPED_TRACE(step.sec);
+        const std::optional<Image> still = bounded->image(step.sec);
+        ASSERT_EQ(still.has_value(), step.within);
+        if (still) {
+            const std::optional<Image> expected = unbounded->image(step.sec);
+            ASSERT_TRUE(expected);
+            EXPECT_TRUE(test::samePixels(*still, *expected));
+        }
+    }
 }
 
 TEST(AttackMessages, ADeeplyNestedMessageIsDroppedAndTheNextOneAnswered)
