@@ -91,6 +91,7 @@ warm=$((rounds / 10 > 10 ? rounds / 10 : 10))
 [ "$warm" -le $((rounds / 2)) ] || warm=$(((rounds + 1) / 2))  # or halfway through a short run
 for ((r = 1; r <= rounds; r++)); do
   round
+  [ "$r" -ne 1 ] || read -r fdS thS rssS <<<"$(stats)"
   [ "$r" -ne "$warm" ] || read -r fd0 th0 rss0 <<<"$(stats)"
 done
 read -r fd1 th1 rss1 <<<"$(stats)"
@@ -98,7 +99,7 @@ exec {in}>&-
 while IFS= read -r -t 120 line <&"$out"; do echo "$line" >>"$log"; done
 wait "$pid" || fail "exit status $?"
 
-echo "soak: $sent lines, $requests requests, $replies replies; after round $warm: $fd0 fds, $th0 threads, RSS $((rss0 / 1024)) MiB; at the end: $fd1, $th1, $((rss1 / 1024)) MiB"
+echo "soak: $sent lines, $requests requests, $replies replies; after round 1: $fdS fds, $thS threads, RSS $((rssS / 1024)) MiB; after round $warm: $fd0 fds, $th0 threads, RSS $((rss0 / 1024)) MiB; at the end: $fd1, $th1, $((rss1 / 1024)) MiB"
 [ "$replies" -eq "$requests" ] || fail "replies $replies != requests $requests"
 ! grep -q '"id":"7"' "$log" || fail "a malformed message was answered"
 ! grep -q '"id":-5' "$log" || fail "a message nested too deep was answered"
