@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 using test::command;
 using test::shellQuote;
 
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers reserve terabytes of address space for their shadow memory.
 const std::string kLimits = "timeout 60 ";
 #else
 const std::string kLimits = "ulimit -v 4194304 && timeout 60 ";
