@@ -41,7 +41,39 @@ std::optional<std::string> serialise(const Json& value)
     }
 }
 
+// Whether arrays and objects in the JSON text nest at most `limit` deep, brackets inside strings
+// not counted. Linear and without recursion, so it is safe on any input.
+bool nestsAtMost(std::string_view text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;  // the escaped character cannot end the string
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+Json parseMessage(std::string_view text)
+{
+    if (!nestsAtMost(text, kMaxMessageDepth))
+        return Json(Json::value_t::discarded);
+    return Json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
 
 Bridge::Bridge(Host& host) : host_(host) {}
 

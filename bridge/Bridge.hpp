@@ -28,6 +28,16 @@ struct WriteResult {
     Json failed = Json::array();
 };
 
+// The deepest nesting of arrays and objects a command message may have. No command has arguments
+// nested more than a few levels; the limit keeps a hostile message from exhausting the stack of
+// whatever walks the parsed value recursively (copies, comparisons, serialisation).
+inline constexpr int kMaxMessageDepth = 64;
+
+// Parses the JSON text of one command message as the page posted it. A text that is not JSON, or
+// nests arrays and objects deeper than kMaxMessageDepth, gives a discarded value (is_discarded()),
+// which the caller drops as malformed. Any thread.
+Json parseMessage(std::string_view text);
+
 // The file filter of the video panel: video and GIF MIME types, and "*.<ext>" patterns for every
 // extension of kStillsExtensions (the host matches patterns without regard to case). Any thread.
 FileFilter stillsContentTypes();

@@ -1,5 +1,6 @@
 #include "bridge/FileWrite.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -69,12 +70,27 @@ std::string temporaryName()
     return name + ".tmp";
 }
 
-std::string candidateName(const std::string& stem, const std::string& ext, long n)
+// The longest name of a file on Linux file systems, in bytes.
+constexpr std::size_t kMaxNameBytes = 255;
+
+// Candidate n for a new file: stem + tail + ("-" + n when n > 0) + "." + ext, the stem shortened
+// at a UTF-8 character boundary when the whole is longer than a name may be. Nothing when even
+// one byte of a non-empty stem leaves no room, or the stem would be cut to nothing.
+std::optional<std::string> candidateName(const std::string& stem, const std::string& tail, const std::string& ext, long n)
 {
-    std::string name = stem;
+    std::string end = tail;
     if (n > 0)
-        name += "-" + std::to_string(n);
-    return name + "." + ext;
+        end += "-" + std::to_string(n);
+    end += "." + ext;
+    if (end.size() > kMaxNameBytes)
+        return std::nullopt;
+    std::size_t keep = std::min(stem.size(), kMaxNameBytes - end.size());
+    // Continuation bytes (10xxxxxx) belong to the character before them.
+    while (keep > 0 && keep < stem.size() && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80)
+        --keep;
+    if (keep == 0 && !stem.empty())
+        return std::nullopt;
+    return stem.substr(0, keep) + end;
 }
 
 // How the temporary file gets its final name, chosen by what the file system supports.
@@ -82,15 +98,74 @@ enum class Publish { RenameNoReplace, Link, ExclusiveCopy };
 
 constexpr long kMaxSuffix = 1'000'000;
 
+// What writing through an unnamed file came to.
+enum class Unnamed { Written, Failed, Unsupported };
+
+// Writes the bytes into an unnamed file in the folder and links it under the first free name.
+// Unsupported when the file system (or a kernel without /proc) cannot make or link unnamed files;
+// nothing has then been created.
+Unnamed writeUnnamed(const FolderHandle& folder, const std::filesystem::path& dir, const std::string& stem,
+                     const std::string& tail, const std::string& ext, std::span<const unsigned char> bytes,
+                     std::filesystem::path& written)
+{
+    const int fd = ::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT ? Unnamed::Unsupported
+                                                                                           : Unnamed::Failed;
+    // Closing the descriptor of an unlinked unnamed file discards it, whatever happened before.
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
+        return Unnamed::Failed;
+    // The /proc name of the descriptor links the unnamed file itself (AT_EMPTY_PATH would need a
+    // privilege); linking fails on an existing name, so nothing is ever replaced.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (long n = 0; n <= kMaxSuffix; ++n) {
+        const std::optional<std::string> name = candidateName(stem, tail, ext, n);
+        if (!name) {
+            errno = ENAMETOOLONG;
+            return Unnamed::Failed;
+        }
+        if (::linkat(AT_FDCWD, self.c_str(), folder.fd(), name->c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            written = dir / *name;
+            return Unnamed::Written;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (n == 0 && (errno == ENOENT || errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV))
+            return Unnamed::Unsupported;
+        return Unnamed::Failed;
+    }
+    return Unnamed::Failed;
+}
+
 }  // namespace
 
 std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir,
                                                   const std::string& stem, const std::string& ext,
                                                   std::span<const unsigned char> bytes)
 {
+    return writeNewFile(dir, stem, "", ext, bytes);
+}
+
+std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir, const std::string& stem,
+                                                  const std::string& tail, const std::string& ext,
+                                                  std::span<const unsigned char> bytes)
+{
     FolderHandle folder(dir);
     if (folder.fd() < 0)
         return std::nullopt;
+    std::filesystem::path written;
+    switch (writeUnnamed(folder, dir, stem, tail, ext, bytes, written)) {
+    case Unnamed::Written:
+        return written;
+    case Unnamed::Failed:
+        return std::nullopt;
+    case Unnamed::Unsupported:
+        break;  // a hidden temporary file instead
+    }
 
     // The temporary file is created exclusively (never an existing file) with the usual mode, so
     // the published file gets the same permissions as any other new file under the umask.
@@ -114,7 +189,13 @@ std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& d
     // moment is never replaced: this one just moves on to the next suffix.
     Publish how = Publish::RenameNoReplace;
     for (long n = 0; n <= kMaxSuffix; ++n) {
-        std::string name = candidateName(stem, ext, n);
+        const std::optional<std::string> fitted = candidateName(stem, tail, ext, n);
+        if (!fitted) {
+            ::unlinkat(folder.fd(), tmp.c_str(), 0);
+            errno = ENAMETOOLONG;
+            return std::nullopt;
+        }
+        const std::string& name = *fitted;
         if (how == Publish::RenameNoReplace) {
             if (::renameat2(folder.fd(), tmp.c_str(), folder.fd(), name.c_str(), RENAME_NOREPLACE) == 0)
                 return dir / name;

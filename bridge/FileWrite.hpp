@@ -7,13 +7,24 @@
 
 namespace quillon {
 
-// Writes bytes into dir under stem + "." + ext, or, when something already has that name,
-// stem + "-1." + ext, stem + "-2." + ext, ..., never replacing anything: the bytes go to a hidden
-// temporary file in dir first, which is flushed and then published under the first free name with
-// a no-replace rename (or link and unlink), so another program creating the same name at the same
-// moment only pushes this file to the next suffix. No temporary file is left behind on any
-// failure. Returns the path written, or nothing when the write failed (permission, disk full,
-// folder gone). Any thread.
+// Writes bytes into dir under stem + tail + "." + ext, or, when something already has that name,
+// stem + tail + "-1." + ext, stem + tail + "-2." + ext, ..., never replacing anything. A name
+// longer than the file system's 255 bytes has its stem shortened, at a UTF-8 character boundary,
+// until it fits; the tail (which tells apart the stills of one clip), the suffix and the extension
+// are kept whole.
+// The bytes go to an unnamed file in dir (O_TMPFILE), which is flushed and then linked under the
+// first free name, so nothing is visible in dir until the file is complete and a crash while
+// writing leaves nothing behind. Where the file system has no unnamed files, they go to a hidden
+// temporary file that is published with a no-replace rename (or link and unlink) and removed on
+// any failure. Either way another program creating the same name at the same moment only pushes
+// this file to the next suffix. Returns the path written, or nothing when the write failed
+// (permission, disk full, folder gone, or a tail and extension too long for any name; errno is then
+// ENAMETOOLONG). Any thread.
+std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir, const std::string& stem,
+                                                  const std::string& tail, const std::string& ext,
+                                                  std::span<const unsigned char> bytes);
+
+// The same with no tail.
 std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir,
                                                   const std::string& stem, const std::string& ext,
                                                   std::span<const unsigned char> bytes);

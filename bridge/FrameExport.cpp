@@ -137,7 +137,8 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
                 result.failed.push_back({{"id", frame}, {"reason", "could not encode frame"}});
         }
         if (encoded) {
-            if (auto written = writeNewFile(dir, frameStem(base, percents[k]), ext, *encoded))
+            // The "_p025" part stays whole when a long name has to be shortened.
+            if (auto written = writeNewFile(dir, base, frameStem("", percents[k]), ext, *encoded))
                 result.written.push_back(written->string());
             else
                 result.failed.push_back({{"id", frame}, {"reason", "write failed (permission or disk)"}});

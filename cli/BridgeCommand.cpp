@@ -36,9 +36,9 @@ std::optional<std::vector<std::filesystem::path>> dropOf(const Json& line)
 
 void handleLine(Bridge& bridge, const std::string& text)
 {
-    Json line = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    Json line = parseMessage(text);
     if (line.is_discarded())
-        return;  // not JSON: ignored
+        return;  // not JSON, or nested too deep: ignored
     if (auto drop = dropOf(line)) {
         if (!drop->empty())
             bridge.handleDrop(std::move(*drop));

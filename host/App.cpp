@@ -70,7 +70,7 @@ struct AppSignals {
         char* text = jsc_value_to_json(value, 0);
         if (!text)
             return;
-        nlohmann::json body = nlohmann::json::parse(text, nullptr, false);
+        nlohmann::json body = parseMessage(text);
         g_free(text);
         if (body.is_discarded())
             return;

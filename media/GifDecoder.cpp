@@ -1,5 +1,8 @@
 #include "media/GifDecoder.hpp"
 
+#include "media/InputFile.hpp"
+#include "media/VipsLimits.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -7,7 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <fstream>
+#include <ext/stdio_filebuf.h>
+#include <istream>
 #include <string>
 #include <unistd.h>
 
@@ -34,9 +38,11 @@ bool skipSubBlocks(std::istream& in)
 
 std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
         return std::nullopt;
+    __gnu_cxx::stdio_filebuf<char> buffer(input->release(), std::ios::in | std::ios::binary);
+    std::istream in(&buffer);
     std::array<unsigned char, 13> head{};
     if (!in.read(reinterpret_cast<char*>(head.data()), head.size()))
         return std::nullopt;
@@ -128,13 +134,21 @@ GifDecoder::~GifDecoder()
 
 std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
 {
+    // The canvas every frame is composited on counts against the limits of any picture, and the
+    // whole file's work against the decoding bound.
+    const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width : layout.firstImageWidth;
+    const long long canvasHeight = layout.width > 0 && layout.height > 0 ? layout.height : layout.firstImageHeight;
+    if (!withinPixelLimit(canvasWidth, canvasHeight) ||
+        canvasWidth * canvasHeight > kMaxDecodeWork / std::max<long long>(1, static_cast<long long>(layout.delays.size())))
+        return nullptr;
     std::unique_ptr<GifDecoder> d(new GifDecoder);
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
     // another file's.
-    d->fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (d->fd_ < 0)
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
         return nullptr;
+    d->fd_ = input->release();
     const int width = layout.firstImageWidth, height = layout.firstImageHeight;
     if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
         d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
@@ -216,7 +230,7 @@ bool GifDecoder::restart()
     codec_.reset(avcodec_alloc_context3(codec));
     if (!codec_ || avcodec_parameters_to_context(codec_.get(), par) < 0)
         return false;
-    codec_->max_pixels = 1LL << 28;
+    codec_->max_pixels = kMaxImagePixels;
     if (avcodec_open2(codec_.get(), codec, nullptr) < 0) {
         codec_.reset();
         return false;
@@ -273,9 +287,19 @@ std::optional<Image> GifDecoder::frame(int index)
     }
     std::optional<Image> image = converter_.convert(*current_, current_->width, current_->height, Orientation{});
     if (image) {
-        if (recent_.size() == 2)
-            recent_.erase(recent_.begin());
+        // The newest still is kept, and the one before it, while together they fit the budget;
+        // stills of a huge screen are not kept at all.
+        const auto bytes = [](const Image& kept) {
+            return static_cast<long long>(kept.width()) * kept.height() * kept.channels();
+        };
         recent_.emplace_back(index, *image);
+        long long total = 0;
+        for (const auto& kept : recent_)
+            total += bytes(kept.second);
+        while (!recent_.empty() && (recent_.size() > 2 || total > kGifCacheBytes)) {
+            total -= bytes(recent_.front().second);
+            recent_.erase(recent_.begin());
+        }
     }
     return image;
 }

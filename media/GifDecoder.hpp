@@ -46,7 +46,9 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
 // encoders write 0x0) is decoded on the screen its first image needs, as web browsers show it;
 // FFmpeg would refuse the file. Asking for increasing frame indices decodes each frame
 // once; an earlier index restarts from the first frame, and the last two frames handed out are
-// kept. One thread at a time.
+// kept while they fit a fixed memory budget. A GIF whose screen is beyond the pixel limit of any
+// picture, or whose screen area times frames is beyond the decoding bound, does not open. One
+// thread at a time.
 class GifDecoder {
 public:
     static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file, const GifLayout& layout);
@@ -80,7 +82,7 @@ private:
     bool draining_ = false;
     FrameConverter converter_;
     std::int64_t framesDecoded_ = 0;
-    std::vector<std::pair<int, Image>> recent_;  // at most two, newest last
+    std::vector<std::pair<int, Image>> recent_;  // at most two within kGifCacheBytes, newest last
 };
 
 }  // namespace quillon

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -20,6 +21,7 @@ void ensureVipsStarted()
         if (VIPS_INIT("quillon") != 0) {
             vips_error_clear();
         }
+        blockUnacceptedImageLoaders();
         // Whole operations are not cached: a file opened again by name may have changed on disk,
         // and cached pixels would otherwise pin memory between unrelated jobs.
         vips_cache_set_max(0);

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <glib.h>
 
 #include "media/Encode.hpp"
+#include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -113,9 +115,22 @@ struct OpenPlan {
     long long decodedHeight = 0;
 };
 
+// An image file as libvips reads it: a regular file (never a FIFO or a device, which would block
+// or never end) that starts like a picture of an accepted format, read through its descriptor's
+// /proc name so that libvips reads exactly the file checked, even when the name is replaced.
+using CheckedFile = std::shared_ptr<const InputFile>;
+
+CheckedFile openCheckedFile(const std::filesystem::path& file)
+{
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input || !hasAcceptedImageSignature(*input))
+        return nullptr;
+    return std::make_shared<const InputFile>(std::move(*input));
+}
+
 // The one place where Quillon opens an image file. Every opening is sequential: the pixels are
 // read top to bottom once, so a large picture streams through whatever follows.
-vips::VImage openImageFile(const std::filesystem::path& file, const OpenPlan& plan)
+vips::VImage openImageFile(const CheckedFile& file, const OpenPlan& plan)
 {
     vips::VOption* options = vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL);
     if (plan.failOnError)
@@ -145,7 +160,13 @@ vips::VImage openImageFile(const std::filesystem::path& file, const OpenPlan& pl
     case LoaderKind::Other:
         break;
     }
-    return vips::VImage::new_from_file(file.c_str(), options);
+    vips::VImage image = vips::VImage::new_from_file(file->procPath().c_str(), options);
+    // libvips may close its own descriptor after the header and open the file again by that name
+    // when pixels are read, perhaps after the caller returns: the picture keeps the checked
+    // descriptor, and so its /proc name, alive for as long as it lives.
+    g_object_set_data_full(G_OBJECT(image.get_image()), "quillon-checked-file", new CheckedFile(file),
+                           [](gpointer held) { delete static_cast<CheckedFile*>(held); });
+    return image;
 }
 
 int intField(const vips::VImage& image, const char* field, int fallback)
@@ -175,7 +196,7 @@ bool halves(const vips::VImage& above, const vips::VImage& level)
 // that merely happen to halve, as a two-page document can: pages count as a pyramid only from three
 // levels on, which every tiled pyramid large enough to need one has, and the preview of anything
 // else comes from the first page.
-OpenPlan tiffPreviewLevel(const std::filesystem::path& file, const vips::VImage& header, int limit, OpenPlan plan)
+OpenPlan tiffPreviewLevel(const CheckedFile& file, const vips::VImage& header, int limit, OpenPlan plan)
 {
     constexpr int kMaxLevels = 32;  // sides halve, so no real pyramid has more
     constexpr int kMinPageLevels = 3;
@@ -209,7 +230,7 @@ OpenPlan tiffPreviewLevel(const std::filesystem::path& file, const vips::VImage&
 // How to open a file for a preview whose longer side is at most limit: the smallest reduction on
 // load (JPEG and WebP shrink, a JPEG 2000 resolution level, a TIFF pyramid level) that still
 // leaves at least limit pixels on the longer side, so the final resampling has full detail.
-OpenPlan previewPlan(const std::filesystem::path& file, const vips::VImage& header, int limit)
+OpenPlan previewPlan(const CheckedFile& file, const vips::VImage& header, int limit)
 {
     OpenPlan plan;
     plan.kind = loaderKind(header);
@@ -305,18 +326,21 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
     vips_error_clear();
     const int limit = std::max(maxPixelSize, kMinLimit);
     LoadedImage loaded;
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return loaded;
     try {
         // The header first, read once for both answers.
-        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const vips::VImage header = openImageFile(input, OpenPlan{});
         loaded.displayedSize = displayedSize(header);
-        const OpenPlan plan = previewPlan(file, header, limit);
+        const OpenPlan plan = previewPlan(input, header, limit);
         // Decoding streams through the reduction, so only the pixels the loader itself produces
         // count against the bound: a forged header claiming billions of pixels is refused here,
         // before any decoder starts on it.
         if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight)) {
             return loaded;
         }
-        const vips::VImage source = openImageFile(file, plan);
+        const vips::VImage source = openImageFile(input, plan);
         // The reduction also turns the picture upright by its orientation tag.
         const vips::VImage reduced = source.thumbnail_image(limit, vips::VImage::option()
                                                                        ->set("height", limit)
@@ -337,12 +361,15 @@ std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return std::nullopt;
     try {
-        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const vips::VImage header = openImageFile(input, OpenPlan{});
         if (!withinPixelLimit(header.width(), header.height())) {
             return std::nullopt;
         }
-        vips::VImage picture = openImageFile(file, fullSizePlan(header));
+        vips::VImage picture = openImageFile(input, fullSizePlan(header));
         if (orientationOf(picture) != 1) {
             // Turning needs the whole picture at hand, which a sequential decode does not give.
             picture = picture.copy_memory().autorot();
@@ -373,8 +400,11 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return std::nullopt;
     try {
-        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const vips::VImage header = openImageFile(input, OpenPlan{});
         const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
         const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
         // At most four bands (colour and alpha) of at most two bytes each.
@@ -402,11 +432,14 @@ std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return std::nullopt;
     try {
-        const vips::VImage header = openImageFile(file, OpenPlan{});
+        const vips::VImage header = openImageFile(input, OpenPlan{});
         if (!streams(header) || orientationOf(header) != 1)
             return std::nullopt;
-        return Image::streamFrom(openImageFile(file, fullSizePlan(header)), Image::Depth::AsSource);
+        return Image::streamFrom(openImageFile(input, fullSizePlan(header)), Image::Depth::AsSource);
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;
@@ -417,9 +450,12 @@ std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     vips_error_clear();
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return std::nullopt;
     try {
         // Opening reads the header only; pixels are decoded on first use, which never comes.
-        return displayedSize(openImageFile(file, OpenPlan{}));
+        return displayedSize(openImageFile(input, OpenPlan{}));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
+#include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -43,7 +44,12 @@ bool sizeAllowed(double width, double height)
 // Opens a file for demuxing. Everything about how an input file is opened lives here.
 ff::FormatPtr openContainer(const std::filesystem::path& file)
 {
-    ff::FormatPtr format = ff::openInput(file.c_str());
+    // A regular file only (a FIFO or a device would block or never end), read by FFmpeg on the
+    // file protocol with the demuxers that follow references to other files refused.
+    const std::optional<InputFile> input = openInputFile(file);
+    if (!input)
+        return nullptr;
+    ff::FormatPtr format = openMediaInput(*input);
     if (!format)
         return nullptr;
     // A still picture (PNG or JPEG data under a video's name) opens through FFmpeg's image
@@ -62,6 +68,7 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
+    d->workBound_ = kMaxDecodeWork;
     ff::FormatPtr container = openContainer(file);
     if (!container)
         return nullptr;
@@ -272,6 +279,25 @@ std::int64_t VideoDecoder::framesDecoded() const
     return cursor_->framesDecoded();
 }
 
+// The cursor's next frame, within the work one still may cost: a still that would need more
+// decoded pixels than the bound (a huge coded size times a long run of frames) fails instead of
+// holding the work queue.
+std::optional<PlacedFrame> VideoDecoder::nextFrame(std::int64_t targetTick)
+{
+    if (overBound_)
+        return std::nullopt;
+    std::optional<PlacedFrame> frame = cursor_->next(targetTick);
+    if (frame) {
+        const long long area = std::max<long long>(static_cast<long long>(codedWidth_) * codedHeight_,
+                                                   static_cast<long long>(frame->frame->width) * frame->frame->height);
+        if (area > 0 && cursor_->framesDecoded() - stillFirstFrame_ > workBound_ / area) {
+            overBound_ = true;
+            return std::nullopt;
+        }
+    }
+    return frame;
+}
+
 bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
 {
     if (cursor_->state() != DecodeCursor::State::Reading)
@@ -334,6 +360,24 @@ std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
 
 std::optional<Image> VideoDecoder::image(double atSec)
 {
+    stillFirstFrame_ = cursor_->framesDecoded();
+    overBound_ = false;
+    std::optional<Image> still = decodeStill(atSec);
+    if (overBound_) {
+        // Decoding stopped part way, so what was kept is not the frame at atSec; the next still
+        // starts afresh from a seek.
+        positioned_ = false;
+        kept_.reset();
+        pending_.reset();
+        delivered_.reset();
+        deliveredTick_ = INT64_MIN;
+        return std::nullopt;
+    }
+    return still;
+}
+
+std::optional<Image> VideoDecoder::decodeStill(double atSec)
+{
     const double tick = av_q2d(timeBase_);
     const std::int64_t limit = targetTick(atSec);
 
@@ -362,11 +406,11 @@ std::optional<Image> VideoDecoder::image(double atSec)
             further(seekTick);
             continue;
         }
-        std::optional<PlacedFrame> first = cursor_->next(limit);
+        std::optional<PlacedFrame> first = nextFrame(limit);
         // From the very start of the file, damaged frames are passed over: the first whole one
         // is the earliest still there is.
         while (fromStart && first && first->damaged)
-            first = cursor_->next(limit);
+            first = nextFrame(limit);
         if (!first) {
             if (fromStart)
                 return std::nullopt;  // not one frame from the start of the file
@@ -400,7 +444,7 @@ void VideoDecoder::findStart()
     // that frame's timestamp: AVI stores decoding times only, and with B-frames every frame then
     // comes out one decoding step late. The file is still at its start after opening.
     startKnown_ = true;
-    std::optional<PlacedFrame> first = cursor_->next(startTick_);
+    std::optional<PlacedFrame> first = nextFrame(startTick_);
     if (!first)
         return;
     startTick_ = first->tick;
@@ -419,8 +463,8 @@ bool VideoDecoder::advanceTo(std::int64_t limit)
     bool damaged = false;
     std::optional<PlacedFrame> frame = std::exchange(pending_, std::nullopt);
     if (!frame)
-        frame = cursor_->next(limit);
-    for (; frame; frame = cursor_->next(limit)) {
+        frame = nextFrame(limit);
+    for (; frame; frame = nextFrame(limit)) {
         if (frame->tick > limit) {
             pending_ = std::move(frame);
             break;

@@ -37,8 +37,12 @@ public:
     std::optional<PixelSize> displaySize() const;
 
     // The still shown at atSec (negative means 0), upright, full size; past the end, the last
-    // frame. Nothing when no frame can be decoded.
+    // frame. Nothing when no frame can be decoded, or when reaching it would decode more than the
+    // work bound (coded area times frames decoded for this still).
     std::optional<Image> image(double atSec);
+
+    // The work bound of one still in pixels decoded; kMaxDecodeWork unless set.
+    void setWorkBound(long long pixels) { workBound_ = pixels; }
 
     // The timestamp of the key frame from which the still at atSec is decoded, as the file's index
     // gives it; nothing when the index has no key frame at or before that time. Stills with the
@@ -55,6 +59,8 @@ public:
 private:
     VideoDecoder() = default;
 
+    std::optional<Image> decodeStill(double atSec);
+    std::optional<PlacedFrame> nextFrame(std::int64_t targetTick);
     std::int64_t targetTick(double atSec);
     bool seekTo(std::int64_t tick, bool toStart);
     double secondsAt(std::int64_t tick) const;
@@ -89,6 +95,9 @@ private:
     Orientation orientation_;
     bool haveMatrix_ = false;
     std::int32_t matrix_[9] = {};
+    long long workBound_ = 0;           // set by open
+    std::int64_t stillFirstFrame_ = 0;  // frames decoded when the current still was asked for
+    bool overBound_ = false;            // the current still needed more work than the bound
 
     // The last still handed out, so a repeated time costs no conversion.
     std::int64_t deliveredTick_ = INT64_MIN;

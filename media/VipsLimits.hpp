@@ -9,6 +9,17 @@ namespace quillon {
 inline constexpr long long kMaxImagePixels = 1LL << 28;
 inline constexpr long long kMaxImageSide = 65535;
 
+// The most decoding work one opened clip may ask for, in pixels decoded: a GIF's screen area
+// times its number of frames (every frame is composited on the whole screen), or a video's coded
+// area times the frames decoded for one still. 2^34 is, for example, 8,000 frames of 1920x1080 or
+// 2,000 of 3840x2160: a few seconds of work. A tiny file can claim far more (a 16000x16000 screen
+// with 10,000 one-pixel frames is 2.5 * 10^12) and would hold the work queue and gigabytes of
+// memory for minutes; such a file fails instead.
+inline constexpr long long kMaxDecodeWork = 1LL << 34;
+
+// Decoded stills a GIF decoder keeps for repeated requests, in bytes of pixels.
+inline constexpr long long kGifCacheBytes = 64LL << 20;
+
 // Whether a picture of this size may be decoded (both sides positive and within the limits above).
 bool withinPixelLimit(long long width, long long height);
 

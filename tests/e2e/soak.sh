@@ -11,6 +11,21 @@ head -c 3000 "$work/clip.mp4" >"$work/damaged.mp4"
 for i in 1 2 3; do convert -size 200x150 plasma:fractal "$work/images/p$i.jpg"; done
 convert -size 120x90 xc:orange "$work/images/flat.png"
 echo "not an image" >"$work/images/text.png"
+# Hostile files: special files under media names, a playlist naming the clip, formats outside the
+# accepted ones under image names, a GIF whose screen times frames is far beyond the work bound.
+mkdir -p "$work/hostile"
+mkfifo "$work/hostile/fifo.mp4" "$work/hostile/fifo.jpg"
+ln -s /dev/zero "$work/hostile/zero.png"
+printf '#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\n%s\n#EXT-X-ENDLIST\n' "$work/clip.mp4" >"$work/hostile/hls.mp4"
+convert -size 32x24 gradient:red-blue "ppm:$work/hostile/ppm.png"
+printf '<svg xmlns="http://www.w3.org/2000/svg" width="9" height="7"><rect width="9" height="7"/></svg>' >"$work/hostile/svg.png"
+{
+  printf 'GIF89a\x80\x3e\x80\x3e\0\0\0'
+  frame='\x21\xf9\x04\0\x0a\0\0\0\x2c\0\0\0\0\x01\0\x01\0\x80\0\0\0\xff\xff\xff\x02\x02\x44\x01\0'
+  for _ in $(seq 2000); do printf "$frame"; done
+  printf '\x3b'
+} >"$work/hostile/bomb.gif"
+deep=$(head -c 100000 /dev/zero | tr '\0' '[')$(head -c 100000 /dev/zero | tr '\0' ']')
 
 coproc CLI { exec "$build/bin/quillon-cli" bridge; }
 pid=$CLI_PID in=${CLI[1]} out=${CLI[0]} log="$work/soak.log"
@@ -40,7 +55,7 @@ malformed() { sent=$((sent + 1)); printf '%s\n' "$1" >&"$in"; }
 drop() { sent=$((sent + 1)); printf '{"drop":["%s"]}\n' "$1" >&"$in"; await "$2"; }
 stats() { echo "$(ls /proc/$pid/fd | wc -l) $(ls /proc/$pid/task | wc -l) $(awk '/^VmRSS/ {print $2}' /proc/$pid/status)"; }
 
-round() {  # 20 lines
+round() {  # 27 lines
   request loadVideo "{\"path\":\"$work/clip.mp4\"}"
   request extract '{"stepPercent":25}'
   request export "{\"ids\":[0,2,4],\"format\":\"jpg\",\"quality\":0.8,\"dest\":\"$work/out\"}"
@@ -61,14 +76,22 @@ round() {  # 20 lines
   malformed '{"id":"7","cmd":"extract"}'
   malformed 'not json at all'
   malformed '[1,2,3]'
+  request loadVideo "{\"path\":\"$work/hostile/fifo.mp4\"}"
+  request importImages "{\"paths\":[\"$work/hostile\"]}"
+  request loadVideo "{\"path\":\"$work/hostile/hls.mp4\"}"
+  request exportImages "{\"paths\":[\"$work/hostile/zero.png\",\"$work/hostile/fifo.jpg\",\"$work/hostile/ppm.png\",\"$work/hostile/svg.png\"],\"dest\":\"$work/out\"}"
+  request loadVideo "{\"path\":\"$work/hostile/bomb.gif\"}"
+  request extract '{"stepPercent":50}'
+  malformed "{\"id\":-5,\"cmd\":\"setMode\",\"args\":$deep}"
   rm -rf "$work/out" && mkdir -p "$work/out"
 }
-rounds=$(((commands + 19) / 20))
+rounds=$(((commands + 26) / 27))
 # The first ten rounds fill the allocator's arenas and the libraries' caches (about 25 MiB).
 warm=$((rounds / 10 > 10 ? rounds / 10 : 10))
 [ "$warm" -le $((rounds / 2)) ] || warm=$(((rounds + 1) / 2))  # or halfway through a short run
 for ((r = 1; r <= rounds; r++)); do
   round
+  [ "$r" -ne 1 ] || read -r fdS thS rssS <<<"$(stats)"
   [ "$r" -ne "$warm" ] || read -r fd0 th0 rss0 <<<"$(stats)"
 done
 read -r fd1 th1 rss1 <<<"$(stats)"
@@ -76,9 +99,12 @@ exec {in}>&-
 while IFS= read -r -t 120 line <&"$out"; do echo "$line" >>"$log"; done
 wait "$pid" || fail "exit status $?"
 
-echo "soak: $sent lines, $requests requests, $replies replies; after round $warm: $fd0 fds, $th0 threads, RSS $((rss0 / 1024)) MiB; at the end: $fd1, $th1, $((rss1 / 1024)) MiB"
+echo "soak: $sent lines, $requests requests, $replies replies; after round 1: $fdS fds, $thS threads, RSS $((rssS / 1024)) MiB; after round $warm: $fd0 fds, $th0 threads, RSS $((rss0 / 1024)) MiB; at the end: $fd1, $th1, $((rss1 / 1024)) MiB"
 [ "$replies" -eq "$requests" ] || fail "replies $replies != requests $requests"
 ! grep -q '"id":"7"' "$log" || fail "a malformed message was answered"
+! grep -q '"id":-5' "$log" || fail "a message nested too deep was answered"
+# No hostile file opened as a clip.
+! grep -q '"isGif":[a-z]*,"name":"\(fifo\|hls\|bomb\)\.' "$log" || fail "a hostile file opened as a clip"
 # Idle pool threads come and go by a few, a leak per round would grow with the rounds; memory at
 # most 10 % (and 16 MiB of allocator slack) above the warm-up figure.
 [ "$fd1" -le $((fd0 + 2)) ] || fail "file descriptors grew from $fd0 to $fd1"

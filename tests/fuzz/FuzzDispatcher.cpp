@@ -43,7 +43,7 @@ std::optional<std::int64_t> expectedId(const Json& body)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    Json input = Json::parse(data, data + size, nullptr, /*allow_exceptions=*/false);
+    Json input = quillon::parseMessage(std::string_view(reinterpret_cast<const char*>(data), size));
     if (input.is_discarded())
         return 0;
     confine(input);
