@@ -76,6 +76,9 @@ const Cell kCells[] = {
     {"M2tsH264_2997", "MPEG-TS .m2ts", "H.264 B-pyramid", "29.97", "clip.m2ts", kX264, "30000/1001"},
     {"RawMpeg2_25", "raw .m2v", "MPEG-2", "25", "clip.m2v", "-c:v mpeg2video -bf 2 -g 12 -q:v 3"},
     {"RawH264_25", "raw .h264", "H.264 B-pyramid", "25", "clip.h264", kX264},
+    // Long enough (40 s) that stills far apart are reached by seeking rather than decoding on.
+    {"RawH264Long_25", "raw .h264, 40 s", "H.264 B-pyramid", "25", "clip.h264", kX264, "25", "", 1000},
+    {"TsH264Long_25", "MPEG-TS .ts, 40 s", "H.264 B-pyramid", "25", "clip.ts", kX264, "25", "", 1000},
 };
 
 void PrintTo(const Cell& c, std::ostream* os) { *os << c.name; }
