@@ -29,6 +29,7 @@ bool DecodeCursor::seek(std::int64_t tick, bool toStart)
                     (toStart && av_seek_frame(fmt, -1, 0, AVSEEK_FLAG_BYTE) >= 0);
     avcodec_flush_buffers(codec_.get());
     state_ = State::Reading;
+    awaitingKey_ = seeksLandAnywhere_ && !toStart;
     held_.reset();
     placedSinceSeek_ = false;
     firstSentTick_ = AV_NOPTS_VALUE;
@@ -120,10 +121,11 @@ ff::FramePtr DecodeCursor::receive(std::int64_t targetTick)
                 state_ = State::Draining;
                 break;
             }
-            if (pkt->stream_index != streamIndex_) {
+            if (pkt->stream_index != streamIndex_ || (awaitingKey_ && !(pkt->flags & AV_PKT_FLAG_KEY))) {
                 av_packet_unref(pkt);
                 continue;
             }
+            awaitingKey_ = false;
             // A frame is never shown when a later frame at or before the target has already been
             // sent (reference frames precede the B-frames between them in decoding order); when
             // nothing refers to it the decoder may then drop it unseen. Stored durations do not

@@ -41,6 +41,11 @@ public:
     // false when the container cannot seek there. Frames held from before are dropped.
     bool seek(std::int64_t tick, bool toStart);
 
+    // For containers without an index, whose seeks land on no particular frame: after a seek
+    // (other than to the start) packets before the first key frame are passed over unsent, so
+    // the first frame out is that key frame and the frames before it cost no decoding.
+    void setSeeksLandAnywhere(bool anywhere) { seeksLandAnywhere_ = anywhere; }
+
     State state() const { return state_; }
     // Where the last placed frame lies; meaningful once a frame has come out since the last seek.
     std::int64_t position() const { return lastTick_; }
@@ -65,6 +70,8 @@ private:
     std::int64_t frameTicks_;
     std::int64_t firstTick_;
     State state_ = State::Reading;
+    bool seeksLandAnywhere_ = false;
+    bool awaitingKey_ = false;  // packets are passed over until a key frame
     std::optional<PlacedFrame> held_;  // a frame taken out ahead to place the one before it
     std::int64_t lastTick_ = 0;
     bool placedSinceSeek_ = false;

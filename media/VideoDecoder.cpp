@@ -160,6 +160,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
                                                 d->startTick_);
     if (!d->cursor_->packet())
         return nullptr;
+    d->cursor_->setSeeksLandAnywhere(fmt->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS));
 
     // Streams without an index state no length of their own; FFmpeg's estimate for them can be a
     // fifth short (program streams whose reference frames carry no timestamps) or missing

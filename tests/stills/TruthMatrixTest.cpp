@@ -62,12 +62,12 @@ const Cell kCells[] = {
      "-c:v libx265 -pix_fmt yuv420p -x265-params keyint=12:min-keyint=12:bframes=3:log-level=error", "30000/1001"},
     {"WebmVp925", "WebM", "VP9", "25", "clip.webm", "-c:v libvpx-vp9 -g 12 -b:v 300k -deadline realtime -cpu-used 8"},
     {"WebmAv130", "WebM", "AV1", "30", "clip.webm", "-c:v libaom-av1 -cpu-used 8 -row-mt 1 -g 12 -b:v 200k", "30"},
-    {"AviMpeg4BFrames25", "AVI", "MPEG-4 Part 2", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3"},
+    {"AviMpeg4BFrames25", "AVI", "MPEG-4 Visual", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3"},
     {"AviMjpeg30", "AVI", "MJPEG", "30", "clip.avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30"},
     {"MovMjpeg2997", "MOV", "MJPEG", "29.97", "clip.mov", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30000/1001"},
-    {"AviNoIndexMpeg4_25", "AVI without idx1", "MPEG-4 Part 2", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25",
+    {"AviNoIndexMpeg4_25", "AVI without idx1", "MPEG-4 Visual", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25",
      "", 60, "", true},
-    {"ThreeGpMpeg4_25", "3GP", "MPEG-4 Part 2", "25", "clip.3gp", "-c:v mpeg4 -bf 1 -g 12 -q:v 3"},
+    {"ThreeGpMpeg4_25", "3GP", "MPEG-4 Visual", "25", "clip.3gp", "-c:v mpeg4 -bf 1 -g 12 -q:v 3"},
     {"PsMpeg2Gop50_25", "MPEG-PS", "MPEG-2", "25", "clip.mpg", "-c:v mpeg2video -bf 2 -g 50 -q:v 3", "25", "", 75},
     {"PsMpeg2_2997", "MPEG-PS", "MPEG-2", "29.97", "clip.mpg", "-c:v mpeg2video -bf 2 -g 15 -q:v 3", "30000/1001"},
     {"TsH264_25", "MPEG-TS .ts", "H.264 B-pyramid", "25", "clip.ts", kX264},
@@ -76,6 +76,9 @@ const Cell kCells[] = {
     {"M2tsH264_2997", "MPEG-TS .m2ts", "H.264 B-pyramid", "29.97", "clip.m2ts", kX264, "30000/1001"},
     {"RawMpeg2_25", "raw .m2v", "MPEG-2", "25", "clip.m2v", "-c:v mpeg2video -bf 2 -g 12 -q:v 3"},
     {"RawH264_25", "raw .h264", "H.264 B-pyramid", "25", "clip.h264", kX264},
+    // Long enough (40 s) that stills far apart are reached by seeking rather than decoding on.
+    {"RawH264Long_25", "raw .h264, 40 s", "H.264 B-pyramid", "25", "clip.h264", kX264, "25", "", 1000},
+    {"TsH264Long_25", "MPEG-TS .ts, 40 s", "H.264 B-pyramid", "25", "clip.ts", kX264, "25", "", 1000},
 };
 
 void PrintTo(const Cell& c, std::ostream* os) { *os << c.name; }
