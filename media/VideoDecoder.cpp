@@ -327,6 +327,7 @@ std::optional<Image> VideoDecoder::image(double atSec)
         positioned_ = haveKept_ = havePending_ = false;
         delivered_.reset();
         deliveredTick_ = INT64_MIN;
+        overBound_ = false;
         return std::nullopt;
     }
     return still;
