@@ -41,7 +41,20 @@ std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
     std::optional<InputFile> input = openInputFile(file);
     if (!input)
         return std::nullopt;
-    __gnu_cxx::stdio_filebuf<char> buffer(input->release(), std::ios::in | std::ios::binary);
+    return readGifLayout(*input);
+}
+
+std::optional<GifLayout> readGifLayout(const InputFile& file)
+{
+    // A duplicate descriptor read from the start, closed with the stream buffer.
+    const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return std::nullopt;
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    __gnu_cxx::stdio_filebuf<char> buffer(fd, std::ios::in | std::ios::binary);
     std::istream in(&buffer);
     std::array<unsigned char, 13> head{};
     if (!in.read(reinterpret_cast<char*>(head.data()), head.size()))
@@ -134,6 +147,14 @@ GifDecoder::~GifDecoder()
 
 std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
 {
+    std::optional<InputFile> input = openInputFile(file);
+    if (!input)
+        return nullptr;
+    return open(std::move(*input), layout);
+}
+
+std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& layout)
+{
     // The canvas every frame is composited on counts against the limits of any picture, and the
     // whole file's work against the decoding bound.
     const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width : layout.firstImageWidth;
@@ -145,10 +166,7 @@ std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, 
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
     // another file's.
-    std::optional<InputFile> input = openInputFile(file);
-    if (!input)
-        return nullptr;
-    d->fd_ = input->release();
+    d->fd_ = file.release();
     const int width = layout.firstImageWidth, height = layout.firstImageHeight;
     if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
         d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),

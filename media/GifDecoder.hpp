@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "media/FfmpegPtr.hpp"
+#include "media/InputFile.hpp"
 #include "media/VideoConvert.hpp"
 
 namespace quillon {
@@ -29,6 +30,8 @@ struct GifLayout {
 // Reads the layout of a GIF file; nothing when the file is not a GIF. A file cut short counts the
 // images that are complete.
 std::optional<GifLayout> readGifLayout(const std::filesystem::path& file);
+// The same for a file already opened; the file stays open and its descriptor's offset is not used.
+std::optional<GifLayout> readGifLayout(const InputFile& file);
 
 // The delay of one frame in seconds: the stored delay when it is more than 0.011 s, else 0.1 s
 // (as viewers do for missing, zero and near-zero delays).
@@ -52,6 +55,8 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
 class GifDecoder {
 public:
     static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file, const GifLayout& layout);
+    // The same for a file already opened (the one whose layout was read), which the decoder keeps.
+    static std::unique_ptr<GifDecoder> open(InputFile file, const GifLayout& layout);
 
     ~GifDecoder();
     GifDecoder(const GifDecoder&) = delete;

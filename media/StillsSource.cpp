@@ -56,14 +56,18 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& ur
 
     if (hasGifExtension(url)) {
         source->isGif_ = true;
-        std::optional<GifLayout> layout = readGifLayout(url);
+        // The layout and the frames come from one opened file, so they describe the same GIF.
+        std::optional<InputFile> input = openInputFile(url);
+        if (!input)
+            return nullptr;
+        std::optional<GifLayout> layout = readGifLayout(*input);
         if (!layout || layout->delays.empty())
             return nullptr;
         d.gifCumulative = gifCumulative(*layout);
         const double total = d.gifCumulative.back();
         source->durationSec_ = total > 0.0001 ? total : 0.0001;
         source->fps_ = static_cast<double>(layout->delays.size()) / (total > 0 ? total : 1.0);
-        d.gif = GifDecoder::open(url, *layout);
+        d.gif = GifDecoder::open(std::move(*input), *layout);
         if (!d.gif)
             return nullptr;
         long long width = layout->width, height = layout->height;

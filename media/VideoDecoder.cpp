@@ -372,6 +372,7 @@ std::optional<Image> VideoDecoder::image(double atSec)
         pending_.reset();
         delivered_.reset();
         deliveredTick_ = INT64_MIN;
+        overBound_ = false;
         return std::nullopt;
     }
     return still;
