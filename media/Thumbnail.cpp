@@ -241,8 +241,10 @@ OpenPlan previewPlan(const CheckedFile& file, const vips::VImage& header, int li
     switch (plan.kind) {
     case LoaderKind::Jpeg:
     case LoaderKind::Webp: {
+        // Whole divisions: decoders round the reduced size differently (JPEG up, WebP to nearest),
+        // and the reduced side must reach the limit however it is rounded.
         int shrink = 8;
-        while (shrink > 1 && reducedBy(longest, shrink) < limit)
+        while (shrink > 1 && longest / shrink < limit)
             shrink /= 2;
         plan.shrink = shrink;
         plan.decodedWidth = reducedBy(header.width(), shrink);
