@@ -4,7 +4,8 @@
 # conversion does), and `vips copy` with the settings Quillon used before it wrote HEIC through
 # libheif (libheif's default preset). Each line gives the wall time of one encode, the file size
 # and the SSIM of the decoded file against the source (ffmpeg's ssim filter). Encodes take
-# seconds each, so one run per cell; read the times against each other within a photo.
+# seconds each, so one run per cell; x265 uses every core, so on a shared machine its CPU time
+# (user + system) is the steadier figure.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,21 +23,19 @@ if [ ! -f "${photos[2]}" ]; then
   convert "$out/detail.png" -quality 92 -sampling-factor 2x2 "${photos[2]}"
 fi
 
-# measure LABEL PHOTO OUTPUT COMMAND...: one encode, then size and SSIM of its result.
+# measure LABEL PHOTO OUTPUT COMMAND...: one encode, its wall and CPU time, then size and SSIM.
 measure() {
   local label=$1 photo=$2 file=$3
   shift 3
   rm -f "$file"
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
+  /usr/bin/time -f "%e %U %S" -o "$file.time" "$@" >/dev/null
   vips copy "$file" "$file.png"
   local ssim
   ssim=$(ffmpeg -hide_banner -i "$photo" -i "$file.png" -lavfi ssim -f null - 2>&1 | sed -n 's/.*All:\([0-9.]*\).*/\1/p')
-  awk -v l="$label" -v p="$(basename "$photo")" -v s="$start" -v e="$end" -v b="$(stat -c %s "$file")" -v q="$ssim" \
-    'BEGIN {printf "heic %s %s: %.2f s, %.3f MB, SSIM %s\n", p, l, e - s, b / 1e6, q}' | tee -a "$BENCH_DIR/results.txt"
-  rm -f "$file.png"
+  awk -v l="$label" -v p="$(basename "$photo")" -v b="$(stat -c %s "$file")" -v q="$ssim" \
+    '{printf "heic %s %s: wall %.2f s, cpu %.2f s, %.3f MB, SSIM %s\n", p, l, $1, $2 + $3, b / 1e6, q}' "$file.time" |
+    tee -a "$BENCH_DIR/results.txt"
+  rm -f "$file.png" "$file.time"
 }
 
 for photo in "${photos[@]}"; do
