@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Full-size encode of a 1920x1080 frame: ours (encodeImage) against `vips copy` to the same format
-# with the same encoder settings (JPEG and HEIC at quality 0.9 use 4:2:0 colour).
+# with the same encoder settings (JPEG and HEIC at quality 0.9 use 4:2:0 colour), but for x265's
+# preset: ours "medium", `vips copy` libheif's default "slow" (see bench/heic.sh).
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)

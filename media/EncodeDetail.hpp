@@ -15,6 +15,10 @@ using HeicEncoder = std::optional<Bytes> (*)(const Image& image, int encoderQual
 std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format, double quality,
                                      HeicEncoder heic);
 
+// The picture as 8-bit sRGB (colour, or colour and alpha), as JPEG and HEIC hold it: 16-bit
+// samples keep their high byte, grey becomes neutral RGB, alpha stays.
+vips::VImage eightBitRgb(vips::VImage image);
+
 // The quality 0..1 (values outside clamped, not-a-number taken as 1) on the 1..100 scale of the
 // JPEG and HEIC encoders.
 int encoderQuality(double quality);

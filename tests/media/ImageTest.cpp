@@ -280,8 +280,9 @@ TEST(ImageFiles, TheFirstPictureIsDecodedWholeWhateverLevelsOrPagesTheFileHolds)
             SCOPED_TRACE(limit);
             const std::optional<Image> preview = loadImageOriented(file, limit);
             ASSERT_EQ(imageSize(preview), expected);
-            if (limit >= 200)
+            if (limit >= 200) {
                 EXPECT_LE(patchError(preview->pixels()), 3);
+            }
         }
     }
 
@@ -381,8 +382,9 @@ TEST(ImageFiles, ConversionsKeepSixteenBitsGreyAndAlphaWhereTheFormatHoldsThem)
             const bool alpha = source.bands == 2 || source.bands == 4;
             const int bands = deep ? source.bands : (std::string(output) == "heic" && alpha ? 4 : 3);
             EXPECT_EQ(describe(out), expected(deep ? source.format : "uchar", bands));
-            if (deep)
+            if (deep) {
                 EXPECT_EQ(capture("vips getpoint " + q + " 10 5"), std::string(source.sample) + "\n");
+            }
         }
     }
 }
