@@ -169,6 +169,26 @@ vips::VImage openImageFile(const CheckedFile& file, const OpenPlan& plan)
     return image;
 }
 
+// Opens a checked image file and hands its header to `read`: the one boundary at which libvips'
+// exceptions end, for every operation that starts from a file's header. Nothing when the file is
+// not a readable picture.
+template <typename Read>
+auto readFromHeader(const std::filesystem::path& file, Read read)
+    -> decltype(read(CheckedFile{}, vips::VImage{}))
+{
+    ensureVipsStarted();
+    vips_error_clear();
+    const CheckedFile input = openCheckedFile(file);
+    if (!input)
+        return std::nullopt;
+    try {
+        return read(input, openImageFile(input, OpenPlan{}));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 int intField(const vips::VImage& image, const char* field, int fallback)
 {
     return image.get_typeof(field) != 0 ? image.get_int(field) : fallback;
@@ -361,13 +381,7 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
 
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
 {
-    ensureVipsStarted();
-    vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
-        return std::nullopt;
-    try {
-        const vips::VImage header = openImageFile(input, OpenPlan{});
+    return readFromHeader(file, [](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
         if (!withinPixelLimit(header.width(), header.height())) {
             return std::nullopt;
         }
@@ -377,10 +391,7 @@ std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
             picture = picture.copy_memory().autorot();
         }
         return Image::fromVips(picture, Image::Depth::AsSource);
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return std::nullopt;
-    }
+    });
 }
 
 namespace {
@@ -400,13 +411,7 @@ bool streams(const vips::VImage& header)
 
 std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
 {
-    ensureVipsStarted();
-    vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
-        return std::nullopt;
-    try {
-        const vips::VImage header = openImageFile(input, OpenPlan{});
+    return readFromHeader(file, [](const CheckedFile&, const vips::VImage& header) -> std::optional<ConversionCost> {
         const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
         const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
         // At most four bands (colour and alpha) of at most two bytes each.
@@ -424,44 +429,22 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
             cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
                             orientationOf(header) == 1;
         return cost;
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return std::nullopt;
-    }
+    });
 }
 
 std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
 {
-    ensureVipsStarted();
-    vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
-        return std::nullopt;
-    try {
-        const vips::VImage header = openImageFile(input, OpenPlan{});
+    return readFromHeader(file, [](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
         if (!streams(header) || orientationOf(header) != 1)
             return std::nullopt;
         return Image::streamFrom(openImageFile(input, fullSizePlan(header)), Image::Depth::AsSource);
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return std::nullopt;
-    }
+    });
 }
 
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
-    ensureVipsStarted();
-    vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
-        return std::nullopt;
-    try {
-        // Opening reads the header only; pixels are decoded on first use, which never comes.
-        return displayedSize(openImageFile(input, OpenPlan{}));
-    } catch (const vips::VError&) {
-        vips_error_clear();
-        return std::nullopt;
-    }
+    // Opening reads the header only; pixels are decoded on first use, which never comes.
+    return readFromHeader(file, [](const CheckedFile&, const vips::VImage& header) { return displayedSize(header); });
 }
 
 }  // namespace quillon
