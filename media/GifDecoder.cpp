@@ -34,6 +34,57 @@ bool skipSubBlocks(std::istream& in)
     }
 }
 
+// The composited canvas as a still, written straight into the memory of a new libvips image: RGB
+// when every pixel is opaque, RGBA otherwise, as the frame converter gives. The canvas of a huge
+// screen is up to a gibibyte, so it is read in place rather than converted into a buffer and
+// copied again. Nothing when the frame is not 8-bit RGBA in either byte order (the converter
+// handles anything else) or libvips cannot allocate the picture.
+std::optional<Image> canvasImage(const AVFrame& frame)
+{
+    int red = 0, green = 1, blue = 2;
+    if (frame.format == AV_PIX_FMT_BGRA)
+        std::swap(red, blue);
+    else if (frame.format != AV_PIX_FMT_RGBA)
+        return std::nullopt;
+    const int width = frame.width, height = frame.height;
+    if (width <= 0 || height <= 0 || frame.data[0] == nullptr || frame.linesize[0] < width * 4 ||
+        !withinPixelLimit(width, height))
+        return std::nullopt;
+    const auto row = [&](int y) { return frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0]; };
+    bool opaque = true;
+    for (int y = 0; y < height && opaque; ++y) {
+        const std::uint8_t* p = row(y);
+        for (int x = 0; x < width; ++x)
+            if (p[x * 4 + 3] != 255) {
+                opaque = false;
+                break;
+            }
+    }
+    const int bands = opaque ? 3 : 4;
+    VipsImage* out = vips_image_new_memory();
+    if (out == nullptr)
+        return std::nullopt;
+    vips_image_init_fields(out, width, height, bands, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB,
+                           1.0, 1.0);
+    if (vips_image_write_prepare(out) != 0) {
+        g_object_unref(out);
+        vips_error_clear();
+        return std::nullopt;
+    }
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* s = row(y);
+        auto* d = static_cast<std::uint8_t*>(VIPS_IMAGE_ADDR(out, 0, y));
+        for (int x = 0; x < width; ++x, s += 4, d += bands) {
+            d[0] = s[red];
+            d[1] = s[green];
+            d[2] = s[blue];
+            if (bands == 4)
+                d[3] = s[3];
+        }
+    }
+    return Image(vips::VImage(out));
+}
+
 }  // namespace
 
 std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
@@ -297,13 +348,19 @@ std::optional<Image> GifDecoder::frame(int index)
         if (!restart())
             return std::nullopt;
     }
+    // The decoder keeps its own canvas to draw the next frame on; a second reference to it held
+    // here would make the decoder copy the whole canvas before drawing.
+    if (currentIndex_ < index)
+        av_frame_unref(current_.get());
     while (currentIndex_ < index) {
         if (!decodeNext()) {
             codec_.reset();  // the decoder's state is spent; the next request starts afresh
             return std::nullopt;
         }
     }
-    std::optional<Image> image = converter_.convert(*current_, current_->width, current_->height, Orientation{});
+    std::optional<Image> image = canvasImage(*current_);
+    if (!image)
+        image = converter_.convert(*current_, current_->width, current_->height, Orientation{});
     if (image) {
         // The newest still is kept, and the one before it, while together they fit the budget;
         // stills of a huge screen are not kept at all.

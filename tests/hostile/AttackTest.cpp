@@ -3,6 +3,9 @@
 // files, content that only an unsafe decoder would read, names at the file system's length limit,
 // and the temporary file of a write. Each runs through `quillon-cli bridge` under a time and
 // memory limit, or calls the file writer directly.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include "bridge/FileWrite.hpp"
+#include "media/StillsSource.hpp"
 #include "media/VideoDecoder.hpp"
 #include "tests/bridge/BridgeFixtures.hpp"
 #include "tests/support/Fixtures.hpp"
@@ -154,6 +158,63 @@ TEST(AttackFiles, AGifWhoseScreenTimesFramesIsAbsurdFailsToOpen)
     EXPECT_EQ(run.replyTo(2)["payload"], "No source loaded");
     // The same number of frames on a small screen is an ordinary GIF.
     EXPECT_EQ(run.replyTo(3)["ok"], true) << run.replyTo(3);
+}
+
+// A field of /proc/self/status in bytes (its value is in kB).
+long long statusBytes(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::atoll(line.c_str() + field.size() + 1) * 1024;
+    return -1;
+}
+
+// Run by the test below in a process of its own (the test binary started again with only this
+// test and QUILLON_GIF_PEAK naming a GIF): takes the still of each of its three frames in turn,
+// letting each go before the next, and prints the peak resident memory above what the process
+// held once the GIF was open.
+TEST(GifMemory, PeakOfOneProcess)
+{
+    const char* gif = std::getenv("QUILLON_GIF_PEAK");
+    if (gif == nullptr)
+        GTEST_SKIP() << "run by GifMemory.StillsOfAHugeScreenHoldAboutTwoCanvases";
+    std::shared_ptr<StillsSource> source = StillsSource::open(gif);
+    ASSERT_TRUE(source);
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from the current size
+    const long long before = statusBytes("VmRSS");
+    for (double sec : {0.05, 0.15, 0.25})
+        ASSERT_TRUE(source->image(sec).has_value()) << sec;
+    std::printf("peak above open: %lld\n", statusBytes("VmHWM") - before);
+}
+
+// The decoder draws every frame on a canvas of the whole screen. Taking a still of it may cost
+// that canvas and the still, not more copies of them: here a 4200x4200 screen, canvases of 71 MB,
+// stills too large to be kept between calls.
+TEST(GifMemory, StillsOfAHugeScreenHoldAboutTwoCanvases)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers keep freed memory in quarantine and add shadow memory";
+#endif
+    if (std::getenv("QUILLON_GIF_PEAK") != nullptr)
+        GTEST_SKIP();
+    const fs::path dir = test::freshDir("attack-gif-peak");
+    std::ofstream(dir / "screen.gif", std::ios::binary) << screenGif(4200, 4200, 3);
+    const std::string line = "QUILLON_GIF_PEAK=" + shellQuote((dir / "screen.gif").string()) + " " +
+                             shellQuote(fs::read_symlink("/proc/self/exe").string()) +
+                             " --gtest_filter=GifMemory.PeakOfOneProcess 2>&1";
+    FILE* child = ::popen(line.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    std::string output;
+    for (char chunk[512]; std::fgets(chunk, sizeof chunk, child) != nullptr;)
+        output += chunk;
+    ASSERT_EQ(::pclose(child), 0) << output;
+    const std::size_t at = output.find("peak above open: ");
+    ASSERT_NE(at, std::string::npos) << output;
+    const long long peak = std::atoll(output.c_str() + at + 17);
+    const long long canvas = 4200LL * 4200 * 4;
+    EXPECT_GT(peak, canvas) << "the still and the canvas were not both measured";
+    EXPECT_LT(peak, canvas * 5 / 2) << output;
 }
 
 // A still that needs more decoding than the bound is absent, never the frame where decoding
