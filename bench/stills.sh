@@ -3,7 +3,9 @@
 # 10 min (30 fps, a key frame every 250 frames): quillon-stills-bench (open, 21 full-size stills,
 # a 360-pixel JPEG preview of each) against 21 processes of
 # `ffmpeg -ss T -i clip -frames:v 1 -vf scale=360:-2 out.jpg` at the same times. One extra run of
-# ours reports the opening time, the frames decoded and the peak memory.
+# ours reports the opening time, the frames decoded, the CPU time and the peak memory, then the
+# decode floor measured in the same process (FFmpeg alone on one thread decoding only the frames
+# the stills need, its CPU time divided by two) and ours / floor.
 set -euo pipefail
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,5 +28,5 @@ for label in 60s 10min; do
   } >"$peer"
   compare "stills source: 21 stills + 360 px previews on the $label 1080p clip" 2 \
     "$build/bin/quillon-stills-bench $clip" "bash $peer"
-  echo "  ours on the $label clip: $("$build/bin/quillon-stills-bench" "$clip")" | tee -a "$BENCH_DIR/results.txt"
+  "$build/bin/quillon-stills-bench" "$clip" | sed "s/^/  ours on the $label clip: /" | tee -a "$BENCH_DIR/results.txt"
 done
