@@ -27,6 +27,6 @@ for label in 60s 10min; do
     done
   } >"$peer"
   compare "stills source: 21 stills + 360 px previews on the $label 1080p clip" 2 \
-    "$build/bin/quillon-stills-bench $clip" "bash $peer"
-  "$build/bin/quillon-stills-bench" "$clip" | sed "s/^/  ours on the $label clip: /" | tee -a "$BENCH_DIR/results.txt"
+    "$build/bin/quillon-stills-bench $clip 5 --no-floor" "bash $peer"
+  { "$build/bin/quillon-stills-bench" "$clip" || echo "the stills bench failed"; } | sed "s/^/  ours on the $label clip: /" | tee -a "$BENCH_DIR/results.txt"
 done
