@@ -23,13 +23,18 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <any>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string_view>
 #include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "media/SamplePlan.hpp"
