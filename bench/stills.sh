@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Stills of a 5 % extraction straight from the stills source, on 1080p H.264 clips of 60 s and
-# 10 min (30 fps, a key frame every 250 frames): quillon-stills-bench (open, 21 full-size stills,
-# a 360-pixel JPEG preview of each) against 21 processes of
+# 10 min (30 fps, a key frame every 250 frames): quillon-stills-bench (open, 21 stills reduced as
+# they are decoded, a 360-pixel JPEG preview of each) against 21 processes of
 # `ffmpeg -ss T -i clip -frames:v 1 -vf scale=360:-2 out.jpg` at the same times. One extra run of
 # ours reports the opening time, the frames decoded, the CPU time and the peak memory, then the
 # decode floor measured in the same process (FFmpeg alone on one thread decoding only the frames

@@ -37,8 +37,10 @@ public:
     std::optional<PixelSize> displaySize() const;
 
     // The still shown at atSec (negative means 0), upright, full size; past the end, the last
-    // frame. Nothing when no frame can be decoded.
-    std::optional<Image> image(double atSec);
+    // frame. Nothing when no frame can be decoded. With maxSide > 0 a still whose longer side is
+    // above it comes reduced to that longer side, scaled straight from the decoded frame (each
+    // side rounded to the nearest pixel, at least 1), which costs far less than the full size.
+    std::optional<Image> image(double atSec, int maxSide = 0);
 
     // The timestamp of the key frame from which the still at atSec is decoded, as the file's index
     // gives it; nothing when the index has no key frame at or before that time. Stills with the
@@ -92,6 +94,8 @@ private:
 
     // The last still handed out, so a repeated time costs no conversion.
     std::int64_t deliveredTick_ = INT64_MIN;
+    int deliveredMaxSide_ = 0;
+    int maxSide_ = 0;  // the reduction asked for by the call to image() under way
     std::optional<Image> delivered_;
 };
 

@@ -3,8 +3,9 @@
 //
 //   quillon-stills-bench CLIP [STEP_PERCENT] [--no-floor]
 //
-// Opens the clip, plans the samples (sampleTimes), and takes their full-size stills as extraction
-// does (StillsSource::stills), making each one's 360-pixel JPEG preview on the decoding threads.
+// Opens the clip, plans the samples (sampleTimes), and takes their stills as extraction does
+// (StillsSource::stills, reduced to 360 pixels as they are decoded), making each one's 360-pixel
+// JPEG preview on the decoding threads.
 // Prints one line: opening time, total time, stills made, time spent making previews (added over
 // the decoding threads, in wall time and in those threads' CPU time), frames decoded, CPU time and
 // peak resident memory.
@@ -180,7 +181,8 @@ int main(int argc, char** argv)
         [&](std::size_t, std::any preview) {
             made += preview.has_value() && !std::any_cast<std::string&>(preview).empty();
             return true;
-        });
+        },
+        360);
     inPreviews = std::chrono::nanoseconds(previewNs.load());
     const auto done = Clock::now();
     rusage usage{};
