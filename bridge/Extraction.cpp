@@ -46,10 +46,14 @@ void Bridge::extract(std::int64_t id, const Json& args)
             std::string url;
             int width, height;
         };
-        auto makePreview = [](std::size_t, std::optional<Image> still) -> std::any {
+        // A video's stills come already reduced to the preview's size, scaled straight from the
+        // decoded frames; the still's own size is the source's.
+        const PixelSize full = source->pixelSize();
+        auto makePreview = [full](std::size_t, std::optional<Image> still) -> std::any {
             if (!still)
                 return {};
-            return Preview{thumbnailDataURL(*still, kPreviewLimit), still->width(), still->height()};
+            return Preview{thumbnailDataURL(*still, kPreviewLimit), static_cast<int>(full.width),
+                           static_cast<int>(full.height)};
         };
         source->stills(times, makePreview, [&](std::size_t index, std::any made) {
             if (io_.stopRequested()) {

@@ -126,10 +126,11 @@ constexpr std::size_t kMadeAhead = 4;
 // The still at `sec` made into the caller's result; nothing (an empty result) when decoding or
 // making throws, as for a still that cannot be made, so that a decoder thread never ends the
 // process and the other results still arrive.
-std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, const StillsSource::Making& make)
+std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, int maxSide,
+              const StillsSource::Making& make)
 {
     try {
-        return make(index, decoder.image(sec));
+        return make(index, decoder.image(sec, maxSide));
     } catch (...) {
         return {};
     }
@@ -141,9 +142,9 @@ std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, const Stil
 // takes the results in list order.
 class SideBySide {
 public:
-    SideBySide(const std::vector<double>& times, std::vector<std::size_t> runStarts,
+    SideBySide(const std::vector<double>& times, std::vector<std::size_t> runStarts, int maxSide,
                const StillsSource::Making& make)
-        : times_(times), runStarts_(std::move(runStarts)), make_(make)
+        : times_(times), runStarts_(std::move(runStarts)), maxSide_(maxSide), make_(make)
     {
         runStarts_.push_back(times.size());
     }
@@ -165,7 +166,7 @@ public:
                 run = nextRun_++;
             }
             for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
-                std::any made = makeAt(decoder, i, times_[i], make_);
+                std::any made = makeAt(decoder, i, times_[i], maxSide_, make_);
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [&] { return stopped_ || roomForMore(); });
                 if (stopped_)
@@ -200,6 +201,7 @@ private:
     };
     const std::vector<double>& times_;
     std::vector<std::size_t> runStarts_;
+    int maxSide_;
     const StillsSource::Making& make_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -211,10 +213,10 @@ private:
 // Delivers the results for `times` in order, decoded by `first` and `second` side by side. Both
 // decoder threads have ended on return, a throw from `deliver` included.
 void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
-                       std::vector<std::size_t> runStarts, const StillsSource::Making& make,
+                       std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make,
                        const StillsSource::Delivery& deliver)
 {
-    SideBySide work(times, std::move(runStarts), make);
+    SideBySide work(times, std::move(runStarts), maxSide, make);
     std::thread one([&] { work.decode(first); });
     std::thread two([&] { work.decode(second); });
     struct Join {
@@ -235,13 +237,15 @@ void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vec
 
 }  // namespace
 
-void StillsSource::stills(const std::vector<double>& times, const Making& make, const Delivery& deliver)
+void StillsSource::stills(const std::vector<double>& times, const Making& make, const Delivery& deliver,
+                          int maxSide)
 {
     auto oneByOne = [&] {
         for (std::size_t i = 0; i < times.size(); ++i) {
             std::any made;
             try {
-                made = make(i, image(times[i]));
+                made = make(i, decoder_ && decoder_->video && !isGif_ ? decoder_->video->image(times[i], maxSide)
+                                                                       : image(times[i]));
             } catch (...) {
                 made.reset();  // as for a still that cannot be made
             }
@@ -280,7 +284,7 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
         oneByOne();
         return;
     }
-    deliverSideBySide(*video, *second, times, std::move(runStarts), make, deliver);
+    deliverSideBySide(*video, *second, times, std::move(runStarts), maxSide, make, deliver);
     helperFrames_ += second->framesDecoded();  // its thread has ended
 }
 

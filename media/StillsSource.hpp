@@ -40,10 +40,13 @@ public:
     // be safe to call from two threads at once). A throw from make counts as a still that cannot
     // be made: the result is empty. A full-size still lives only until make returns; a few made
     // results per decoder may wait for delivery. The stills are the same as image() gives, one
-    // call at a time.
+    // call at a time; with maxSide > 0 a video's stills whose longer side is above it come
+    // reduced to that longer side, scaled straight from the decoded frames (a caller that only
+    // needs previews then pays for no full-size picture). An animated GIF's stills stay full size.
     using Making = std::function<std::any(std::size_t index, std::optional<Image> still)>;
     using Delivery = std::function<bool(std::size_t index, std::any made)>;
-    void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver);
+    void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver,
+                int maxSide = 0);
 
     const std::filesystem::path& url() const { return url_; }
     bool isGif() const { return isGif_; }

@@ -321,7 +321,7 @@ bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
 
 std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
 {
-    if (delivered_ && deliveredTick_ == placed.tick)
+    if (delivered_ && deliveredTick_ == placed.tick && deliveredMaxSide_ == maxSide_)
         return delivered_;
     const AVFrame& frame = *placed.frame;
     int width = frame.width, height = frame.height;
@@ -330,9 +330,16 @@ std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
         width = static_cast<int>(orientation_.swapAxes ? size->height : size->width);
         height = static_cast<int>(orientation_.swapAxes ? size->width : size->height);
     }
+    const int longest = std::max(width, height);
+    if (maxSide_ > 0 && longest > maxSide_) {
+        const double scale = static_cast<double>(maxSide_) / longest;
+        width = std::max(1, static_cast<int>(std::lround(scale * width)));
+        height = std::max(1, static_cast<int>(std::lround(scale * height)));
+    }
     delivered_.reset();
     delivered_ = converter_.convert(frame, width, height, orientation_);
     deliveredTick_ = delivered_ ? placed.tick : INT64_MIN;
+    deliveredMaxSide_ = maxSide_;
     return delivered_;
 }
 
@@ -359,8 +366,9 @@ std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
     return key->timestamp;
 }
 
-std::optional<Image> VideoDecoder::image(double atSec)
+std::optional<Image> VideoDecoder::image(double atSec, int maxSide)
 {
+    maxSide_ = std::max(0, maxSide);
     stillFirstFrame_ = cursor_->framesDecoded();
     overBound_ = false;
     std::optional<Image> still = decodeStill(atSec);

@@ -38,8 +38,11 @@ public:
 
     // The still shown at atSec (negative means 0), upright, full size; past the end, the last
     // frame. Nothing when no frame can be decoded, or when reaching it would decode more than the
-    // work bound (coded area times frames decoded for this still).
-    std::optional<Image> image(double atSec);
+    // work bound (coded area times frames decoded for this still). With maxSide > 0 a still whose
+    // longer side is above it comes reduced to that longer side, scaled straight from the decoded
+    // frame (each side rounded to the nearest pixel, at least 1), which costs far less than the
+    // full size.
+    std::optional<Image> image(double atSec, int maxSide = 0);
 
     // The work bound of one still in pixels decoded; kMaxDecodeWork unless set.
     void setWorkBound(long long pixels) { workBound_ = pixels; }
@@ -101,6 +104,8 @@ private:
 
     // The last still handed out, so a repeated time costs no conversion.
     std::int64_t deliveredTick_ = INT64_MIN;
+    int deliveredMaxSide_ = 0;
+    int maxSide_ = 0;  // the reduction asked for by the call to image() under way
     std::optional<Image> delivered_;
 };
 

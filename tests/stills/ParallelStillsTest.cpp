@@ -2,6 +2,7 @@
 // call at a time, delivered in order, with no frame decoded twice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <vips/vips8>
@@ -101,6 +102,73 @@ TEST(StillsSideBySide, StopsWhenDeliveryDeclinesAndCanRunAgain)
         return true;
     });
     EXPECT_EQ(empty, (std::vector<bool>{false, false, true, false, false}));
+}
+
+// The mean of each quarter of a picture, channel by channel, so that pictures of different sizes
+// (and resampled by different filters) can be compared by their colours.
+std::vector<double> quarterMeans(const Image& image)
+{
+    std::vector<double> means;
+    const int w = image.width(), h = image.height();
+    for (int q = 0; q < 4; ++q) {
+        const int left = (q % 2) * w / 2, top = (q / 2) * h / 2;
+        for (double m : test::regionMean(image.pixels(), left, top, w / 2, h / 2))
+            means.push_back(m);
+    }
+    return means;
+}
+
+TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFullSize)
+{
+    // Five times in different groups (two decoders) and two times (one decoder, one at a time).
+    const std::vector<std::vector<double>> timeSets{{0.2, 2.2, 4.2, 6.2, 7.5}, {1.0, 5.0}};
+    struct Case {
+        int maxSide, width, height;
+    };
+    // 320 x 240: reduced with each side rounded to the nearest pixel; at or above the longer
+    // side nothing is reduced.
+    const Case cases[] = {{100, 100, 75}, {16, 16, 12}, {320, 320, 240}, {1000, 320, 240}};
+    std::shared_ptr<StillsSource> single = StillsSource::open(groupsClip());
+    std::shared_ptr<StillsSource> source = StillsSource::open(groupsClip());
+    ASSERT_TRUE(single && source);
+    for (const std::vector<double>& times : timeSets) {
+        std::vector<std::optional<Image>> full;
+        for (double t : times)
+            full.push_back(single->image(t));
+        for (const Case& c : cases) {
+            SCOPED_TRACE("max side " + std::to_string(c.maxSide) + ", " + std::to_string(times.size()) + " times");
+            std::size_t delivered = 0;
+            source->stills(
+                times, keep,
+                [&](std::size_t i, std::any made) {
+                    std::optional<Image> still = stillOf(made);
+                    ++delivered;
+                    EXPECT_TRUE(still && full[i]);
+                    if (!still || !full[i])
+                        return true;
+                    EXPECT_EQ(still->width(), c.width);
+                    EXPECT_EQ(still->height(), c.height);
+                    if (c.width == 320) {
+                        EXPECT_TRUE(test::samePixels(*still, *full[i]));
+                    } else {
+                        const std::vector<double> reduced = quarterMeans(*still), expected = quarterMeans(*full[i]);
+                        EXPECT_EQ(reduced.size(), expected.size());
+                        for (std::size_t k = 0; k < std::min(reduced.size(), expected.size()); ++k)
+                            EXPECT_NEAR(reduced[k], expected[k], 6) << "quarter value " << k;
+                    }
+                    return true;
+                },
+                c.maxSide);
+            EXPECT_EQ(delivered, times.size());
+            // The same times asked of image() afterwards come full size, not as the reduced
+            // stills last converted: the last time first, which the one-at-a-time run ended on.
+            for (std::size_t i = times.size(); i-- > 0;) {
+                std::optional<Image> again = source->image(times[i]);
+                ASSERT_TRUE(again && full[i]);
+                EXPECT_TRUE(test::samePixels(*again, *full[i]));
+            }
+        }
+    }
 }
 
 }  // namespace
