@@ -14,17 +14,27 @@ const Json* find(const Json& args, std::string_view key)
     return it == args.end() ? nullptr : &*it;
 }
 
-bool isIntegral(const Json& value)
-{
-    if (value.is_number_integer())
-        return true;
-    if (!value.is_number_float())
-        return false;
-    double d = value.get<double>();
-    return std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.0e18;
-}
-
 }  // namespace
+
+std::optional<std::int64_t> integer(const Json& value)
+{
+    if (value.is_number_unsigned()) {
+        auto n = value.get<std::uint64_t>();
+        if (n > static_cast<std::uint64_t>(INT64_MAX))
+            return std::nullopt;
+        return static_cast<std::int64_t>(n);
+    }
+    if (value.is_number_integer())
+        return value.get<std::int64_t>();
+    if (value.is_number_float()) {
+        double d = value.get<double>();
+        // -2^63 is exactly representable; 2^63 is the first double past the range.
+        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 &&
+            d < 9223372036854775808.0)
+            return static_cast<std::int64_t>(d);
+    }
+    return std::nullopt;
+}
 
 std::string string(const Json& args, std::string_view key, std::string fallback)
 {
@@ -61,13 +71,10 @@ std::vector<std::int64_t> integers(const Json& args, std::string_view key)
         return result;
     result.reserve(value->size());
     for (const Json& element : *value) {
-        if (!isIntegral(element))
+        std::optional<std::int64_t> n = integer(element);
+        if (!n)
             return {};
-        if (element.is_number_unsigned() && element.get<std::uint64_t>() > INT64_MAX)
-            return {};
-        result.push_back(element.is_number_float()
-                             ? static_cast<std::int64_t>(element.get<double>())
-                             : element.get<std::int64_t>());
+        result.push_back(*n);
     }
     return result;
 }

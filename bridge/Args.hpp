@@ -16,6 +16,9 @@ using Json = nlohmann::json;
 // else by an empty one). A value of the wrong type never fails a command: it gives the default.
 namespace args {
 
+// A JSON integer, or a floating-point number with an integral value, within the range of int64.
+// Booleans and strings are not numbers.
+std::optional<std::int64_t> integer(const Json& value);
 // The value when the key holds a string (the empty string counts), else the fallback.
 std::string string(const Json& args, std::string_view key, std::string fallback);
 // The value when the key holds a number (integers widened to double; booleans are not numbers).

@@ -1,34 +1,14 @@
 #include "bridge/Bridge.hpp"
 
 #include <array>
-#include <cmath>
 #include <utility>
+
+#include "bridge/Args.hpp"
+#include "bridge/Protocol.hpp"
 
 namespace quillon {
 
 namespace {
-
-// The request id of a message: a JSON integer, or a floating-point number with an integral value,
-// within the range of int64. Booleans and strings are not numbers.
-std::optional<std::int64_t> requestId(const Json& value)
-{
-    if (value.is_number_unsigned()) {
-        auto id = value.get<std::uint64_t>();
-        if (id > static_cast<std::uint64_t>(INT64_MAX))
-            return std::nullopt;
-        return static_cast<std::int64_t>(id);
-    }
-    if (value.is_number_integer())
-        return value.get<std::int64_t>();
-    if (value.is_number_float()) {
-        double d = value.get<double>();
-        // -2^63 is exactly representable; 2^63 is the first double past the range.
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 &&
-            d < 9223372036854775808.0)
-            return static_cast<std::int64_t>(d);
-    }
-    return std::nullopt;
-}
 
 // Compact JSON text. Bytes that are not UTF-8 (a file name from a foreign file system) become
 // U+FFFD instead of failing the whole payload; nothing when the value still cannot be written.
@@ -75,6 +55,19 @@ Json parseMessage(std::string_view text)
     return Json::parse(text, nullptr, /*allow_exceptions=*/false);
 }
 
+const std::array<Bridge::Command, 10> Bridge::kCommands{{
+    {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
+    {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
+    {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
+    {"export", [](Bridge& b, std::int64_t i, const Json& a) { b.exportFrames(i, a); }},
+    {"chooseDest", [](Bridge& b, std::int64_t i, const Json&) { b.chooseDest(i); }},
+    {"reveal", [](Bridge& b, std::int64_t i, const Json& a) { b.reveal(i, a); }},
+    {"setMode", [](Bridge& b, std::int64_t i, const Json& a) { b.setMode(i, a); }},
+    {"chooseImages", [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); }},
+    {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
+    {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); }},
+}};
+
 Bridge::Bridge(Host& host) : host_(host) {}
 
 Bridge::~Bridge()
@@ -92,30 +85,16 @@ void Bridge::handleMessage(const Json& body)
     auto cmdValue = body.find("cmd");
     if (idValue == body.end() || cmdValue == body.end() || !cmdValue->is_string())
         return;
-    std::optional<std::int64_t> id = requestId(*idValue);
+    std::optional<std::int64_t> id = args::integer(*idValue);
     if (!id)
         return;
     const std::string& cmd = cmdValue->get_ref<const std::string&>();
     auto argsValue = body.find("args");
     const Json args = argsValue != body.end() && argsValue->is_object() ? *argsValue : Json::object();
 
-    // The commands of the page, matched by exact, case-sensitive name in this order.
-    using Command = void (*)(Bridge&, std::int64_t, const Json&);
-    static const std::array<std::pair<std::string_view, Command>, 10> kCommands{{
-        {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
-        {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
-        {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
-        {"export", [](Bridge& b, std::int64_t i, const Json& a) { b.exportFrames(i, a); }},
-        {"chooseDest", [](Bridge& b, std::int64_t i, const Json&) { b.chooseDest(i); }},
-        {"reveal", [](Bridge& b, std::int64_t i, const Json& a) { b.reveal(i, a); }},
-        {"setMode", [](Bridge& b, std::int64_t i, const Json& a) { b.setMode(i, a); }},
-        {"chooseImages", [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); }},
-        {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
-        {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); }},
-    }};
-    for (const auto& [name, command] : kCommands) {
-        if (name == cmd) {
-            command(*this, *id, args);
+    for (const Command& command : kCommands) {
+        if (command.name == cmd) {
+            command.run(*this, *id, args);
             return;
         }
     }
@@ -128,7 +107,7 @@ void Bridge::resolve(std::int64_t id, bool ok, const Json& payload)
 {
     Json envelope = {{"id", id}, {"ok", ok}, {"payload", payload}};
     if (auto text = serialise(envelope))
-        deliver("window.__bridgeResolveRaw(" + *text + ")");
+        deliver(std::string(protocol::kResolveReply) + "(" + *text + ")");
 }
 
 void Bridge::emit(std::string_view name, const Json& payload)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -52,6 +53,14 @@ public:
     ~Bridge();  // abandons queued work, waits for the running task to stop
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
+
+    // One command of the page: its exact, case-sensitive name and what runs it.
+    struct Command {
+        std::string_view name;
+        void (*run)(Bridge&, std::int64_t id, const Json& args);
+    };
+    // The commands of the page, matched in this order; any other name is answered as unknown.
+    static const std::array<Command, 10> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
     // object, no integral "id", no string "cmd") are dropped without a reply.

@@ -4,6 +4,7 @@
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/SamplePlan.hpp"
 #include "media/Thumbnail.hpp"
 
@@ -22,12 +23,12 @@ void Bridge::extract(std::int64_t id, const Json& args)
         resolve(id, false, "No source loaded");
         return;
     }
-    double stepPercent = args::number(args, "stepPercent", 5);
+    double stepPercent = args::number(args, "stepPercent", kDefaultStepPercent);
 
     // The run works on the source that was current when the command arrived, even when an open
     // queued before it replaces the bridge's source in the meantime.
     io_.async([this, id, source = std::move(source), stepPercent] {
-        // The planner takes a step that is not a finite positive number as 5 and raises a smaller
+        // The planner takes a step that is not a finite positive number as the default and raises a smaller
         // positive step to 0.01, so a run never has more than 10,001 samples: a page that sends
         // 1e-12 sees the 0.01 plan, {"count": 10001} and 10,002 progress events.
         std::vector<StillSample> samples =
@@ -36,7 +37,7 @@ void Bridge::extract(std::int64_t id, const Json& args)
 
         frameTimes_.clear();
         framePercents_.clear();
-        emit("window.__onExtractProgress", {{"done", 0}, {"total", total}});
+        emit(protocol::kExtractProgress, {{"done", 0}, {"total", total}});
         std::vector<double> times;
         for (const StillSample& sample : samples)
             times.push_back(sample.sec);
@@ -66,14 +67,14 @@ void Bridge::extract(std::int64_t id, const Json& args)
                 const auto& preview = std::any_cast<const Preview&>(made);
                 frameTimes_[i] = sample.sec;
                 framePercents_[i] = sample.percent;
-                emit("window.__onFrameReady", {{"id", i},
+                emit(protocol::kFrameReady, {{"id", i},
                                                {"percent", sample.percent},
                                                {"timeSec", sample.sec},
                                                {"thumbDataUrl", preview.url},
                                                {"width", preview.width},
                                                {"height", preview.height}});
             }
-            emit("window.__onExtractProgress", {{"done", i + 1}, {"total", total}});
+            emit(protocol::kExtractProgress, {{"done", i + 1}, {"total", total}});
             return true;
         });
         if (stopped)

@@ -9,15 +9,13 @@
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/FileWrite.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/Encode.hpp"
 #include "media/SamplePlan.hpp"
 
 namespace quillon {
 
 namespace {
-
-// The step of the plan that frame ids fall back to when the last extraction has no record of them.
-constexpr double kFallbackStepPercent = 5;
 
 // "clip_p025": the source file's name without its extension ("frame" when that is empty), "_p"
 // and the position rounded to a whole percent, halves away from zero, in at least three digits.
@@ -93,7 +91,7 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
     }
 
     // Ids the last extraction has no record of (none ran since this source was opened, or that
-    // still could not be read) are looked up in the 5 % plan of the captured source.
+    // still could not be read) are looked up in the default plan of the captured source.
     std::optional<std::vector<StillSample>> fallbackPlan;
     const auto total = static_cast<std::int64_t>(ids.size());
     std::vector<double> times;
@@ -107,7 +105,7 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
             percent = position != framePercents_.end() ? position->second : 0;
         } else {
             if (!fallbackPlan)
-                fallbackPlan = sampleTimes(src->durationSec(), kFallbackStepPercent, src->fps());
+                fallbackPlan = sampleTimes(src->durationSec(), kDefaultStepPercent, src->fps());
             if (frame >= 0 && frame < static_cast<std::int64_t>(fallbackPlan->size())) {
                 sec = (*fallbackPlan)[static_cast<std::size_t>(frame)].sec;
                 percent = (*fallbackPlan)[static_cast<std::size_t>(frame)].percent;
@@ -143,7 +141,7 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
             else
                 result.failed.push_back({{"id", frame}, {"reason", "write failed (permission or disk)"}});
         }
-        emit("window.__onExportProgress", {{"done", static_cast<std::int64_t>(k) + 1}, {"total", total}});
+        emit(protocol::kExportProgress, {{"done", static_cast<std::int64_t>(k) + 1}, {"total", total}});
         return true;
     });
     return result;

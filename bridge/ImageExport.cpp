@@ -9,6 +9,7 @@
 #include "bridge/FileWrite.hpp"
 #include "bridge/MemoryBudget.hpp"
 #include "bridge/OrderedPool.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/Encode.hpp"
 #include "media/Thumbnail.hpp"
 
@@ -146,7 +147,7 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
             }
             if (item.failure)
                 result.failed.push_back(Json{{"path", paths[i]}, {"reason", item.failure}});
-            emit("window.__onExportProgress", Json{{"done", i + 1}, {"total", total}});
+            emit(protocol::kExportProgress, Json{{"done", i + 1}, {"total", total}});
             return !io_.stopRequested();
         });
     return result;

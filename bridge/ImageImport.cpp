@@ -8,6 +8,7 @@
 #include "bridge/Bridge.hpp"
 #include "bridge/ImageFiles.hpp"
 #include "bridge/OrderedPool.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/Extensions.hpp"
 #include "media/Thumbnail.hpp"
 
@@ -100,7 +101,7 @@ void Bridge::handleDrop(std::vector<std::filesystem::path> files)
                 continue;
             io_.async([this, file] {
                 std::optional<Json> description = open(file);
-                emit("window.__onDrop", description ? *description : Json(nullptr));
+                emit(protocol::kDrop, description ? *description : Json(nullptr));
             });
             return;
         }
@@ -113,7 +114,7 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
 {
     const std::vector<std::filesystem::path> files = collectImageFiles(inputs);
     const std::size_t total = files.size();
-    emit("window.__onImagesBegin", Json{{"total", total}});
+    emit(protocol::kImagesBegin, Json{{"total", total}});
 
     // Previews are made on the pool; ids, records and batches are made here, in sorted order.
     std::vector<ImagePreview> previews(total);
@@ -138,7 +139,7 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
                                  {"thumbDataUrl", std::move(preview.thumbDataUrl)},
                                  {"isImage", true}});
             if (batch.size() == kBatchSize) {
-                emit("window.__onImagesChunk", Json{{"items", std::move(batch)}});
+                emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});
                 batch = Json::array();
             }
             stopped = io_.stopRequested();
@@ -147,7 +148,7 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
     if (stopped)
         return;  // the bridge is going away; nobody is left to answer
     if (!batch.empty())
-        emit("window.__onImagesChunk", Json{{"items", std::move(batch)}});
+        emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});
     if (resolveId)
         resolve(*resolveId, true, Json{{"count", total}});
 }

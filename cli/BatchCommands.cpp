@@ -16,8 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/ImageFiles.hpp"
+#include "bridge/Protocol.hpp"
 #include "cli/BatchSession.hpp"
 #include "cli/Commands.hpp"
+#include "media/Encode.hpp"
 #include "media/SamplePlan.hpp"
 
 namespace quillon::cli {
@@ -56,7 +58,7 @@ struct Options {
     std::string format = "png";  // the app's export defaults
     double quality = 1;
     bool json = false;
-    double step = 5;
+    double step = kDefaultStepPercent;
     std::string pick = "all";
 };
 
@@ -73,17 +75,6 @@ std::optional<double> parseNumber(const char* text)
     if (end == text || *end != '\0' || !std::isfinite(value))
         return std::nullopt;
     return value;
-}
-
-bool knownFormat(std::string format)
-{
-    for (char& c : format)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (const char* name : {"jpg", "jpeg", "png", "tif", "tiff", "heic", "heif"}) {
-        if (format == name)
-            return true;
-    }
-    return false;
 }
 
 // Parses the arguments; returns an exit status when the command should stop (help or error).
@@ -113,7 +104,7 @@ std::optional<int> parseOptions(int argc, char** argv, bool frames, Options& opt
             const char* v = value("--format");
             if (!v)
                 return 2;
-            if (!knownFormat(v))
+            if (!isKnownFormat(v))
                 return usageError(usage, std::string("unknown format: ") + v);
             options.format = v;
         } else if (arg == "--quality") {
@@ -275,9 +266,9 @@ int runFrames(int argc, char** argv)
 
     Progress progress;
     BatchSession session([&progress](const std::string& name, const json& payload) {
-        if (name == "window.__onExtractProgress")
+        if (name == protocol::kExtractProgress)
             progress.update("planning", payload.value("done", 0L), payload.value("total", 0L));
-        else if (name == "window.__onExportProgress")
+        else if (name == protocol::kExportProgress)
             progress.update("writing", payload.value("done", 0L), payload.value("total", 0L));
     });
 
@@ -292,11 +283,11 @@ int runFrames(int argc, char** argv)
     if (options.json)
         printJsonLine(opened.payload);
 
-    // Export finds a frame by the records of the last extraction, or in the 5 % plan when there is
+    // Export finds a frame by the records of the last extraction, or in the default plan when there is
     // none; so any other step is extracted first, exactly as the page does before an export.
     const json& source = opened.payload;
     std::size_t count = sampleTimes(source.value("durationSec", 0.0), options.step, source.value("fps", 30.0)).size();
-    if (options.step != 5) {
+    if (options.step != kDefaultStepPercent) {
         Reply extracted = session.request("extract", {{"stepPercent", options.step}});
         progress.finish();
         if (!extracted.ok) {
@@ -349,7 +340,7 @@ int runConvert(int argc, char** argv)
 
     Progress progress;
     BatchSession session([&progress](const std::string& name, const json& payload) {
-        if (name == "window.__onExportProgress")
+        if (name == protocol::kExportProgress)
             progress.update("converting", payload.value("done", 0L), payload.value("total", 0L));
     });
     json paths = json::array();

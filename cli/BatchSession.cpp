@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "bridge/Protocol.hpp"
+
 namespace quillon::cli {
 
 BatchSession::BatchSession(EventHandler onEvent) : onEvent_(std::move(onEvent)), bridge_(*this) {}
@@ -21,22 +23,16 @@ Reply BatchSession::request(const std::string& cmd, const nlohmann::json& args)
 
 void BatchSession::evaluateScript(const std::string& script)
 {
-    // A delivery is the page function's name, "(", one JSON value, ")".
-    const auto open = script.find('(');
-    if (open == std::string::npos || script.size() < open + 2)
+    std::optional<protocol::Delivery> delivery = protocol::parseDelivery(script);
+    if (!delivery)
         return;
-    const std::string name = script.substr(0, open);
-    nlohmann::json value =
-        nlohmann::json::parse(script.substr(open + 1, script.size() - open - 2), nullptr, false);
-    if (value.is_discarded())
-        return;
-    if (name == "window.__bridgeResolveRaw") {
-        if (value.value("id", std::int64_t{-1}) == waitingFor_)
-            reply_ = Reply{value.value("ok", false), value["payload"]};
+    if (delivery->name == protocol::kResolveReply) {
+        if (delivery->payload.value("id", std::int64_t{-1}) == waitingFor_)
+            reply_ = Reply{delivery->payload.value("ok", false), delivery->payload["payload"]};
         return;
     }
     if (onEvent_)
-        onEvent_(name, value);
+        onEvent_(delivery->name, delivery->payload);
 }
 
 void BatchSession::runOnMain(std::function<void()> task) { mainQueue_.post(std::move(task)); }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include <glib.h>
 
@@ -25,20 +26,26 @@ std::string lowerCase(std::string_view text)
     return lower;
 }
 
-OutputFormat outputFormat(std::string_view name)
+// Every format name Quillon accepts, in lower case; any other name is written as PNG.
+constexpr std::pair<std::string_view, OutputFormat> kFormatNames[] = {
+    {"jpg", OutputFormat::Jpeg}, {"jpeg", OutputFormat::Jpeg}, {"heic", OutputFormat::Heic},
+    {"heif", OutputFormat::Heic}, {"png", OutputFormat::Png},   {"tif", OutputFormat::Tiff},
+    {"tiff", OutputFormat::Tiff},
+};
+
+std::optional<OutputFormat> namedFormat(std::string_view name)
 {
     const std::string lower = lowerCase(name);
-    if (lower == "jpg" || lower == "jpeg") {
-        return OutputFormat::Jpeg;
+    for (const auto& [known, format] : kFormatNames) {
+        if (lower == known)
+            return format;
     }
-    if (lower == "heic" || lower == "heif") {
-        return OutputFormat::Heic;
-    }
-    if (lower == "tif" || lower == "tiff") {
-        return OutputFormat::Tiff;
-    }
-    // "png" and every name Quillon does not know.
-    return OutputFormat::Png;
+    return std::nullopt;
+}
+
+OutputFormat outputFormat(std::string_view name)
+{
+    return namedFormat(name).value_or(OutputFormat::Png);
 }
 
 double clampQuality(double quality)
@@ -196,6 +203,11 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
 std::optional<Bytes> encodeImage(const Image& image, std::string_view format, double quality)
 {
     return detail::encodeImageWith(image, format, quality, &encodeHeic);
+}
+
+bool isKnownFormat(std::string_view format)
+{
+    return namedFormat(format).has_value();
 }
 
 std::string extForFormat(std::string_view format)

@@ -18,6 +18,10 @@ using Bytes = std::vector<std::uint8_t>;
 // Nothing when encoding fails. Stateless; any thread.
 std::optional<Bytes> encodeImage(const Image& image, std::string_view format, double quality);
 
+// Whether the format name is one of those encodeImage knows (in any case) rather than one it
+// writes as PNG.
+bool isKnownFormat(std::string_view format);
+
 // The file-name extension (without the dot) for a format name: "jpg", "png", "tiff" or "heic".
 std::string extForFormat(std::string_view format);
 

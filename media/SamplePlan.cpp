@@ -11,14 +11,13 @@ namespace {
 constexpr double kNearEnd = 99.999999999;
 // Every sample but the last is kept at least this far before the end of the clip.
 constexpr double kEndGuard = 0.000001;
-constexpr double kDefaultStep = 5;
 constexpr double kMinFrameInterval = 0.04;
 
 }  // namespace
 
 std::vector<StillSample> sampleTimes(double durationSec, double stepPercent, double fps)
 {
-    double step = (stepPercent > 0 && std::isfinite(stepPercent)) ? stepPercent : kDefaultStep;
+    double step = (stepPercent > 0 && std::isfinite(stepPercent)) ? stepPercent : kDefaultStepPercent;
     if (step < kMinStepPercent)
         step = kMinStepPercent;
 

@@ -4,6 +4,9 @@
 // functions. This module numbers the requests, keeps one promise per request and routes the
 // events to handlers. It touches nothing but the global object it is given.
 
+/** The function the host calls with every reply. */
+export const kReplyFunction = '__bridgeResolveRaw';
+
 /** The host's event functions and the names the page's handlers use for them. */
 export const kEventFunctions = Object.freeze({
   __onExtractProgress: 'extractProgress',
@@ -85,7 +88,7 @@ export function createBridgeClient({ target = globalThis, post = null } = {}) {
     }
   }
 
-  target.__bridgeResolveRaw = resolveRaw;
+  target[kReplyFunction] = resolveRaw;
   for (const [fn, eventName] of Object.entries(kEventFunctions)) {
     target[fn] = (payload) => dispatch(eventName, payload === undefined ? null : payload);
   }

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+// The names the host and the page share. The page mirrors the event functions in
+// web/bridge-client.js; a test compares the two lists, so a misspelt name cannot fail silently.
+namespace quillon::protocol {
+
+// The page function that receives every reply: {"id", "ok", "payload"}.
+inline constexpr std::string_view kResolveReply = "window.__bridgeResolveRaw";
+
+// The page functions that receive events, each called with one JSON payload.
+inline constexpr std::string_view kExtractProgress = "window.__onExtractProgress";  // {done, total}
+inline constexpr std::string_view kFrameReady = "window.__onFrameReady";            // one still
+inline constexpr std::string_view kExportProgress = "window.__onExportProgress";    // {done, total}
+inline constexpr std::string_view kImagesBegin = "window.__onImagesBegin";          // {total}
+inline constexpr std::string_view kImagesChunk = "window.__onImagesChunk";          // {items}
+inline constexpr std::string_view kDrop = "window.__onDrop";  // a source, or null
+
+inline constexpr std::string_view kEvents[] = {kExtractProgress, kFrameReady, kExportProgress,
+                                               kImagesBegin,     kImagesChunk, kDrop};
+
+// One delivery as the host evaluates it in the page: the function name and its payload.
+struct Delivery {
+    std::string name;
+    nlohmann::json payload;
+};
+
+// Splits a delivery "name(json)" back into its parts; nothing when the text is not of that form
+// or the payload is not JSON.
+std::optional<Delivery> parseDelivery(std::string_view script);
+
+}  // namespace quillon::protocol
