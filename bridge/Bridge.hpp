@@ -73,11 +73,11 @@ public:
     // meanwhile are posted to the main loop and run once the main loop runs again.
     void waitIdle();
 
-    // Any thread. Answers request id: "window.__bridgeResolveRaw(" + {"id","ok","payload"} + ")".
+    // Any thread. Answers request id: protocol::kResolveReply + "(" + {"id","ok","payload"} + ")".
     void resolve(std::int64_t id, bool ok, const Json& payload);
 
-    // Any thread. Pushes one event: name + "(" + payload + ")"; name is the page function's full
-    // name, e.g. "window.__onExtractProgress".
+    // Any thread. Pushes one event: name + "(" + payload + ")"; name is one of
+    // protocol::kEvents.
     void emit(std::string_view name, const Json& payload);
 
 private:

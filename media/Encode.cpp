@@ -43,11 +43,6 @@ std::optional<OutputFormat> namedFormat(std::string_view name)
     return std::nullopt;
 }
 
-OutputFormat outputFormat(std::string_view name)
-{
-    return namedFormat(name).value_or(OutputFormat::Png);
-}
-
 double clampQuality(double quality)
 {
     if (std::isnan(quality)) {
@@ -178,7 +173,7 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
     ensureVipsStarted();
     vips_error_clear();
     const double q = clampQuality(quality);
-    switch (outputFormat(format)) {
+    switch (namedFormat(format).value_or(OutputFormat::Png)) {
     case OutputFormat::Jpeg:
         return image.empty() ? std::nullopt : encodeJpeg(image, encoderQuality(q));
     case OutputFormat::Heic:
@@ -212,7 +207,7 @@ bool isKnownFormat(std::string_view format)
 
 std::string extForFormat(std::string_view format)
 {
-    switch (outputFormat(format)) {
+    switch (namedFormat(format).value_or(OutputFormat::Png)) {
     case OutputFormat::Jpeg:
         return "jpg";
     case OutputFormat::Heic:
