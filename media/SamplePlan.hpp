@@ -20,8 +20,8 @@ inline constexpr double kMinStepPercent = 0.01;
 
 // Plans the sample points of a clip: 0 %, step, 2 step (accumulated), ... below 99.999999999,
 // then 100 %, each with its time. Pure function; any thread. A step that is not a finite positive
-// number means kDefaultStepPercent; a duration below zero or not a number means 0; fps only sets how far before the
-// end the 100 % sample lies (one frame interval, at least 0.04 s).
+// number means kDefaultStepPercent; a duration below zero or not a number means 0; fps only sets
+// how far before the end the 100 % sample lies (one frame interval, at least 0.04 s).
 std::vector<StillSample> sampleTimes(double durationSec, double stepPercent, double fps = 30);
 
 }  // namespace quillon
