@@ -253,11 +253,13 @@ App::App(std::unique_ptr<GtkHost> host, Options options) : host_(std::move(host)
 
 App::~App()
 {
-    // The bridge goes first: it stops its work queue, which may still post to the host.
-    bridge_.reset();
-    host_->detach();
+    // The window goes first, and with it the choosers it parents, while the bridge their answers
+    // go to still exists. The bridge then stops its work queue, which may still post to the
+    // host; a panel answer or main-loop task the host runs after that is dropped by the bridge.
     if (window_)
         gtk_window_destroy(window_);
+    host_->detach();
+    bridge_.reset();
 }
 
 int App::run(int argc, char** argv)

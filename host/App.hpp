@@ -19,8 +19,9 @@ namespace quillon {
 class Bridge;
 
 // The desktop application: one window whose web view shows Quillon's page and talks to the one
-// Bridge. Owns, in order of destruction: the Bridge (stops its work queue first), then the host
-// it posts to, then the GTK application. Main thread only.
+// Bridge. Destroys, in this order: the window (and the file choosers it parents), the Bridge (stops
+// its work queue; callbacks of its panels and reveals that the host runs later do nothing), the GTK
+// application, then the host the bridge posted to. Main thread only.
 //
 // Files given on the command line (or by a desktop's "Open With") arrive through GApplication's
 // "open": they are handed to the bridge as if dropped on the window, once the page has finished
