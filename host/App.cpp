@@ -114,70 +114,11 @@ struct AppSignals {
         return TRUE;
     }
 
-    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data)
     {
-        auto* self = static_cast<App*>(data);
-        if (event == WEBKIT_LOAD_STARTED) {
-            self->pageReady_ = false;
-            ++self->loadGeneration_;
-        }
-        if (event != WEBKIT_LOAD_FINISHED)
-            return;
-        const char* uri = webkit_web_view_get_uri(view);
-        if (uri && isOwnPageURI(uri))
-            probePage(self, ++self->loadGeneration_, 0);
-    }
-
-    // The page's module scripts may still be running when WebKit reports the load finished, so
-    // the host asks the page whether its reply and event functions exist before it counts the
-    // page as ready (and hands it the files of the launch). After kProbeLimit tries the page is
-    // taken as ready anyway, so that files never wait for ever on a page that does not say so.
-    static constexpr int kProbeLimit = 100;
-    static constexpr unsigned kProbeIntervalMs = 50;
-
-    struct Probe {
-        App* app;
-        unsigned generation;
-        int attempt;
-    };
-
-    static void probePage(App* self, unsigned generation, int attempt)
-    {
-        if (!self->view_ || generation != self->loadGeneration_)
-            return;
-        if (attempt >= kProbeLimit) {
-            self->pageFinishedLoading();
-            return;
-        }
-        static constexpr char kScript[] =
-            "['__bridgeResolveRaw', '__onDrop', '__onImagesBegin', '__onImagesChunk']"
-            ".every((f) => typeof window[f] === 'function')";
-        webkit_web_view_evaluate_javascript(self->view_, kScript, -1, nullptr, nullptr, nullptr,
-                                            probeAnswered, new Probe{self, generation, attempt});
-    }
-
-    static void probeAnswered(GObject* view, GAsyncResult* result, gpointer data)
-    {
-        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
-        JSCValue* value =
-            webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
-        bool ready = value && jsc_value_to_boolean(value);
-        if (value)
-            g_object_unref(value);
-        App* self = probe->app;
-        if (probe->generation != self->loadGeneration_)
-            return;
-        if (ready) {
-            self->pageFinishedLoading();
-            return;
-        }
-        g_timeout_add_once(kProbeIntervalMs, retryProbe, probe.release());
-    }
-
-    static void retryProbe(gpointer data)
-    {
-        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
-        probePage(probe->app, probe->generation, probe->attempt + 1);
+        // A new load replaces the page; files wait until the new page says it is running.
+        if (event == WEBKIT_LOAD_STARTED)
+            static_cast<App*>(data)->pageReady_ = false;
     }
 
     static void action(GSimpleAction* action, GVariant*, gpointer data)
@@ -237,7 +178,6 @@ struct AppSignals {
         self->window_ = nullptr;
         self->view_ = nullptr;
         self->pageReady_ = false;
-        ++self->loadGeneration_;
     }
 };
 
@@ -282,9 +222,14 @@ void App::handleMessage(const nlohmann::json& body)
 {
     messageReceived(body);
     bridge_->handleMessage(body);
+    // The page sends its first message once its script has run, so its reply and event functions
+    // exist. Files that waited for it are handed over after that message, so a drop is routed by
+    // the mode the page has just set.
+    if (!pageReady_)
+        pageAnnounced();
 }
 
-void App::pageFinishedLoading()
+void App::pageAnnounced()
 {
     pageReady_ = true;
     pageLoaded();
