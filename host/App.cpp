@@ -12,6 +12,7 @@
 #include "host/PagePolicy.hpp"
 #include "host/PageScheme.hpp"
 #include "host/Resources.hpp"
+#include "media/GFreePtr.hpp"
 
 #ifndef QUILLON_VERSION
 #define QUILLON_VERSION ""
@@ -67,11 +68,10 @@ struct AppSignals {
         const char* uri = self->view_ ? webkit_web_view_get_uri(self->view_) : nullptr;
         if (!uri || !isOwnPageURI(uri))
             return;
-        char* text = jsc_value_to_json(value, 0);
+        const GFreePtr<char> text(jsc_value_to_json(value, 0));
         if (!text)
             return;
-        nlohmann::json body = parseMessage(text);
-        g_free(text);
+        nlohmann::json body = parseMessage(text.get());
         if (body.is_discarded())
             return;
         self->handleMessage(body);
@@ -244,10 +244,9 @@ void App::addActions()
         "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
     };
     for (const char* name : kActions) {
-        GSimpleAction* action = g_simple_action_new(name, nullptr);
-        g_signal_connect(action, "activate", G_CALLBACK(AppSignals::action), this);
-        g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action));
-        g_object_unref(action);
+        auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name, nullptr));
+        g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
+        g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
     }
     installMenu(app_.get());
 }
@@ -257,11 +256,10 @@ void App::buildWindow()
     addActions();
     g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE, nullptr);
 
-    GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, kWindowCSS, -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+    auto css = GObjectPtr<GtkCssProvider>::adopt(gtk_css_provider_new());
+    gtk_css_provider_load_from_data(css.get(), kWindowCSS, -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css.get()),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(css);
 
     // The page's own scheme must exist before the view loads anything.
     WebKitWebContext* context = webkit_web_context_get_default();
@@ -271,23 +269,21 @@ void App::buildWindow()
         schemeRegistered = true;
     }
 
-    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    auto content = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     // Registered before the page loads, so the page's first message always finds the bridge.
-    webkit_user_content_manager_register_script_message_handler(content, "bridge", nullptr);
-    g_signal_connect(content, "script-message-received::bridge",
+    webkit_user_content_manager_register_script_message_handler(content.get(), "bridge", nullptr);
+    g_signal_connect(content.get(), "script-message-received::bridge",
                      G_CALLBACK(AppSignals::scriptMessage), this);
 
-    WebKitSettings* settings = webkit_settings_new();
-    webkit_settings_set_enable_developer_extras(settings, TRUE);
-    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+    webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
+    webkit_settings_set_allow_file_access_from_file_urls(settings.get(), FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings.get(), FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
 
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                         "user-content-manager", content, "settings", settings,
-                                         nullptr));
-    g_object_unref(content);
-    g_object_unref(settings);
+                                         "user-content-manager", content.get(), "settings",
+                                         settings.get(), nullptr));
     configureWebView(view_, webkit_web_view_get_settings(view_));
 
     GdkRGBA transparent = {0, 0, 0, 0};
