@@ -72,6 +72,7 @@ Bridge::Bridge(Host& host) : host_(host) {}
 
 Bridge::~Bridge()
 {
+    alive_.reset();
     // Abandon what is queued and let a running task end at its next item before any state it
     // uses goes away.
     io_.stop();

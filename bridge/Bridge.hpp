@@ -50,7 +50,9 @@ FileFilter stillsContentTypes();
 class Bridge {
 public:
     explicit Bridge(Host& host);
-    ~Bridge();  // abandons queued work, waits for the running task to stop
+    // Abandons queued work, waits for the running task to stop; panel answers and main-loop tasks
+    // the host still holds for this bridge do nothing when they run later.
+    ~Bridge();
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
@@ -81,6 +83,18 @@ public:
     void emit(std::string_view name, const Json& payload);
 
 private:
+    // Wraps a callback the host runs later on the main thread (a panel's answer, a reveal) so that
+    // it does nothing once this bridge is gone: the host may hold it past the bridge's life.
+    template <typename Callback>
+    auto whileAlive(Callback callback) const
+    {
+        return [alive = std::weak_ptr<const void>(alive_),
+                callback = std::move(callback)]<typename... Args>(Args&&... args) mutable {
+            if (!alive.expired())
+                callback(std::forward<Args>(args)...);
+        };
+    }
+
     // Serialises on the calling thread and posts the finished script to the main loop.
     void deliver(std::string script);
 
@@ -117,6 +131,8 @@ private:
     CurrentSource currentSource() const;
 
     Host& host_;
+    // Released first when the bridge goes; callbacks made by whileAlive() watch it. Main thread.
+    std::shared_ptr<const void> alive_ = std::make_shared<int>(0);
     mutable std::mutex sourceMutex_;
     CurrentSource current_;
     std::map<std::int64_t, double> frameTimes_;     // io only

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "media/FileDescriptor.hpp"
+
 namespace quillon {
 
 namespace {
@@ -19,18 +21,11 @@ public:
         : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
     }
-    ~FolderHandle()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_;
+    FileDescriptor fd_;
 };
 
 // Writes every byte, going on after short writes and interrupted calls.
@@ -50,12 +45,11 @@ bool writeAll(int fd, std::span<const unsigned char> bytes)
 }
 
 // Writes, flushes to the disk and closes; the descriptor is closed in every case.
-bool writeSyncClose(int fd, std::span<const unsigned char> bytes)
+bool writeSyncClose(FileDescriptor fd, std::span<const unsigned char> bytes)
 {
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    if (::close(fd) != 0)
-        ok = false;
-    return ok;
+    const bool ok = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    const bool closed = fd.close();
+    return ok && closed;
 }
 
 // A hidden name that no other writer uses: ".quillon-" + 6 random letters + ".tmp".
@@ -108,15 +102,12 @@ Unnamed writeUnnamed(const FolderHandle& folder, const std::filesystem::path& di
                      const std::string& tail, const std::string& ext, std::span<const unsigned char> bytes,
                      std::filesystem::path& written)
 {
-    const int fd = ::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Closing the descriptor of an unlinked unnamed file discards it, whatever happened before.
+    const FileDescriptor file(::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    const int fd = file.get();
     if (fd < 0)
         return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT ? Unnamed::Unsupported
                                                                                            : Unnamed::Failed;
-    // Closing the descriptor of an unlinked unnamed file discards it, whatever happened before.
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
         return Unnamed::Failed;
     // The /proc name of the descriptor links the unnamed file itself (AT_EMPTY_PATH would need a
@@ -170,16 +161,17 @@ std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& d
     // The temporary file is created exclusively (never an existing file) with the usual mode, so
     // the published file gets the same permissions as any other new file under the umask.
     std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    FileDescriptor fd;
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
         tmp = temporaryName();
-        fd = ::openat(folder.fd(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+        fd = FileDescriptor(
+            ::openat(folder.fd(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd && errno != EEXIST)
             return std::nullopt;
     }
-    if (fd < 0)
+    if (!fd)
         return std::nullopt;
-    if (!writeSyncClose(fd, bytes)) {
+    if (!writeSyncClose(std::move(fd), bytes)) {
         ::unlinkat(folder.fd(), tmp.c_str(), 0);
         return std::nullopt;
     }
@@ -219,13 +211,14 @@ std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& d
         // A file system with neither (some network shares): create the final name exclusively
         // and write the bytes again. Still never replaces anything; a failure removes the
         // partial file, though it is visible under its name while being written.
-        int out = ::openat(folder.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out < 0) {
+        FileDescriptor out(
+            ::openat(folder.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out) {
             if (errno == EEXIST)
                 continue;
             break;
         }
-        if (!writeSyncClose(out, bytes)) {
+        if (!writeSyncClose(std::move(out), bytes)) {
             ::unlinkat(folder.fd(), name.c_str(), 0);
             break;
         }

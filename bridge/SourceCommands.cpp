@@ -49,7 +49,7 @@ void Bridge::chooseVideo(std::int64_t id)
     request.title = "Choose a video or animated GIF";
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
-    host_.showPanel(request, [this, id](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty()) {
             resolve(id, true, nullptr);
             return;
@@ -60,7 +60,7 @@ void Bridge::chooseVideo(std::int64_t id)
             else
                 resolve(id, false, kCouldNotOpen);
         });
-    });
+    }));
 }
 
 void Bridge::loadVideo(std::int64_t id, const Json& args)
@@ -92,12 +92,12 @@ void Bridge::chooseDest(std::int64_t id)
     request.title = "Choose a folder to save the frames";
     request.acceptLabel = "Choose";
     request.canCreateFolders = true;
-    host_.showPanel(request, [this, id](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
         else
             resolve(id, true, Json{{"path", pagePaths_.remember(fileFromPath(paths.front()))}});
-    });
+    }));
 }
 
 void Bridge::reveal(std::int64_t id, const Json& args)
@@ -106,10 +106,10 @@ void Bridge::reveal(std::int64_t id, const Json& args)
     std::vector<std::string> paths = args::strings(args, "paths");
     for (std::string& path : paths)
         path = pagePaths_.resolve(path).native();  // names the page only knows with U+FFFD in them
-    host_.runOnMain([this, id, paths = std::move(paths)] {
+    host_.runOnMain(whileAlive([this, id, paths = std::move(paths)] {
         host_.reveal(paths);
         resolve(id, true, nullptr);
-    });
+    }));
 }
 
 std::optional<Json> Bridge::open(const std::filesystem::path& url)

@@ -12,6 +12,7 @@
 #include "host/PagePolicy.hpp"
 #include "host/PageScheme.hpp"
 #include "host/Resources.hpp"
+#include "media/GFreePtr.hpp"
 
 #ifndef QUILLON_VERSION
 #define QUILLON_VERSION ""
@@ -67,11 +68,10 @@ struct AppSignals {
         const char* uri = self->view_ ? webkit_web_view_get_uri(self->view_) : nullptr;
         if (!uri || !isOwnPageURI(uri))
             return;
-        char* text = jsc_value_to_json(value, 0);
+        const GFreePtr<char> text(jsc_value_to_json(value, 0));
         if (!text)
             return;
-        nlohmann::json body = parseMessage(text);
-        g_free(text);
+        nlohmann::json body = parseMessage(text.get());
         if (body.is_discarded())
             return;
         self->handleMessage(body);
@@ -114,70 +114,11 @@ struct AppSignals {
         return TRUE;
     }
 
-    static void loadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data)
+    static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data)
     {
-        auto* self = static_cast<App*>(data);
-        if (event == WEBKIT_LOAD_STARTED) {
-            self->pageReady_ = false;
-            ++self->loadGeneration_;
-        }
-        if (event != WEBKIT_LOAD_FINISHED)
-            return;
-        const char* uri = webkit_web_view_get_uri(view);
-        if (uri && isOwnPageURI(uri))
-            probePage(self, ++self->loadGeneration_, 0);
-    }
-
-    // The page's module scripts may still be running when WebKit reports the load finished, so
-    // the host asks the page whether its reply and event functions exist before it counts the
-    // page as ready (and hands it the files of the launch). After kProbeLimit tries the page is
-    // taken as ready anyway, so that files never wait for ever on a page that does not say so.
-    static constexpr int kProbeLimit = 100;
-    static constexpr unsigned kProbeIntervalMs = 50;
-
-    struct Probe {
-        App* app;
-        unsigned generation;
-        int attempt;
-    };
-
-    static void probePage(App* self, unsigned generation, int attempt)
-    {
-        if (!self->view_ || generation != self->loadGeneration_)
-            return;
-        if (attempt >= kProbeLimit) {
-            self->pageFinishedLoading();
-            return;
-        }
-        static constexpr char kScript[] =
-            "['__bridgeResolveRaw', '__onDrop', '__onImagesBegin', '__onImagesChunk']"
-            ".every((f) => typeof window[f] === 'function')";
-        webkit_web_view_evaluate_javascript(self->view_, kScript, -1, nullptr, nullptr, nullptr,
-                                            probeAnswered, new Probe{self, generation, attempt});
-    }
-
-    static void probeAnswered(GObject* view, GAsyncResult* result, gpointer data)
-    {
-        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
-        JSCValue* value =
-            webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(view), result, nullptr);
-        bool ready = value && jsc_value_to_boolean(value);
-        if (value)
-            g_object_unref(value);
-        App* self = probe->app;
-        if (probe->generation != self->loadGeneration_)
-            return;
-        if (ready) {
-            self->pageFinishedLoading();
-            return;
-        }
-        g_timeout_add_once(kProbeIntervalMs, retryProbe, probe.release());
-    }
-
-    static void retryProbe(gpointer data)
-    {
-        std::unique_ptr<Probe> probe(static_cast<Probe*>(data));
-        probePage(probe->app, probe->generation, probe->attempt + 1);
+        // A new load replaces the page; files wait until the new page says it is running.
+        if (event == WEBKIT_LOAD_STARTED)
+            static_cast<App*>(data)->pageReady_ = false;
     }
 
     static void action(GSimpleAction* action, GVariant*, gpointer data)
@@ -237,7 +178,6 @@ struct AppSignals {
         self->window_ = nullptr;
         self->view_ = nullptr;
         self->pageReady_ = false;
-        ++self->loadGeneration_;
     }
 };
 
@@ -253,11 +193,13 @@ App::App(std::unique_ptr<GtkHost> host, Options options) : host_(std::move(host)
 
 App::~App()
 {
-    // The bridge goes first: it stops its work queue, which may still post to the host.
-    bridge_.reset();
-    host_->detach();
+    // The window goes first, and with it the choosers it parents, while the bridge their answers
+    // go to still exists. The bridge then stops its work queue, which may still post to the
+    // host; a panel answer or main-loop task the host runs after that is dropped by the bridge.
     if (window_)
         gtk_window_destroy(window_);
+    host_->detach();
+    bridge_.reset();
 }
 
 int App::run(int argc, char** argv)
@@ -280,9 +222,14 @@ void App::handleMessage(const nlohmann::json& body)
 {
     messageReceived(body);
     bridge_->handleMessage(body);
+    // The page sends its first message once its script has run, so its reply and event functions
+    // exist. Files that waited for it are handed over after that message, so a drop is routed by
+    // the mode the page has just set.
+    if (!pageReady_)
+        pageAnnounced();
 }
 
-void App::pageFinishedLoading()
+void App::pageAnnounced()
 {
     pageReady_ = true;
     pageLoaded();
@@ -297,10 +244,9 @@ void App::addActions()
         "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
     };
     for (const char* name : kActions) {
-        GSimpleAction* action = g_simple_action_new(name, nullptr);
-        g_signal_connect(action, "activate", G_CALLBACK(AppSignals::action), this);
-        g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action));
-        g_object_unref(action);
+        auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name, nullptr));
+        g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
+        g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
     }
     installMenu(app_.get());
 }
@@ -310,11 +256,10 @@ void App::buildWindow()
     addActions();
     g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE, nullptr);
 
-    GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, kWindowCSS, -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+    auto css = GObjectPtr<GtkCssProvider>::adopt(gtk_css_provider_new());
+    gtk_css_provider_load_from_data(css.get(), kWindowCSS, -1);
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css.get()),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(css);
 
     // The page's own scheme must exist before the view loads anything.
     WebKitWebContext* context = webkit_web_context_get_default();
@@ -324,23 +269,21 @@ void App::buildWindow()
         schemeRegistered = true;
     }
 
-    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    auto content = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     // Registered before the page loads, so the page's first message always finds the bridge.
-    webkit_user_content_manager_register_script_message_handler(content, "bridge", nullptr);
-    g_signal_connect(content, "script-message-received::bridge",
+    webkit_user_content_manager_register_script_message_handler(content.get(), "bridge", nullptr);
+    g_signal_connect(content.get(), "script-message-received::bridge",
                      G_CALLBACK(AppSignals::scriptMessage), this);
 
-    WebKitSettings* settings = webkit_settings_new();
-    webkit_settings_set_enable_developer_extras(settings, TRUE);
-    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
+    webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
+    webkit_settings_set_allow_file_access_from_file_urls(settings.get(), FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings.get(), FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
 
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                         "user-content-manager", content, "settings", settings,
-                                         nullptr));
-    g_object_unref(content);
-    g_object_unref(settings);
+                                         "user-content-manager", content.get(), "settings",
+                                         settings.get(), nullptr));
     configureWebView(view_, webkit_web_view_get_settings(view_));
 
     GdkRGBA transparent = {0, 0, 0, 0};

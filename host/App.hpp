@@ -19,12 +19,13 @@ namespace quillon {
 class Bridge;
 
 // The desktop application: one window whose web view shows Quillon's page and talks to the one
-// Bridge. Owns, in order of destruction: the Bridge (stops its work queue first), then the host
-// it posts to, then the GTK application. Main thread only.
+// Bridge. Destroys, in this order: the window (and the file choosers it parents), the Bridge (stops
+// its work queue; callbacks of its panels and reveals that the host runs later do nothing), the GTK
+// application, then the host the bridge posted to. Main thread only.
 //
 // Files given on the command line (or by a desktop's "Open With") arrive through GApplication's
-// "open": they are handed to the bridge as if dropped on the window, once the page has finished
-// loading, so that the page's handlers for the drop's events exist.
+// "open": they are handed to the bridge as if dropped on the window once the page has sent its
+// first message, so that the page's handlers for the drop's events exist.
 class App {
 public:
     struct Options {
@@ -41,8 +42,8 @@ public:
     // Runs the application until its window closes or Quit is chosen; the exit status.
     int run(int argc, char** argv);
 
-    // Hands files to the bridge as a drop on the window would (before the page has loaded they
-    // wait for it). Ignores an empty list.
+    // Hands files to the bridge as a drop on the window would (until the page has sent its first
+    // message they wait for it). Ignores an empty list.
     void dropFiles(std::vector<std::filesystem::path> files);
 
     GtkApplication* application() const { return app_.get(); }
@@ -53,7 +54,7 @@ public:
 protected:
     // Hooks for the test executable; the shipped app leaves them empty.
     virtual void configureWebView(WebKitWebView*, WebKitSettings*) {}
-    virtual void pageLoaded() {}  // the page has loaded and its script functions exist
+    virtual void pageLoaded() {}  // the page has sent its first message: its script functions exist
     virtual void messageReceived(const nlohmann::json&) {}
 
 private:
@@ -62,15 +63,14 @@ private:
     void buildWindow();
     void addActions();
     void handleMessage(const nlohmann::json& body);
-    void pageFinishedLoading();
+    void pageAnnounced();
 
     std::unique_ptr<GtkHost> host_;
     std::unique_ptr<Bridge> bridge_;
     GObjectPtr<GtkApplication> app_;
     GtkWindow* window_ = nullptr;    // owned by GTK's window list while open
     WebKitWebView* view_ = nullptr;  // owned by the window
-    bool pageReady_ = false;         // the page's script functions exist
-    unsigned loadGeneration_ = 0;    // counts page loads, so a stale readiness probe is dropped
+    bool pageReady_ = false;         // the page has sent a message since it started loading
     std::vector<std::filesystem::path> pendingDrops_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include "media/GFreePtr.hpp"
+
 namespace quillon {
 
 std::vector<std::filesystem::path> localPathsOf(const GSList* files)
@@ -10,10 +12,8 @@ std::vector<std::filesystem::path> localPathsOf(const GSList* files)
     for (const GSList* node = files; node; node = node->next) {
         if (!node->data || !G_IS_FILE(node->data))
             continue;
-        if (char* path = g_file_get_path(G_FILE(node->data))) {
-            paths.emplace_back(path);
-            g_free(path);
-        }
+        if (const GFreePtr<char> path{g_file_get_path(G_FILE(node->data))})
+            paths.emplace_back(path.get());
     }
     return paths;
 }

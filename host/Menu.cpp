@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include "host/GObjectPtr.hpp"
+
 namespace quillon {
 
 namespace {
@@ -58,23 +60,20 @@ GMenu* buildMenuModel()
 {
     GMenu* bar = g_menu_new();
     for (const TopMenu& top : menuTable()) {
-        GMenu* menu = g_menu_new();
+        auto menu = GObjectPtr<GMenu>::adopt(g_menu_new());
         for (std::span<const MenuItem> items : top.sections) {
-            GMenu* section = g_menu_new();
+            auto section = GObjectPtr<GMenu>::adopt(g_menu_new());
             for (const MenuItem& item : items) {
-                GMenuItem* entry = g_menu_item_new(std::string(item.label).c_str(),
-                                                   std::string(item.action).c_str());
+                auto entry = GObjectPtr<GMenuItem>::adopt(
+                    g_menu_item_new(std::string(item.label).c_str(), std::string(item.action).c_str()));
                 if (item.owner == ShortcutOwner::WebView && !item.shortcut.empty())
-                    g_menu_item_set_attribute(entry, "accel", "s",
+                    g_menu_item_set_attribute(entry.get(), "accel", "s",
                                               std::string(item.shortcut).c_str());
-                g_menu_append_item(section, entry);
-                g_object_unref(entry);
+                g_menu_append_item(section.get(), entry.get());
             }
-            g_menu_append_section(menu, nullptr, G_MENU_MODEL(section));
-            g_object_unref(section);
+            g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(section.get()));
         }
-        g_menu_append_submenu(bar, std::string(top.title).c_str(), G_MENU_MODEL(menu));
-        g_object_unref(menu);
+        g_menu_append_submenu(bar, std::string(top.title).c_str(), G_MENU_MODEL(menu.get()));
     }
     return bar;
 }
@@ -93,9 +92,8 @@ void installMenu(GtkApplication* app)
             }
         }
     }
-    GMenu* bar = buildMenuModel();
-    gtk_application_set_menubar(app, G_MENU_MODEL(bar));
-    g_object_unref(bar);
+    auto bar = GObjectPtr<GMenu>::adopt(buildMenuModel());
+    gtk_application_set_menubar(app, G_MENU_MODEL(bar.get()));
 }
 
 }  // namespace quillon

@@ -4,6 +4,8 @@
 
 #include <glib.h>
 
+#include "media/GFreePtr.hpp"
+
 namespace quillon {
 
 namespace {
@@ -22,14 +24,10 @@ UriParts split(std::string_view uri)
         return parts;
     parts.valid = true;
     if (const char* scheme = g_uri_get_scheme(parsed)) {
-        char* lower = g_ascii_strdown(scheme, -1);
-        parts.scheme = lower;
-        g_free(lower);
+        parts.scheme = GFreePtr<char>(g_ascii_strdown(scheme, -1)).get();
     }
     if (const char* host = g_uri_get_host(parsed)) {
-        char* lower = g_ascii_strdown(host, -1);
-        parts.host = lower;
-        g_free(lower);
+        parts.host = GFreePtr<char>(g_ascii_strdown(host, -1)).get();
     }
     g_uri_unref(parsed);
     return parts;

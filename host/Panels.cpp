@@ -5,6 +5,7 @@
 #include <gtk/gtk.h>
 
 #include "host/GObjectPtr.hpp"
+#include "media/GFreePtr.hpp"
 
 namespace quillon {
 
@@ -66,10 +67,8 @@ void onResponse(GtkNativeDialog* dialog, int response, gpointer data)
         guint n = g_list_model_get_n_items(files.get());
         for (guint i = 0; i < n; ++i) {
             auto file = GObjectPtr<GFile>::adopt(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
-            if (char* path = g_file_get_path(file.get())) {
-                paths.emplace_back(path);
-                g_free(path);
-            }
+            if (const GFreePtr<char> path{g_file_get_path(file.get())})
+                paths.emplace_back(path.get());
         }
     }
     g_signal_handlers_disconnect_by_data(dialog, data);

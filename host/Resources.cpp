@@ -10,6 +10,8 @@
 
 #include <glib.h>
 
+#include "media/GFreePtr.hpp"
+
 namespace quillon {
 namespace fs = std::filesystem;
 
@@ -50,8 +52,7 @@ std::optional<fs::path> resolvePageFile(const fs::path& webRoot, std::string_vie
         return std::nullopt;
     // An escaped "/" could smuggle a separator past the checks below, so it is refused outright;
     // g_uri_unescape_string also refuses an escaped NUL.
-    std::unique_ptr<char, decltype(&g_free)> decoded(
-        g_uri_unescape_string(std::string(requestPath).c_str(), "/"), g_free);
+    const GFreePtr<char> decoded(g_uri_unescape_string(std::string(requestPath).c_str(), "/"));
     if (!decoded)
         return std::nullopt;
     fs::path relative = fs::path(decoded.get()).relative_path();

@@ -5,6 +5,9 @@
 
 #include <gio/gio.h>
 
+#include "host/GObjectPtr.hpp"
+#include "media/GFreePtr.hpp"
+
 namespace quillon {
 
 namespace {
@@ -12,10 +15,8 @@ namespace {
 std::string toURI(const std::filesystem::path& path)
 {
     std::string result;
-    if (char* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr)) {
-        result = uri;
-        g_free(uri);
-    }
+    if (const GFreePtr<char> uri{g_filename_to_uri(path.c_str(), nullptr, nullptr)})
+        result = uri.get();
     return result;
 }
 
@@ -55,7 +56,7 @@ void onBusReady(GObject*, GAsyncResult* result, gpointer data)
 {
     auto* call = static_cast<RevealCall*>(data);
     GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_finish(result, &error);
+    auto bus = GObjectPtr<GDBusConnection>::adopt(g_bus_get_finish(result, &error));
     if (!bus) {
         g_clear_error(&error);
         std::unique_ptr<RevealCall> owned(call);
@@ -67,11 +68,10 @@ void onBusReady(GObject*, GAsyncResult* result, gpointer data)
     for (const std::string& uri : call->uris)
         g_variant_builder_add(&builder, "s", uri.c_str());
     // The empty string is the startup notification id: there is no launch to tie this to.
-    g_dbus_connection_call(bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+    g_dbus_connection_call(bus.get(), "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                            "org.freedesktop.FileManager1", "ShowItems",
                            g_variant_new("(ass)", &builder, ""), nullptr,
                            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, call);
-    g_object_unref(bus);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <glib.h>
 
 #include "media/EncodeDetail.hpp"
+#include "media/GFreePtr.hpp"
 #include "media/HeifEncode.hpp"
 #include "media/VipsLimits.hpp"
 
@@ -58,21 +59,17 @@ std::optional<Bytes> saveToBuffer(const vips::VImage& image, const char* suffix,
 {
     void* data = nullptr;
     std::size_t size = 0;
+    bool saved = true;
     try {
         image.write_to_buffer(suffix, &data, &size, options->set("strip", true));
     } catch (const vips::VError&) {
         vips_error_clear();
-        g_free(data);
-        return std::nullopt;
+        saved = false;
     }
-    if (data == nullptr || size == 0) {
-        g_free(data);
+    const GFreePtr<std::uint8_t> owned(static_cast<std::uint8_t*>(data));
+    if (!saved || !owned || size == 0)
         return std::nullopt;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    Bytes result(bytes, bytes + size);
-    g_free(data);
-    return result;
+    return Bytes(owned.get(), owned.get() + size);
 }
 
 // JPEG has no alpha channel: transparent areas are composited onto white, as on a page, rather

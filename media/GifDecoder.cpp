@@ -64,10 +64,10 @@ std::optional<Image> canvasImage(const AVFrame& frame)
     VipsImage* out = vips_image_new_memory();
     if (out == nullptr)
         return std::nullopt;
+    vips::VImage image(out);  // owns the new image from here on
     vips_image_init_fields(out, width, height, bands, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB,
                            1.0, 1.0);
     if (vips_image_write_prepare(out) != 0) {
-        g_object_unref(out);
         vips_error_clear();
         return std::nullopt;
     }
@@ -82,7 +82,7 @@ std::optional<Image> canvasImage(const AVFrame& frame)
                 d[3] = s[3];
         }
     }
-    return Image(vips::VImage(out));
+    return Image(std::move(image));
 }
 
 }  // namespace
@@ -98,14 +98,10 @@ std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
 std::optional<GifLayout> readGifLayout(const InputFile& file)
 {
     // A duplicate descriptor read from the start, closed with the stream buffer.
-    const int fd = ::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
+    FileDescriptor fd(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));
+    if (!fd || ::lseek(fd.get(), 0, SEEK_SET) != 0)
         return std::nullopt;
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    __gnu_cxx::stdio_filebuf<char> buffer(fd, std::ios::in | std::ios::binary);
+    __gnu_cxx::stdio_filebuf<char> buffer(fd.release(), std::ios::in | std::ios::binary);
     std::istream in(&buffer);
     std::array<unsigned char, 13> head{};
     if (!in.read(reinterpret_cast<char*>(head.data()), head.size()))
@@ -190,11 +186,7 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
     return static_cast<int>(cumulative.size()) - 1;
 }
 
-GifDecoder::~GifDecoder()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+GifDecoder::~GifDecoder() = default;
 
 std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
 {
@@ -217,7 +209,7 @@ std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& la
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
     // another file's.
-    d->fd_ = file.release();
+    d->file_ = std::move(file);
     const int width = layout.firstImageWidth, height = layout.firstImageHeight;
     if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
         d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
@@ -233,7 +225,7 @@ std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& la
 int GifDecoder::readInput(void* opaque, std::uint8_t* buffer, int size)
 {
     auto* d = static_cast<GifDecoder*>(opaque);
-    const ssize_t n = ::pread(d->fd_, buffer, static_cast<std::size_t>(size), d->position_);
+    const ssize_t n = ::pread(d->file_.fd(), buffer, static_cast<std::size_t>(size), d->position_);
     if (n < 0)
         return AVERROR(errno);
     if (n == 0)
@@ -253,12 +245,12 @@ std::int64_t GifDecoder::seekInput(void* opaque, std::int64_t offset, int whence
     struct stat info {};
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE)
-        return ::fstat(d->fd_, &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+        return ::fstat(d->file_.fd(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
     std::int64_t base = 0;
     if (whence == SEEK_CUR) {
         base = d->position_;
     } else if (whence == SEEK_END) {
-        if (::fstat(d->fd_, &info) != 0)
+        if (::fstat(d->file_.fd(), &info) != 0)
             return AVERROR(errno);
         base = info.st_size;
     } else if (whence != SEEK_SET) {

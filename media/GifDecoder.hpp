@@ -75,7 +75,7 @@ private:
     static int readInput(void* opaque, std::uint8_t* buffer, int size);
     static std::int64_t seekInput(void* opaque, std::int64_t offset, int whence);
 
-    int fd_ = -1;                 // the file as opened; FFmpeg reads it through readInput
+    InputFile file_;              // the file as opened; FFmpeg reads it through readInput
     std::int64_t position_ = 0;   // FFmpeg's read position in the file
     std::optional<std::array<std::uint8_t, 4>> screen_;  // the logical screen FFmpeg is shown instead
     ff::IoPtr io_;                // declared before format_, which uses it, so it is freed after

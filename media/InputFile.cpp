@@ -17,32 +17,9 @@ extern "C" {
 
 namespace quillon {
 
-InputFile::~InputFile()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept
-{
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-int InputFile::release()
-{
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 std::string InputFile::procPath() const
 {
-    return "/proc/self/fd/" + std::to_string(fd_);
+    return "/proc/self/fd/" + std::to_string(fd_.get());
 }
 
 std::optional<InputFile> openInputFile(const std::filesystem::path& file)

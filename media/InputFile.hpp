@@ -5,6 +5,7 @@
 #include <string>
 
 #include "media/FfmpegPtr.hpp"
+#include "media/FileDescriptor.hpp"
 
 namespace quillon {
 
@@ -16,23 +17,18 @@ class InputFile {
 public:
     InputFile() = default;
     explicit InputFile(int fd) : fd_(fd) {}
-    ~InputFile();
-    InputFile(InputFile&& other) noexcept : fd_(other.release()) {}
-    InputFile& operator=(InputFile&& other) noexcept;
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
     // Hands the descriptor over to the caller, who then closes it.
-    int release();
+    int release() { return fd_.release(); }
 
     // A name of this very file, valid while the descriptor is open: opening it opens the same
     // file even if its path has been renamed or replaced since.
     std::string procPath() const;
 
 private:
-    int fd_ = -1;
+    FileDescriptor fd_;
 };
 
 // Opens `file` for reading without blocking (O_NONBLOCK, so a FIFO without a writer does not

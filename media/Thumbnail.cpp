@@ -8,6 +8,7 @@
 #include <glib.h>
 
 #include "media/Encode.hpp"
+#include "media/GFreePtr.hpp"
 #include "media/InputFile.hpp"
 #include "media/VipsLimits.hpp"
 
@@ -52,10 +53,9 @@ vips::VImage resizeExactly(vips::VImage image, int width, int height)
 
 std::string dataURL(const Bytes& jpeg)
 {
-    gchar* text = g_base64_encode(jpeg.data(), jpeg.size());
+    const GFreePtr<gchar> text(g_base64_encode(jpeg.data(), jpeg.size()));
     std::string url = kThumbnailPrefix;
-    url += text;
-    g_free(text);
+    url += text.get();
     return url;
 }
 

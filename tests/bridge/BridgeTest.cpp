@@ -38,6 +38,46 @@ TEST(Dispatcher, RepliesAreDeliveredAfterTheMessageCall)
     EXPECT_EQ(rig.host.revealed, (std::vector<std::vector<std::string>>{{"/a b"}}));
 }
 
+// The host may still hold a panel's answer or a reveal's task when the bridge goes (a chooser left
+// open as the window closes); running it afterwards must do nothing: no reply, no reveal, no work.
+TEST(Dispatcher, PanelAnswersAndRevealsArrivingAfterTheBridgeIsGoneDoNothing)
+{
+    const fs::path dir = test::freshDir("after-bridge");
+    const std::string clip = test::bridgeClip().string();
+    struct Case {
+        std::string cmd;
+        Json args;
+        std::string answer;  // what the panel answers; empty: the command shows no panel
+    };
+    const std::vector<Case> cases = {
+        {"chooseVideo", Json::object(), clip},
+        {"chooseDest", Json::object(), dir.string()},
+        {"export", {{"ids", {1}}}, dir.string()},
+        {"chooseImages", Json::object(), clip},
+        {"exportImages", {{"paths", {clip}}}, dir.string()},
+        {"reveal", {{"paths", {clip}}}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cmd);
+        test::FakeHost host;
+        auto bridge = std::make_unique<Bridge>(host);
+        bridge->handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", clip}}}});
+        host.settle(*bridge);
+        ASSERT_EQ(host.payloadsOf("window.__bridgeResolveRaw").at(0)["ok"], true);
+        host.clear();
+
+        host.panelAnswers = {{c.answer}};
+        bridge->handleMessage({{"id", 2}, {"cmd", c.cmd}, {"args", c.args}});
+        EXPECT_EQ(host.panels.size(), c.answer.empty() ? 0u : 1u);
+        bridge.reset();
+        EXPECT_EQ(host.runMainTasks(), 1u) << "the host held the command's callback past the bridge";
+        EXPECT_EQ(host.runMainTasks(), 0u) << "the callback posted more work";
+        EXPECT_TRUE(host.scripts().empty()) << host.scripts().front();
+        EXPECT_TRUE(host.revealed.empty());
+        EXPECT_TRUE(fs::is_empty(dir)) << "nothing may be written";
+    }
+}
+
 class VideoCommands : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(load(test::bridgeClip())["ok"], true); }

@@ -47,20 +47,27 @@ public:
         runOnMain([done = std::move(done), answer] { done(answer); });
     }
 
+    // Runs the main-loop tasks posted so far (panel answers among them); how many ran. Main thread.
+    std::size_t runMainTasks()
+    {
+        std::deque<std::function<void()>> tasks;
+        {
+            std::lock_guard lock(mutex_);
+            tasks.swap(mainTasks_);
+        }
+        for (auto& task : tasks)
+            task();
+        return tasks.size();
+    }
+
     // Runs main-loop tasks and waits for the bridge's queue until both are empty. Main thread.
     void settle(Bridge& bridge)
     {
         for (;;) {
-            std::deque<std::function<void()>> tasks;
-            {
-                std::lock_guard lock(mutex_);
-                tasks.swap(mainTasks_);
-            }
-            for (auto& task : tasks)
-                task();
+            const std::size_t ran = runMainTasks();
             bridge.waitIdle();
             std::lock_guard lock(mutex_);
-            if (tasks.empty() && mainTasks_.empty())
+            if (ran == 0 && mainTasks_.empty())
                 return;
         }
     }
