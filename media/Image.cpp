@@ -129,20 +129,30 @@ vips::VImage greyAtSourceDepth(vips::VImage image, bool withProfile)
         "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
 }
 
+// The picture through its embedded profile into sRGB at the given depth, alpha kept: the profile
+// says what the numbers mean (CMYK, wide-gamut RGB or grey). Nothing when there is no usable
+// profile, or it is damaged; the interpretation alone then decides.
+std::optional<vips::VImage> throughProfile(const vips::VImage& image, int depth)
+{
+    if (!hasMatchingProfile(image))
+        return std::nullopt;
+    try {
+        return image.icc_transform("srgb", vips::VImage::option()
+                                               ->set("embedded", true)
+                                               ->set("intent", VIPS_INTENT_RELATIVE)
+                                               ->set("depth", depth));
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 // A 16-bit RGB picture in sRGB at 16 bits: its embedded profile applied at that depth, or its
 // numbers taken as sRGB when it declares nothing else.
 vips::VImage rgbAtSixteenBits(vips::VImage image)
 {
-    if (hasMatchingProfile(image)) {
-        try {
-            return image.icc_transform("srgb", vips::VImage::option()
-                                                   ->set("embedded", true)
-                                                   ->set("intent", VIPS_INTENT_RELATIVE)
-                                                   ->set("depth", 16));
-        } catch (const vips::VError&) {
-            vips_error_clear();
-        }
-    }
+    if (std::optional<vips::VImage> srgb = throughProfile(image, 16))
+        return *srgb;
     const VipsInterpretation interpretation = image.interpretation();
     if (interpretation == VIPS_INTERPRETATION_RGB16 || interpretation == VIPS_INTERPRETATION_MULTIBAND ||
         interpretation == VIPS_INTERPRETATION_sRGB || interpretation == VIPS_INTERPRETATION_RGB)
@@ -154,19 +164,8 @@ vips::VImage rgbAtSixteenBits(vips::VImage image)
 vips::VImage toSrgb(vips::VImage image)
 {
     const VipsInterpretation interpretation = image.interpretation();
-    if (hasMatchingProfile(image)) {
-        // The embedded profile says what the numbers mean: CMYK, wide-gamut RGB or grey. The
-        // transform brings every one of them to sRGB at 8 bits, keeping alpha as it is.
-        try {
-            return image.icc_transform("srgb", vips::VImage::option()
-                                                   ->set("embedded", true)
-                                                   ->set("intent", VIPS_INTENT_RELATIVE)
-                                                   ->set("depth", 8));
-        } catch (const vips::VError&) {
-            // A damaged or unusable profile: fall back to the interpretation alone.
-            vips_error_clear();
-        }
-    }
+    if (std::optional<vips::VImage> srgb = throughProfile(image, 8))
+        return *srgb;
     if (interpretation == VIPS_INTERPRETATION_CMYK && image.bands() >= 4) {
         // CMYK without a profile of its own: libvips' built-in CMYK profile stands in.
         return image.icc_transform("srgb", vips::VImage::option()
