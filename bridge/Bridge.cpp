@@ -55,7 +55,7 @@ Json parseMessage(std::string_view text)
     return Json::parse(text, nullptr, /*allow_exceptions=*/false);
 }
 
-const std::array<Bridge::Command, 10> Bridge::kCommands{{
+const std::array<Bridge::Command, 12> Bridge::kCommands{{
     {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
     {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
     {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
@@ -66,6 +66,8 @@ const std::array<Bridge::Command, 10> Bridge::kCommands{{
     {"chooseImages", [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); }},
     {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
     {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); }},
+    {"getSettings", [](Bridge& b, std::int64_t i, const Json&) { b.getSettings(i); }},
+    {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
 }};
 
 Bridge::Bridge(Host& host) : host_(host) {}

@@ -16,6 +16,7 @@
 #include "bridge/Host.hpp"
 #include "bridge/ImageFiles.hpp"
 #include "bridge/SerialQueue.hpp"
+#include "bridge/SettingsStore.hpp"
 #include "media/StillsSource.hpp"
 
 namespace quillon {
@@ -62,11 +63,14 @@ public:
         void (*run)(Bridge&, std::int64_t id, const Json& args);
     };
     // The commands of the page, matched in this order; any other name is answered as unknown.
-    static const std::array<Command, 10> kCommands;
+    static const std::array<Command, 12> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
     // object, no integral "id", no string "cmd") are dropped without a reply.
     void handleMessage(const Json& body);
+
+    // Main thread. The key file getSettings and saveSettings use; userSettingsFile() unless set.
+    void setSettingsFile(std::filesystem::path file) { settingsFile_ = std::move(file); }
 
     // Main thread. Files dropped on the window, in the order dropped (never empty).
     void handleDrop(std::vector<std::filesystem::path> files);
@@ -122,6 +126,12 @@ private:
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
                             const std::string& format, double quality);
 
+    // Remembered settings (main thread).
+    void getSettings(std::int64_t id);
+    void saveSettingsCommand(std::int64_t id, const Json& args);
+    Json settingsForPage(const Settings& settings);
+    void mergeOutput(OutputChoice& choice, const Json& args);
+
     // The current source and its file. Written by open() on io, read by the dispatcher on the main
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
     struct CurrentSource {
@@ -140,6 +150,7 @@ private:
     std::int64_t nextImageId_ = 0;                  // io only
     PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
     std::string currentMode_ = "video";             // main thread only
+    std::filesystem::path settingsFile_ = userSettingsFile();  // main thread only
     SerialQueue io_{"stills.io"};                   // last: destroyed (and joined) first
 };
 

@@ -1,0 +1,183 @@
+#include "bridge/SettingsStore.hpp"
+
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include <glib.h>
+
+#include "media/GFreePtr.hpp"
+
+namespace quillon {
+
+namespace {
+
+struct KeyFileDeleter {
+    void operator()(GKeyFile* file) const { g_key_file_free(file); }
+};
+using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
+
+constexpr const char* kVideoGroup = "video";
+constexpr const char* kImagesGroup = "images";
+constexpr const char* kSpacingGroup = "spacing";
+constexpr const char* kWindowGroup = "window";
+
+// Each getter answers nothing when the key is missing or its text does not parse as the type.
+std::optional<std::string> readString(GKeyFile* file, const char* group, const char* key)
+{
+    GError* error = nullptr;
+    const GFreePtr<char> value(g_key_file_get_string(file, group, key, &error));
+    if (error) {
+        g_error_free(error);
+        return std::nullopt;
+    }
+    return std::string(value.get());
+}
+
+std::optional<double> readNumber(GKeyFile* file, const char* group, const char* key)
+{
+    GError* error = nullptr;
+    const double value = g_key_file_get_double(file, group, key, &error);
+    if (error) {
+        g_error_free(error);
+        return std::nullopt;
+    }
+    return std::isfinite(value) ? std::optional(value) : std::nullopt;
+}
+
+std::optional<int> readInteger(GKeyFile* file, const char* group, const char* key)
+{
+    GError* error = nullptr;
+    const int value = g_key_file_get_integer(file, group, key, &error);
+    if (error) {
+        g_error_free(error);
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<bool> readBoolean(GKeyFile* file, const char* group, const char* key)
+{
+    GError* error = nullptr;
+    const bool value = g_key_file_get_boolean(file, group, key, &error) != FALSE;
+    if (error) {
+        g_error_free(error);
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Folders are kept as file URIs: a key file holds UTF-8 text, and a folder's name need not be.
+std::string folderToText(const std::filesystem::path& folder)
+{
+    if (folder.empty() || !folder.is_absolute())
+        return "";
+    const GFreePtr<char> uri(g_filename_to_uri(folder.c_str(), nullptr, nullptr));
+    return uri ? uri.get() : "";
+}
+
+std::filesystem::path folderFromText(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    const GFreePtr<char> path(g_filename_from_uri(text.c_str(), nullptr, nullptr));
+    return path ? std::filesystem::path(path.get()) : std::filesystem::path();
+}
+
+OutputChoice readOutput(GKeyFile* file, const char* group)
+{
+    OutputChoice choice;
+    if (auto format = readString(file, group, "format"); format && isFormatName(*format))
+        choice.format = *format;
+    if (auto quality = readNumber(file, group, "quality"); quality && *quality > 0 && *quality <= 1)
+        choice.quality = *quality;
+    if (auto dest = readString(file, group, "destination"))
+        choice.dest = folderFromText(*dest);
+    return choice;
+}
+
+void writeOutput(GKeyFile* file, const char* group, const OutputChoice& choice)
+{
+    g_key_file_set_string(file, group, "format", choice.format.c_str());
+    g_key_file_set_double(file, group, "quality", choice.quality);
+    g_key_file_set_string(file, group, "destination", folderToText(choice.dest).c_str());
+}
+
+}  // namespace
+
+bool isFormatName(const std::string& text)
+{
+    if (text.empty() || text.size() > kMaxFormatNameLength)
+        return false;
+    for (char c : text) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+std::filesystem::path userSettingsFile()
+{
+    return std::filesystem::path(g_get_user_config_dir()) / "quillon" / "settings.ini";
+}
+
+Settings loadSettings(const std::filesystem::path& file)
+{
+    Settings settings;
+    KeyFilePtr keys(g_key_file_new());
+    if (!g_key_file_load_from_file(keys.get(), file.c_str(), G_KEY_FILE_NONE, nullptr))
+        return settings;
+
+    settings.video = readOutput(keys.get(), kVideoGroup);
+    settings.images = readOutput(keys.get(), kImagesGroup);
+
+    const std::optional<std::string> unit = readString(keys.get(), kSpacingGroup, "unit");
+    const std::optional<double> value = readNumber(keys.get(), kSpacingGroup, "value");
+    if (unit == "percent" && value && *value > 0 && *value <= 100)
+        settings.spacing = {Spacing::Unit::Percent, *value};
+    else if (unit == "seconds" && value && *value > 0 && *value <= kMaxSpacingSeconds)
+        settings.spacing = {Spacing::Unit::Seconds, *value};
+
+    // Width and height go together: half of a remembered size is no size.
+    const std::optional<int> width = readInteger(keys.get(), kWindowGroup, "width");
+    const std::optional<int> height = readInteger(keys.get(), kWindowGroup, "height");
+    auto usable = [](std::optional<int> side) { return side && *side > 0 && *side <= kMaxWindowSide; };
+    if (usable(width) && usable(height)) {
+        settings.window.width = *width;
+        settings.window.height = *height;
+    }
+    if (auto maximized = readBoolean(keys.get(), kWindowGroup, "maximized"))
+        settings.window.maximized = *maximized;
+    return settings;
+}
+
+bool saveSettings(const std::filesystem::path& file, const Settings& settings)
+{
+    std::error_code error;
+    std::filesystem::create_directories(file.parent_path(), error);
+    if (error)
+        return false;
+
+    KeyFilePtr keys(g_key_file_new());
+    writeOutput(keys.get(), kVideoGroup, settings.video);
+    writeOutput(keys.get(), kImagesGroup, settings.images);
+    g_key_file_set_string(keys.get(), kSpacingGroup, "unit",
+                          settings.spacing.unit == Spacing::Unit::Seconds ? "seconds" : "percent");
+    g_key_file_set_double(keys.get(), kSpacingGroup, "value", settings.spacing.value);
+    g_key_file_set_integer(keys.get(), kWindowGroup, "width", settings.window.width);
+    g_key_file_set_integer(keys.get(), kWindowGroup, "height", settings.window.height);
+    g_key_file_set_boolean(keys.get(), kWindowGroup, "maximized", settings.window.maximized);
+
+    gsize length = 0;
+    const GFreePtr<char> text(g_key_file_to_data(keys.get(), &length, nullptr));
+    if (!text)
+        return false;
+    // A temporary file in the same folder, flushed and then renamed over the old one.
+    return g_file_set_contents_full(file.c_str(), text.get(), static_cast<gssize>(length),
+                                    static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT |
+                                                                       G_FILE_SET_CONTENTS_DURABLE),
+                                    0600, nullptr) != FALSE;
+}
+
+}  // namespace quillon
