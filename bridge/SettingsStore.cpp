@@ -97,10 +97,18 @@ OutputChoice readOutput(GKeyFile* file, const char* group)
     return choice;
 }
 
+// Twelve significant digits: 0.9 is written "0.9", not "0.90000000000000002", and every value the
+// page offers reads back the same.
+void writeNumber(GKeyFile* file, const char* group, const char* key, double value)
+{
+    char text[G_ASCII_DTOSTR_BUF_SIZE];
+    g_key_file_set_value(file, group, key, g_ascii_formatd(text, sizeof text, "%.12g", value));
+}
+
 void writeOutput(GKeyFile* file, const char* group, const OutputChoice& choice)
 {
     g_key_file_set_string(file, group, "format", choice.format.c_str());
-    g_key_file_set_double(file, group, "quality", choice.quality);
+    writeNumber(file, group, "quality", choice.quality);
     g_key_file_set_string(file, group, "destination", folderToText(choice.dest).c_str());
 }
 
@@ -164,7 +172,7 @@ bool saveSettings(const std::filesystem::path& file, const Settings& settings)
     writeOutput(keys.get(), kImagesGroup, settings.images);
     g_key_file_set_string(keys.get(), kSpacingGroup, "unit",
                           settings.spacing.unit == Spacing::Unit::Seconds ? "seconds" : "percent");
-    g_key_file_set_double(keys.get(), kSpacingGroup, "value", settings.spacing.value);
+    writeNumber(keys.get(), kSpacingGroup, "value", settings.spacing.value);
     g_key_file_set_integer(keys.get(), kWindowGroup, "width", settings.window.width);
     g_key_file_set_integer(keys.get(), kWindowGroup, "height", settings.window.height);
     g_key_file_set_boolean(keys.get(), kWindowGroup, "maximized", settings.window.maximized);

@@ -94,7 +94,7 @@ TEST(SettingsStore, RoundTripKeepsEachModeApartAndOddFolderNames)
     // The text itself, as another reader of the file sees it.
     const std::string text = readText(file);
     for (const char* line : {"[video]\nformat=png\n", "[images]\nformat=heic\n", "destination=file:///home/u/Stills\n",
-                             "destination=file:///home/u/caf%E9%20%FF/out\n", "unit=seconds\n", "width=1300\n",
+                             "destination=file:///home/u/caf%E9%20%FF/out\n", "quality=0.42\n", "unit=seconds\n", "value=2.5\n", "width=1300\n",
                              "height=811\n", "maximized=true\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
 

@@ -3,6 +3,7 @@ import assert from 'node:assert/strict';
 import { parseSeconds, spacingHint, stepFromSeconds, stillsRepeat } from '../../web/lib/spacing.js';
 import { settingsFromHost, sliderFromQuality, spacingControls } from '../../web/lib/settings.js';
 import { stillCount } from '../../web/lib/options.js';
+import { pageKeyAction, tipWithKeys } from '../../web/lib/shortcuts.js';
 
 test('seconds become the step in percent of the clip; the ends and the limits hold', () => {
   // [seconds, duration, step percent or null when refused]
@@ -77,4 +78,20 @@ test('spacing controls and the quality slider show what was remembered', () => {
   for (const [quality, position] of [[0.9, 90], [0.425, 43], [1, 100], [0.001, 1], ['x', 90]]) {
     assert.equal(sliderFromQuality(quality), position, String(quality));
   }
+});
+
+test('the page keeps Delete and Escape, and Delete only outside text fields', () => {
+  const cases = [
+    [{ key: 'Escape' }, {}, 'dismiss'],
+    [{ key: 'Escape' }, { editing: true }, 'dismiss'],
+    [{ key: 'Delete' }, {}, 'removeSelected'],
+    [{ key: 'Delete' }, { editing: true }, null],
+    [{ key: 'Delete', shiftKey: true }, {}, null],
+    [{ key: 'Delete', ctrlKey: true }, {}, null],
+    [{ key: 'Backspace' }, {}, null],
+    [{ key: 'o', ctrlKey: true }, {}, null],  // the host's accelerator, not the page's
+  ];
+  for (const [event, where, action] of cases) assert.equal(pageKeyAction(event, where), action, JSON.stringify([event, where]));
+  assert.equal(tipWithKeys('Add folders of images', 'openFolder'), 'Add folders of images (Ctrl+Shift+O)');
+  assert.equal(tipWithKeys('Extract', 'extract'), 'Extract');
 });
