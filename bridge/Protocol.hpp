@@ -20,9 +20,13 @@ inline constexpr std::string_view kExportProgress = "window.__onExportProgress";
 inline constexpr std::string_view kImagesBegin = "window.__onImagesBegin";          // {total}
 inline constexpr std::string_view kImagesChunk = "window.__onImagesChunk";          // {items}
 inline constexpr std::string_view kDrop = "window.__onDrop";  // a source, or null
+// A menu item or application shortcut the page carries out: {action}, e.g. "open", "export".
+inline constexpr std::string_view kMenuAction = "window.__onMenuAction";
+// Files are being dragged over the window (true) or no longer are (false): {active}.
+inline constexpr std::string_view kDropHover = "window.__onDropHover";
 
-inline constexpr std::string_view kEvents[] = {kExtractProgress, kFrameReady, kExportProgress,
-                                               kImagesBegin,     kImagesChunk, kDrop};
+inline constexpr std::string_view kEvents[] = {kExtractProgress, kFrameReady, kExportProgress, kImagesBegin,
+                                               kImagesChunk,     kDrop,       kMenuAction,     kDropHover};
 
 // One delivery as the host evaluates it in the page: the function name and its payload.
 struct Delivery {

@@ -1,5 +1,6 @@
 #include "host/App.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -7,6 +8,8 @@
 #include <webkit/webkit.h>
 
 #include "bridge/Bridge.hpp"
+#include "bridge/Protocol.hpp"
+#include "bridge/SettingsStore.hpp"
 #include "host/DropRouting.hpp"
 #include "host/Menu.hpp"
 #include "host/PagePolicy.hpp"
@@ -131,6 +134,12 @@ struct AppSignals {
             g_application_quit(G_APPLICATION(self->app_.get()));
             return;
         }
+        // The page's own commands go to the page, once it can take them.
+        if (const MenuItem* item = findMenuItem(name); item && !item->pageAction.empty()) {
+            if (self->pageReady_)
+                self->bridge_->emit(protocol::kMenuAction, {{"action", item->pageAction}});
+            return;
+        }
         if (!window)
             return;
         if (name == "about") {
@@ -174,6 +183,7 @@ struct AppSignals {
     static void windowDestroyed(GtkWidget*, gpointer data)
     {
         auto* self = static_cast<App*>(data);
+        self->rememberWindowSize();
         self->host_->detach();
         self->window_ = nullptr;
         self->view_ = nullptr;
@@ -248,7 +258,36 @@ void App::addActions()
         g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
         g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
     }
+    // The page's commands of the menu: their actions only tell the page.
+    for (const TopMenu& top : menuTable())
+        for (std::span<const MenuItem> items : top.sections)
+            for (const MenuItem& item : items) {
+                if (item.pageAction.empty() || !item.action.starts_with("app."))
+                    continue;
+                const std::string name(item.action.substr(4));
+                auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name.c_str(), nullptr));
+                g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
+                g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
+            }
     installMenu(app_.get());
+}
+
+void App::rememberWindowSize()
+{
+    if (!window_)
+        return;
+    // The default size follows the user's resizing and is the unmaximized size while maximized:
+    // what the window should open at next time.
+    int width = 0, height = 0;
+    gtk_window_get_default_size(window_, &width, &height);
+    const std::filesystem::path file = userSettingsFile();
+    Settings settings = loadSettings(file);
+    if (width > 0 && height > 0) {
+        settings.window.width = width;
+        settings.window.height = height;
+    }
+    settings.window.maximized = gtk_window_is_maximized(window_) != FALSE;
+    saveSettings(file, settings);  // nothing to tell the user on the way out if it fails
 }
 
 void App::buildWindow()
@@ -292,13 +331,20 @@ void App::buildWindow()
     g_signal_connect(view_, "create", G_CALLBACK(AppSignals::create), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(AppSignals::loadFailed), this);
     g_signal_connect(view_, "load-changed", G_CALLBACK(AppSignals::loadChanged), this);
-    installFileDropTarget(GTK_WIDGET(view_), [this](std::vector<std::filesystem::path> files) {
-        dropFiles(std::move(files));
-    });
+    installFileDropTarget(
+        GTK_WIDGET(view_), [this](std::vector<std::filesystem::path> files) { dropFiles(std::move(files)); },
+        [this](bool active) {
+            if (pageReady_)
+                bridge_->emit(protocol::kDropHover, {{"active", active}});
+        });
 
     window_ = GTK_WINDOW(gtk_application_window_new(app_.get()));
     gtk_window_set_title(window_, "Quillon");
-    gtk_window_set_default_size(window_, kDefaultWidth, kDefaultHeight);
+    // The size the window had when it was last closed, never below the smallest size.
+    const WindowSize size = loadSettings(userSettingsFile()).window;
+    gtk_window_set_default_size(window_, std::max(size.width, kMinWidth), std::max(size.height, kMinHeight));
+    if (size.maximized)
+        gtk_window_maximize(window_);
     gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);
     gtk_widget_add_css_class(GTK_WIDGET(window_), "quillon-main");
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);

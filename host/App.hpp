@@ -64,6 +64,8 @@ private:
     void addActions();
     void handleMessage(const nlohmann::json& body);
     void pageAnnounced();
+    // Keeps the window's size in the user's settings for the next start.
+    void rememberWindowSize();
 
     std::unique_ptr<GtkHost> host_;
     std::unique_ptr<Bridge> bridge_;

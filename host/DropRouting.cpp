@@ -22,6 +22,7 @@ namespace {
 
 struct DropState {
     FileDropHandler handler;
+    DropHoverHandler hover;
 };
 
 bool offersFiles(GdkDrop* drop)
@@ -75,19 +76,29 @@ gboolean onDrop(GtkDropTarget*, const GValue* value, double, double, gpointer da
     return TRUE;
 }
 
+// "current-drop" is set while a drag this target accepted is over the view, and cleared when it
+// leaves or is dropped.
+void onCurrentDrop(GtkDropTarget* target, GParamSpec*, gpointer data)
+{
+    auto* state = static_cast<DropState*>(data);
+    if (state->hover)
+        state->hover(gtk_drop_target_get_current_drop(target) != nullptr);
+}
+
 }  // namespace
 
-void installFileDropTarget(GtkWidget* view, FileDropHandler handler)
+void installFileDropTarget(GtkWidget* view, FileDropHandler handler, DropHoverHandler hover)
 {
     GtkDropTarget* target = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
     gtk_drop_target_set_preload(target, TRUE);
     gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(target), GTK_PHASE_CAPTURE);
-    auto* state = new DropState{std::move(handler)};
+    auto* state = new DropState{std::move(handler), std::move(hover)};
     g_object_set_data_full(G_OBJECT(target), "quillon-drop-state", state,
                            [](gpointer p) { delete static_cast<DropState*>(p); });
     g_signal_connect(target, "accept", G_CALLBACK(onAccept), nullptr);
     g_signal_connect(target, "notify::value", G_CALLBACK(onValueLoaded), nullptr);
     g_signal_connect(target, "drop", G_CALLBACK(onDrop), state);
+    g_signal_connect(target, "notify::current-drop", G_CALLBACK(onCurrentDrop), state);
     gtk_widget_add_controller(view, GTK_EVENT_CONTROLLER(target));
 }
 

@@ -17,6 +17,19 @@ constexpr MenuItem kAppHideQuit[] = {
     {"Hide Quillon", "app.hide", ""},
     {"Quit Quillon", "app.quit", "<Primary>q"},
 };
+// The page's own commands. Delete and Escape belong to the page (a text field needs them), so the
+// menu shows them without binding them; the page acts on the keys itself.
+constexpr MenuItem kFileOpen[] = {
+    {"Open Video or Add Images…", "app.open", "<Primary>o", ShortcutOwner::Application, "open"},
+    {"Add Folders…", "app.open-folder", "<Primary><Shift>o", ShortcutOwner::Application, "openFolder"},
+};
+constexpr MenuItem kFileExport[] = {
+    {"Export or Convert…", "app.export", "<Primary>e", ShortcutOwner::Application, "export"},
+};
+constexpr MenuItem kFileList[] = {
+    {"Remove Selected Images", "app.remove-selected", "Delete", ShortcutOwner::WebView, "removeSelected"},
+    {"Dismiss Message", "app.dismiss", "Escape", ShortcutOwner::WebView, "dismiss"},
+};
 // The web view has no key bindings of its own for undo and redo, so these two are the
 // application's; it has them for the clipboard and selection, so those stay the view's.
 constexpr MenuItem kEditHistory[] = {
@@ -42,12 +55,14 @@ constexpr MenuItem kWindowFront[] = {
 };
 
 constexpr std::span<const MenuItem> kAppSections[] = {kAppAbout, kAppHideQuit};
+constexpr std::span<const MenuItem> kFileSections[] = {kFileOpen, kFileExport, kFileList};
 constexpr std::span<const MenuItem> kEditSections[] = {kEditHistory, kEditClipboard};
 constexpr std::span<const MenuItem> kWindowSections[] = {kWindowSize, kWindowFullScreen,
                                                          kWindowFront};
 
 constexpr TopMenu kMenus[] = {
     {"Quillon", kAppSections},
+    {"File", kFileSections},
     {"Edit", kEditSections},
     {"Window", kWindowSections},
 };
@@ -55,6 +70,16 @@ constexpr TopMenu kMenus[] = {
 }  // namespace
 
 std::span<const TopMenu> menuTable() { return kMenus; }
+
+const MenuItem* findMenuItem(std::string_view name)
+{
+    for (const TopMenu& top : menuTable())
+        for (std::span<const MenuItem> items : top.sections)
+            for (const MenuItem& item : items)
+                if (item.action.starts_with("app.") && item.action.substr(4) == name)
+                    return &item;
+    return nullptr;
+}
 
 GMenu* buildMenuModel()
 {

@@ -1,6 +1,6 @@
 // The page's side of the host protocol. Commands go out as {id, cmd, args} through the
 // "bridge" script message handler; the host answers each with one call of
-// window.__bridgeResolveRaw({id, ok, payload}) and pushes progress through six event
+// window.__bridgeResolveRaw({id, ok, payload}) and pushes progress and notices through its event
 // functions. This module numbers the requests, keeps one promise per request and routes the
 // events to handlers. It touches nothing but the global object it is given.
 
@@ -15,6 +15,8 @@ export const kEventFunctions = Object.freeze({
   __onImagesBegin: 'imagesBegin',
   __onImagesChunk: 'imagesChunk',
   __onDrop: 'drop',
+  __onMenuAction: 'menuAction',
+  __onDropHover: 'dropHover',
 });
 
 /** A reply with "ok" false: the message is the host's words, `command` the command's name. */

@@ -1,5 +1,8 @@
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -89,7 +92,7 @@ TEST(PagePolicy, OnlyOurPageLoadsAndClickedWebLinksGoToTheBrowser)
     EXPECT_FALSE(isOwnPageURI("file:///work/web/index.html"));
 }
 
-TEST(Menu, EachShortcutOnceClipboardKeysLeftToThePageAndCtrlFFree)
+TEST(Menu, EachShortcutOnceAndKeysATextFieldNeedsLeftToThePage)
 {
     std::set<std::string> shortcuts;
     for (const TopMenu& menu : menuTable())
@@ -99,13 +102,42 @@ TEST(Menu, EachShortcutOnceClipboardKeysLeftToThePageAndCtrlFFree)
                 if (item.shortcut.empty())
                     continue;
                 EXPECT_TRUE(shortcuts.insert(std::string(item.shortcut)).second) << "shortcut used twice";
-                // Clipboard keys bound by the application as well would act twice in a text field.
+                // Clipboard keys bound by the application as well would act twice in a text field;
+                // Delete and Escape bound by it would never reach a text field at all.
                 const bool clipboard = item.action == "app.cut" || item.action == "app.copy" ||
                                        item.action == "app.paste" || item.action == "app.select-all";
-                EXPECT_EQ(item.owner == ShortcutOwner::WebView, clipboard);
+                const bool textKey = item.shortcut == "Delete" || item.shortcut == "Escape";
+                EXPECT_EQ(item.owner == ShortcutOwner::WebView, clipboard || textKey);
+                EXPECT_EQ(findMenuItem(item.action.substr(4)), &item);
             }
     EXPECT_FALSE(shortcuts.contains("<Primary>f")) << "the page's own search key";
-    EXPECT_TRUE(shortcuts.contains("<Primary>z") && shortcuts.contains("<Primary><Shift>z"));
+    for (const char* key : {"<Primary>z", "<Primary><Shift>z", "<Primary>o", "<Primary><Shift>o", "<Primary>e",
+                            "Delete", "Escape", "<Primary>q", "<Primary>w"})
+        EXPECT_TRUE(shortcuts.contains(key)) << key;
+    EXPECT_EQ(findMenuItem("no-such-action"), nullptr);
+}
+
+// The page names its shortcuts (web/lib/shortcuts.js) for its tooltips and its own keys; the menu
+// must bind and show exactly those, for the same actions.
+TEST(Menu, PageShortcutsAreTheMenuOnes)
+{
+    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/web/lib/shortcuts.js");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string source = text.str();
+    const std::regex entry(R"(action: '(\w+)', keys: '[^']+', accel: '([^']+)')");
+    std::map<std::string, std::string> page;
+    for (std::sregex_iterator it(source.begin(), source.end(), entry), end; it != end; ++it)
+        page[(*it)[1].str()] = (*it)[2].str();
+    ASSERT_GE(page.size(), 5U);
+
+    std::map<std::string, std::string> menu;
+    for (const TopMenu& top : menuTable())
+        for (std::span<const MenuItem> section : top.sections)
+            for (const MenuItem& item : section)
+                if (!item.pageAction.empty())
+                    menu[std::string(item.pageAction)] = std::string(item.shortcut);
+    EXPECT_EQ(page, menu);
 }
 
 }  // namespace
