@@ -11,6 +11,11 @@ import {
 import {
   describeFrameFailure, frameFromEvent, newImages, sourceFromDescription,
 } from './lib/records.js';
+import {
+  defaultOutput, settingsFromHost, sliderFromQuality, spacingControls,
+} from './lib/settings.js';
+import { pageKeyAction, tipWithKeys } from './lib/shortcuts.js';
+import { parseSeconds, spacingHint, stepFromSeconds } from './lib/spacing.js';
 import { describeImageFailure, summarizeExport } from './lib/summary.js';
 
 const $ = (id) => document.getElementById(id);
@@ -20,7 +25,8 @@ const client = createBridgeClient({ target: window });
 const state = {
   mode: 'video',
   source: null,
-  dest: '',
+  // Format, quality and destination of each mode; each mode remembers its own.
+  outputs: { video: defaultOutput(), images: defaultOutput() },
   busy: '',
   // Progress of an image stream that no command of ours is waiting for (a drop).
   stream: null,
@@ -68,14 +74,16 @@ function hideActivity() {
 
 /**
  * Runs one command that queues work in the host. `label` is shown while it runs; `task`
- * returns the command's promise. Failures reach the user as `context: host's words`.
+ * returns the command's promise. Failures reach the user as `context: host's words`. With
+ * `announce` false nothing is shown until the task's own progress arrives: a command that opens
+ * a panel first must not show work going on while the user is still choosing.
  */
-async function runWork(label, context, task) {
+async function runWork(label, context, task, { announce = true } = {}) {
   if (state.busy) return;
   state.busy = label;
   document.body.dataset.busy = 'true';
   hideMessage();
-  showActivity(`${label}…`);
+  if (announce) showActivity(`${label}…`);
   refreshControls();
   try {
     await task();
@@ -101,6 +109,7 @@ function applyMode(mode) {
     $(panel).hidden = !on;
   }
   document.body.dataset.mode = mode;
+  showOutput();
   refreshControls();
 }
 
@@ -144,7 +153,8 @@ function setSource(source) {
     $('source-name').title = '';
     $('source-details').textContent = 'Open a video or an animated GIF, or drop one on the window.';
   }
-  refreshControls();
+  // A spacing in seconds, and the warning about repeated stills, depend on the clip.
+  refreshStepHint();
 }
 
 function acceptDescription(desc) {
@@ -160,22 +170,58 @@ function openVideo() {
   runWork('Opening', 'Could not open the clip', async () => {
     const desc = await client.request('chooseVideo');
     if (desc !== null) acceptDescription(desc);
-  });
+  }, { announce: false });
 }
 
-/** The spacing chosen by the presets or the custom field: {ok, value} or {ok: false, message}. */
+/** Which spacing control is on: a preset's value, 'custom' (percent) or 'seconds'. */
+function stepKind() {
+  return document.querySelector('input[name="step"]:checked')?.value ?? String(kDefaultStep);
+}
+
+/**
+ * The spacing as the user chose it, {unit, value}, or {error} when the field in use does not
+ * hold a usable value.
+ */
+function chosenSpacing() {
+  const kind = stepKind();
+  if (kind === 'seconds') {
+    const seconds = parseSeconds($('step-seconds').value);
+    return seconds.ok ? { unit: 'seconds', value: seconds.value } : { error: seconds.message };
+  }
+  if (kind === 'custom') {
+    const percent = parseStep($('step-custom').value);
+    return percent.ok ? { unit: 'percent', value: percent.value } : { error: percent.message };
+  }
+  return { unit: 'percent', value: Number(kind) };
+}
+
+/**
+ * The step in percent for the host: {ok, value} or {ok: false, message}. Seconds are turned into
+ * percent of the open clip's length.
+ */
 function chosenStep() {
-  const checked = document.querySelector('input[name="step"]:checked');
-  if (!checked || checked.value !== 'custom') return { ok: true, value: Number(checked?.value ?? kDefaultStep) };
-  return parseStep($('step-custom').value);
+  const spacing = chosenSpacing();
+  if (spacing.error) return { ok: false, message: spacing.error };
+  if (spacing.unit === 'percent') return { ok: true, value: spacing.value };
+  if (!state.source) return { ok: false, message: `Every ${formatDecimal(spacing.value, 3)} s along the clip.`, waiting: true };
+  return stepFromSeconds(spacing.value, state.source.durationSec);
 }
 
 function refreshStepHint() {
   const step = chosenStep();
-  const custom = document.querySelector('input[name="step"]:checked')?.value === 'custom';
-  $('step-custom').setAttribute('aria-invalid', custom && !step.ok ? 'true' : 'false');
-  $('step-hint').textContent = step.ok ? `${plural(stillCount(step.value), 'still')}` : step.message;
+  const kind = stepKind();
+  const invalid = !step.ok && !step.waiting;
+  $('step-custom').setAttribute('aria-invalid', kind === 'custom' && invalid ? 'true' : 'false');
+  $('step-seconds').setAttribute('aria-invalid', kind === 'seconds' && invalid ? 'true' : 'false');
+  const hint = step.ok ? spacingHint(step.value, state.source) : { text: step.message, warn: false };
+  $('step-hint').textContent = hint.text;
+  $('step-hint').classList.toggle('warn', hint.warn);
   refreshControls();
+}
+
+function rememberSpacing() {
+  const spacing = chosenSpacing();
+  if (!spacing.error) remember({ spacing });
 }
 
 function extract() {
@@ -210,6 +256,7 @@ client.on('frameReady', (event) => {
 });
 
 client.on('drop', (desc) => {
+  showDropTarget(false);
   if (desc === null) {
     showMessage('The dropped file could not be opened as a video or GIF.');
     return;
@@ -248,7 +295,7 @@ function addImages(folders) {
     if (count === 0 && state.importBegan) {
       showMessage(folders ? 'No images were found in the chosen folders.' : 'None of the chosen files is an image.', 'info');
     }
-  });
+  }, { announce: false });
 }
 
 function removeSelectedImages() {
@@ -267,6 +314,7 @@ function clearImages() {
 client.on('imagesBegin', (p) => {
   const total = Number.isInteger(p?.total) ? p.total : 0;
   state.importBegan = true;
+  showDropTarget(false);
   const fromDrop = !state.busy;
   if (total > 0 && state.mode !== 'images') switchMode('images');
   if (total === 0) {
@@ -301,28 +349,60 @@ client.on('imagesChunk', (p) => {
 // Output: format, quality, destination, export
 
 function refreshQuality() {
-  $('quality-field').hidden = !usesQuality($('format').value);
+  // Hidden but still taking its room, so the footer does not move when the format changes.
+  const unused = !usesQuality($('format').value);
+  $('quality-field').classList.toggle('unused', unused);
+  $('quality-field').inert = unused;
   $('quality-value').textContent = $('quality').value;
 }
 
 function outputArgs() {
   const format = $('format').value;
   const args = { format, quality: usesQuality(format) ? qualityFromSlider($('quality').value) : 1 };
-  if (state.dest) args.dest = state.dest;
+  const { dest } = state.outputs[state.mode];
+  if (dest) args.dest = dest;
   return args;
 }
 
+/** Asks the host to remember part of the settings ({video}, {images} or {spacing}). */
+function remember(partial) {
+  client.request('saveSettings', partial).catch((error) => reportFailure('Could not remember the settings', error));
+}
+
+/** Shows the output choices of the current mode in the footer. */
+function showOutput() {
+  const output = state.outputs[state.mode];
+  $('format').value = output.format;
+  $('quality').value = String(sliderFromQuality(output.quality));
+  refreshQuality();
+  showDestination(output.dest);
+}
+
+function outputChanged() {
+  const output = state.outputs[state.mode];
+  output.format = $('format').value;
+  output.quality = qualityFromSlider($('quality').value);
+  remember({ [state.mode]: { format: output.format, quality: output.quality } });
+}
+
 async function chooseDestination() {
+  // The folder belongs to the mode it was chosen in, even if the mode changes meanwhile.
+  const { mode } = state;
   try {
     const reply = await client.request('chooseDest');
-    if (reply && typeof reply.path === 'string' && reply.path !== '') setDestination(reply.path);
+    if (reply && typeof reply.path === 'string' && reply.path !== '') setDestination(reply.path, mode);
   } catch (error) {
     reportFailure('Could not choose a folder', error);
   }
 }
 
-function setDestination(path) {
-  state.dest = path;
+function setDestination(path, mode = state.mode) {
+  state.outputs[mode].dest = path;
+  remember({ [mode]: { dest: path } });
+  if (mode === state.mode) showDestination(path);
+}
+
+function showDestination(path) {
   // The folder's own name fits the bar; the full path is in the tooltip and the summary.
   $('dest-text').textContent = path ? (baseName(path) || path) : 'Ask each time';
   $('dest-text').title = path;
@@ -338,23 +418,26 @@ function exportSelection() {
 function exportStills() {
   const frames = videoGrid.selectedItems();
   if (frames.length === 0) return;
+  const args = outputArgs();
   runWork('Exporting stills', 'Could not export', async () => {
     $('video-summary').hidden = true;
-    showActivity(`Exporting stills… 0 of ${frames.length}`, 0, frames.length);
-    const reply = await client.request('export', { ids: frames.map((f) => f.id), ...outputArgs() });
-    showSummary($('video-summary'), summarizeExport(reply, describeFrameFailure((id) => videoGrid.item(id))));
-  });
+    // Without a destination the host asks for a folder first; progress starts once it is chosen.
+    if (args.dest) showActivity(`Exporting stills… 0 of ${frames.length}`, 0, frames.length);
+    const reply = await client.request('export', { ids: frames.map((f) => f.id), ...args });
+    showSummary($('video-summary'), summarizeExport(reply, describeFrameFailure((id) => videoGrid.item(id)), 'still'));
+  }, { announce: Boolean(args.dest) });
 }
 
 function convertImages() {
   const chosen = imageGrid.selectedCount > 0 ? imageGrid.selectedItems() : imageGrid.allItems();
   if (chosen.length === 0) return;
+  const args = outputArgs();
   runWork('Converting images', 'Could not convert', async () => {
     $('images-summary').hidden = true;
-    showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
-    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...outputArgs() });
-    showSummary($('images-summary'), summarizeExport(reply, describeImageFailure));
-  });
+    if (args.dest) showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
+    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...args });
+    showSummary($('images-summary'), summarizeExport(reply, describeImageFailure, 'image'));
+  }, { announce: Boolean(args.dest) });
 }
 
 client.on('exportProgress', (p) => {
@@ -367,7 +450,9 @@ function showSummary(container, summary) {
   container.replaceChildren();
   const head = document.createElement('div');
   head.className = 'summary-head';
-  head.append(textSpan('headline', summary.headline));
+  const headline = textSpan('headline', summary.headline);
+  headline.title = summary.folder;
+  head.append(headline);
   if (summary.written.length > 0) {
     const reveal = document.createElement('button');
     reveal.type = 'button';
@@ -392,19 +477,113 @@ function showSummary(container, summary) {
     folder.textContent = summary.folder;
     container.append(folder);
   }
-  if (summary.failures.length > 0) {
+  if (summary.groups.length > 0) {
+    // One line per reason; the items of a reason that failed more than once fold under it.
     const list = document.createElement('ul');
     list.setAttribute('aria-label', 'Failures');
-    for (const failure of summary.failures) {
+    for (const group of summary.groups) {
       const item = document.createElement('li');
-      if (failure.detail) item.title = failure.detail;
-      item.append(textSpan('label', `${failure.label}: `), textSpan('reason', failure.reason));
+      if (group.items.length === 1) {
+        const [only] = group.items;
+        if (only.detail) item.title = only.detail;
+        item.append(textSpan('label', `${only.label}: `), textSpan('reason', group.reason));
+      } else {
+        const fold = document.createElement('details');
+        const head = document.createElement('summary');
+        head.append(textSpan('reason', group.reason), textSpan('count', ` · ${group.countText}`));
+        const names = document.createElement('ul');
+        for (const failed of group.items) {
+          const name = document.createElement('li');
+          name.textContent = failed.label;
+          if (failed.detail) name.title = failed.detail;
+          names.append(name);
+        }
+        fold.append(head, names);
+        item.append(fold);
+      }
       list.append(item);
     }
     container.append(list);
   }
   container.hidden = false;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Shortcuts, menu items and drops
+
+/** Tooltips of the buttons that have keys. */
+const kTips = {
+  'open-video': tipWithKeys('Open a video or an animated GIF', 'open'),
+  'add-images': tipWithKeys('Add image files', 'open'),
+  'add-folders': tipWithKeys('Add folders of images', 'openFolder'),
+  export: tipWithKeys('Write the selection', 'export'),
+  'images-remove': tipWithKeys('Remove the selected images from the list', 'removeSelected'),
+  'message-close': tipWithKeys('Dismiss', 'dismiss'),
+};
+
+/** Closes what was shown last: the message, else the summary of the current mode. */
+function dismiss() {
+  if (!$('message').hidden) {
+    hideMessage();
+    return;
+  }
+  $(state.mode === 'video' ? 'video-summary' : 'images-summary').hidden = true;
+}
+
+/**
+ * Runs a menu item or shortcut. The page's own buttons do the work, so a key does exactly what
+ * the button does and nothing while the button is disabled.
+ */
+function runAction(action) {
+  switch (action) {
+    case 'open':
+      $(state.mode === 'video' ? 'open-video' : 'add-images').click();
+      break;
+    case 'openFolder':
+      if ($('add-folders').disabled) break;
+      switchMode('images');
+      $('add-folders').click();
+      break;
+    case 'export':
+      $('export').click();
+      break;
+    case 'removeSelected':
+      if (state.mode === 'images') removeSelectedImages();
+      break;
+    case 'dismiss':
+      dismiss();
+      break;
+    default:
+      break;
+  }
+}
+
+client.on('menuAction', (p) => {
+  if (p && typeof p.action === 'string') runAction(p.action);
+});
+
+function isEditing(element) {
+  return element instanceof HTMLInputElement || element instanceof HTMLTextAreaElement ||
+    element instanceof HTMLSelectElement || Boolean(element?.isContentEditable);
+}
+
+function onPageKey(event) {
+  // The grid handles its own keys first (Escape clears its selection, Delete removes images).
+  if (event.defaultPrevented) return;
+  const action = pageKeyAction(event, { editing: isEditing(event.target) });
+  if (!action) return;
+  event.preventDefault();
+  runAction(action);
+}
+
+function showDropTarget(active) {
+  document.body.classList.toggle('drop-over', active);
+  $('drop-text').textContent = state.mode === 'video'
+    ? 'Drop a video or GIF to open it, or images to add them'
+    : 'Drop images or folders to add them';
+}
+
+client.on('dropHover', (p) => showDropTarget(p?.active === true));
 
 // ---------------------------------------------------------------------------------------------
 // Shared pieces
@@ -441,7 +620,7 @@ function refreshControls() {
   const busy = Boolean(state.busy);
   const waitNote = busy ? `Wait: ${state.busy.toLowerCase()} is still running.` : '';
   for (const button of document.querySelectorAll('button.work')) {
-    button.title = waitNote;
+    button.title = waitNote || kTips[button.id] || '';
   }
   $('open-video').disabled = busy;
   $('add-images').disabled = busy;
@@ -469,11 +648,11 @@ function refreshControls() {
   if (state.mode === 'video') {
     exportButton.textContent = pickedStills > 0 ? `Export ${plural(pickedStills, 'still')}` : 'Export stills';
     exportButton.disabled = busy || pickedStills === 0;
-    exportButton.title = waitNote || (pickedStills === 0 ? 'Select the stills to export first.' : '');
+    exportButton.title = waitNote || (pickedStills === 0 ? 'Select the stills to export first.' : kTips.export);
   } else {
     exportButton.textContent = pickedImages > 0 ? `Convert ${plural(pickedImages, 'image')}` : `Convert all${images > 0 ? ` (${images})` : ''}`;
     exportButton.disabled = busy || images === 0;
-    exportButton.title = waitNote || (images === 0 ? 'Add images first.' : '');
+    exportButton.title = waitNote || (images === 0 ? 'Add images first.' : kTips.export);
   }
 }
 
@@ -493,13 +672,29 @@ function buildStepPresets() {
     holder.append(label);
   }
   $('steps').addEventListener('change', refreshStepHint);
-  $('step-custom').addEventListener('input', () => {
-    $('step-custom-radio').checked = true;
-    refreshStepHint();
-  });
-  $('step-custom').addEventListener('keydown', (event) => {
-    if (event.key === 'Enter' && !$('extract').disabled) extract();
-  });
+  $('steps').addEventListener('change', rememberSpacing);
+  for (const [field, radio] of [['step-custom', 'step-custom-radio'], ['step-seconds', 'step-seconds-radio']]) {
+    $(field).addEventListener('input', () => {
+      $(radio).checked = true;
+      refreshStepHint();
+    });
+    $(field).addEventListener('keydown', (event) => {
+      if (event.key === 'Enter' && !$('extract').disabled) extract();
+    });
+  }
+}
+
+/** Puts remembered settings into the controls. */
+function applySettings(settings) {
+  state.outputs.video = settings.video;
+  state.outputs.images = settings.images;
+  const controls = spacingControls(settings.spacing);
+  const radio = document.querySelector(`input[name="step"][value="${controls.radio}"]`);
+  if (radio) radio.checked = true;
+  $('step-custom').value = controls.percentText;
+  $('step-seconds').value = controls.secondsText;
+  showOutput();
+  refreshStepHint();
 }
 
 function buildFormats() {
@@ -512,6 +707,9 @@ function buildFormats() {
   $('format').value = 'jpeg';
   $('format').addEventListener('change', refreshQuality);
   $('quality').addEventListener('input', refreshQuality);
+  // The slider's "change" comes once, when it is let go.
+  $('format').addEventListener('change', outputChanged);
+  $('quality').addEventListener('change', outputChanged);
 }
 
 function wireTabs() {
@@ -547,6 +745,9 @@ function start() {
   $('dest-choose').addEventListener('click', chooseDestination);
   $('dest-ask').addEventListener('click', () => setDestination(''));
   $('export').addEventListener('click', exportSelection);
+  document.addEventListener('keydown', onPageKey);
+  $('images-remove').title = kTips['images-remove'];
+  $('message-close').title = kTips['message-close'];
 
   applyMode('video');
   refreshQuality();
@@ -555,6 +756,9 @@ function start() {
   document.body.dataset.ready = 'true';
   // The host keeps the mode across a reload of the page; start both sides in video mode.
   client.request('setMode', { mode: 'video' }).catch((error) => reportFailure('Could not reach the host', error));
+  client.request('getSettings')
+    .then((reply) => applySettings(settingsFromHost(reply, kOutputFormats.map((f) => f.name))))
+    .catch((error) => reportFailure('Could not read the remembered settings', error));
 }
 
 start();

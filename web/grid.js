@@ -156,7 +156,11 @@ export class GridView {
         if (this.selection.focus === null) this.applySelection(() => this.selection.move(0, {}));
         else this.applySelection(() => this.selection.toggleFocus());
         break;
-      case 'Escape': this.selectNone(); break;
+      case 'Escape':
+        // With nothing selected, Escape is left to the page (it closes what is open).
+        if (this.selectedCount > 0) this.selectNone();
+        else handled = false;
+        break;
       case 'a':
       case 'A':
         if (mods.toggle) this.selectAll();
@@ -186,14 +190,20 @@ export class GridView {
     this.onChange();
   }
 
+  /**
+   * The list got the keyboard focus without a focused tile (a fresh grid): the first tile takes
+   * it, without scrolling. Focus also arrives on the press of a click on a tile further down, and
+   * scrolling to the first tile then would move the grid away under the pointer before the click
+   * lands.
+   */
   ensureFocus() {
     if (this.selection.focus === null && this.count > 0) {
       this.selection.focus = this.selection.keys[0];
-      this.paintFocus();
+      this.paintFocus({ scroll: false });
     }
   }
 
-  paintFocus() {
+  paintFocus({ scroll = true } = {}) {
     const previous = this.list.querySelector('li.tile.focused');
     const key = this.selection.focus;
     const li = key === null ? null : this.tiles.get(key);
@@ -204,7 +214,7 @@ export class GridView {
     }
     li.classList.add('focused');
     this.list.setAttribute('aria-activedescendant', li.id);
-    if (this.list.ownerDocument.activeElement === this.list) li.scrollIntoView({ block: 'nearest' });
+    if (scroll && this.list.ownerDocument.activeElement === this.list) li.scrollIntoView({ block: 'nearest' });
   }
 
   columns() {

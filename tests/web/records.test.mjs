@@ -48,3 +48,17 @@ test('export summaries count files and name each failure in the user terms', () 
   // A reply without the expected lists is not reported as a success with files.
   assert.equal(summarizeExport({}, describeImageFailure).headline, 'Nothing was written.');
 });
+
+test('failures are grouped by reason with a count, in the order the reasons first occurred', () => {
+  const denied = 'write failed (permission or disk)';
+  const failed = ['a', 'b', 'c', 'd', 'e', 'f'].map((n) => ({ path: `/p/${n}.png`, reason: denied }));
+  failed.splice(2, 0, { path: '/p/broken.png', reason: 'could not decode image' });
+  const summary = summarizeExport({ written: [], failed, folder: '/ro' }, describeImageFailure, 'image');
+  assert.deepEqual(summary.groups.map((g) => [g.reason, g.countText, g.items.map((i) => i.label).join(' ')]), [
+    [denied, '6 images', 'a.png b.png c.png d.png e.png f.png'],
+    ['could not decode image', '1 image', 'broken.png'],
+  ]);
+  assert.equal(summary.groups[0].items[2].detail, '/p/c.png');
+  assert.equal(summary.headline, 'Nothing was written: 7 items failed.');
+  assert.deepEqual(summarizeExport({ written: ['/o/x.jpg'] }, describeImageFailure).groups, []);
+});

@@ -1,19 +1,23 @@
 // What the page says after an export or a conversion, built from the host's reply
 // {written, failed, folder} (or null when the folder panel was cancelled). Pure: no DOM.
+// Failures are grouped by reason: an unwritable folder fails every item the same way, and one line
+// with a count says that better than a column of identical lines.
 
 import { baseName, plural } from './format.js';
 
 /**
  * Summarises an export reply. `describe(record)` names the item of a failure record (a frame
  * by its id, an image by its path) in the user's terms. Answers
- * {cancelled, headline, folder, written, failures: [{label, reason, detail}]}.
+ * {cancelled, headline, folder, written, failures: [{label, reason, detail}], groups}, where
+ * `groups` are the failures by reason in the order each reason first occurred:
+ * [{reason, countText, items: [{label, detail}]}], `countText` naming the items with `noun`.
  * A malformed reply is reported as such rather than as success.
  */
-export function summarizeExport(reply, describe) {
+export function summarizeExport(reply, describe, noun = 'item') {
   if (reply === null || reply === undefined) {
     return {
       cancelled: true, headline: 'Cancelled: no folder was chosen, nothing was written.',
-      folder: '', written: [], failures: [],
+      folder: '', written: [], failures: [], groups: [],
     };
   }
   const written = Array.isArray(reply.written) ? reply.written.filter((p) => typeof p === 'string') : [];
@@ -34,7 +38,16 @@ export function summarizeExport(reply, describe) {
   } else {
     headline = `Wrote ${plural(written.length, 'file')}${where}; ${failures.length} failed.`;
   }
-  return { cancelled: false, headline, folder, written, failures };
+  return { cancelled: false, headline, folder, written, failures, groups: groupByReason(failures, noun) };
+}
+
+function groupByReason(failures, noun) {
+  const groups = new Map();
+  for (const { label, detail, reason } of failures) {
+    if (!groups.has(reason)) groups.set(reason, { reason, items: [] });
+    groups.get(reason).items.push({ label, detail });
+  }
+  return [...groups.values()].map((g) => ({ ...g, countText: plural(g.items.length, noun) }));
 }
 
 /** Names a failed image by its file name, with the full path as detail. */
