@@ -13,6 +13,16 @@ async function answerAndClick(paths, button) {
   await host({ cmd: 'panel', paths });
   click($(button));
 }
+// A real pointer click at a point of the page: the web view sits below the menu bar.
+const pointerClick = (x, y) => xdotool('search', '--onlyvisible', '--name', '^Quillon$', 'mousemove', '--window', '%1',
+  String(Math.round(x)), String(Math.round(outerHeight - innerHeight + y)), 'click', '1');
+// Rows of tiles wholly inside the grid's box, scrolled to the top.
+function fullRows(grid) {
+  $(grid).scrollTop = 0;
+  const box = $(grid).getBoundingClientRect();
+  return new Set(tiles(grid).map((li) => li.getBoundingClientRect())
+    .filter((r) => r.top >= box.top - 1 && r.bottom <= box.bottom + 1).map((r) => Math.round(r.top))).size;
+}
 
 // The file on the command line ("Open With") opens once the page is ready.
 await waitFor(() => document.body.dataset.ready === 'true' && text('source-name') === 'anim.gif', 'the launch file');
@@ -46,6 +56,51 @@ const mid = seen.find((p) => p.done > 0 && p.done < 101);
 check(mid && mid.bar === mid.done && mid.disabled, `the bar moves, buttons disabled: ${JSON.stringify(mid)}`);
 check($('activity').hidden, 'the activity bar goes away when the run ends');
 
+// At 880x600 at least two rows of tiles show.
+check(fullRows('video-grid') >= 2, `rows shown at 880x600: ${fullRows('video-grid')}`);
+
+// The first click after a fresh run, far down the grid, lands on the tile under the pointer
+// and the grid stays where it was.
+const grid = $('video-grid');
+grid.scrollTop = grid.scrollHeight;
+await sleep(300);
+const gridBox = grid.getBoundingClientRect();
+const target = tiles('video-grid').filter((li) => li.getBoundingClientRect().top > gridBox.top + 20).at(-3);
+const targetBox = target.getBoundingClientRect();
+const scrolledTo = grid.scrollTop;
+await pointerClick(targetBox.left + targetBox.width / 2, targetBox.top + targetBox.height / 2);
+await waitFor(() => target.getAttribute('aria-selected') === 'true', 'the clicked tile to be selected', 5000);
+check(grid.scrollTop === scrolledTo && tiles('video-grid').filter((li) => li.getAttribute('aria-selected') === 'true').length === 1,
+  `first click: the grid stays at ${scrolledTo} (now ${grid.scrollTop}), one tile selected`);
+check(await host({ cmd: 'snapshot', name: 'layout-880x600' }), 'screenshot layout-880x600.png');
+
+// The footer keeps its place when Quality hides for a lossless format.
+const footerBefore = JSON.stringify([$('export').getBoundingClientRect(), document.querySelector('.exportbar').getBoundingClientRect()]);
+$('format').value = 'png';
+$('format').dispatchEvent(new Event('change', { bubbles: true }));
+check($('quality-field').classList.contains('unused'), 'Quality is out of use for PNG');
+const footerAfter = JSON.stringify([$('export').getBoundingClientRect(), document.querySelector('.exportbar').getBoundingClientRect()]);
+check(footerBefore === footerAfter, `the footer does not move: ${footerBefore} / ${footerAfter}`);
+$('format').value = 'jpeg';
+$('format').dispatchEvent(new Event('change', { bubbles: true }));
+
+// Spacing in seconds: counted on the open clip (4 s at 10 fps), with a warning below a frame.
+click($('step-seconds-radio'));
+$('step-seconds').value = '1';
+$('step-seconds').dispatchEvent(new Event('input', { bubbles: true }));
+check(text('step-hint') === '5 stills' && !$('extract').disabled, `every 1 s: "${text('step-hint')}"`);
+$('step-seconds').value = '0.05';
+$('step-seconds').dispatchEvent(new Event('input', { bubbles: true }));
+check(/stills will repeat/.test(text('step-hint')) && $('step-hint').classList.contains('warn'), `every 0.05 s: "${text('step-hint')}"`);
+
+// A drag of files over the window shows where the drop will land.
+window.__onDropHover({ active: true });
+await sleep(100);
+check(getComputedStyle(document.querySelector('.drop-overlay')).display === 'flex', 'the drop highlight shows');
+check(await host({ cmd: 'snapshot', name: 'drop-highlight' }), 'screenshot drop-highlight.png');
+window.__onDropHover({ active: false });
+check(getComputedStyle(document.querySelector('.drop-overlay')).display === 'none', 'the drop highlight goes');
+
 // A second run at 10 % replaces the grid.
 click(document.querySelector('input[name="step"][value="10"]'));
 click($('extract'));
@@ -71,6 +126,7 @@ await waitFor(() => text('dest-text') === 'out video', 'the destination folder')
 click($('export'));
 await waitFor(() => idle() && !$('video-summary').hidden, 'the export summary');
 check($('video-summary').querySelector('.headline').textContent === 'Wrote 4 files to out video.', 'export summary');
+check(fullRows('video-grid') >= 2, `rows shown at 880x600 with the summary: ${fullRows('video-grid')}`);
 check(await host({ cmd: 'snapshot', name: 'page-video' }), 'screenshot page-video.png');
 click([...$('video-summary').querySelectorAll('button')].find((b) => b.textContent === 'Show in folder'));
 
@@ -81,9 +137,10 @@ check(text('message-text') === 'Could not open the clip: Could not read that fil
 check(text('source-name') === 'clip.mp4' && tiles('video-grid').length === 11, 'the open clip and its stills stay');
 click($('message-close'));
 
-// Images mode: a folder with a file named like markup, a broken file and a text file.
-click($('tab-images'));
-await answerAndClick([E2E.images], 'add-folders');
+// Images mode, by Ctrl+Shift+O from video mode: a folder with a file named like markup, a broken
+// file and a text file.
+await host({ cmd: 'panel', paths: [E2E.images] });
+await keys('ctrl+shift+o');
 await waitFor(() => idle() && tiles('images-grid').length === 5, 'five images from the folder');
 check(byName('<img src=x onerror=alert(1)>.png') && !document.querySelector('img[src="x"]'), 'a file named like markup is listed by its name');
 const broken = byName('broken.png');
@@ -91,18 +148,23 @@ check(broken?.querySelector('.placeholder')?.textContent === 'No preview' &&
   broken.querySelector('.secondary-text').textContent === 'unknown size', 'an unreadable file shows a placeholder');
 check(byName('a.png')?.querySelector('.secondary-text').textContent === '64 × 48', 'an image shows its pixel size');
 
-// Convert everything to TIFF, asked for the folder this time.
-click($('dest-ask'));
+// Images mode has its own output: no folder yet. Convert everything to TIFF, asked for the folder;
+// nothing says work is going on while the folder panel is open.
+check(text('dest-text') === 'Ask each time' && $('format').value === 'jpeg', `images mode output: "${text('dest-text')}"`);
 $('format').value = 'tiff';
 $('format').dispatchEvent(new Event('change', { bubbles: true }));
 check(text('export') === 'Convert all (5)', `convert button: "${text('export')}"`);
 await answerAndClick([E2E.outImages], 'export');
+check($('activity').hidden, 'no progress shown while the folder panel is open');
 await waitFor(() => idle() && !$('images-summary').hidden, 'the conversion summary');
 check($('images-summary').querySelector('.headline').textContent === 'Wrote 4 files to out-images; 1 failed.', 'conversion summary');
 const listed = [...$('images-summary').querySelectorAll('li')].map((li) => li.textContent);
 check(JSON.stringify(listed) === '["broken.png: could not decode image"]', `failure listed: ${JSON.stringify(listed)}`);
 await sleep(1000);
 check(await host({ cmd: 'snapshot', name: 'page-images' }), 'screenshot page-images.png');
+document.activeElement.blur();
+await keys('Escape');
+await waitFor(() => $('images-summary').hidden, 'Esc to close the summary');
 
 // Remove with the keyboard; clear.
 click(broken);
@@ -114,6 +176,7 @@ check(tiles('images-grid').length === 0 && !$('images-empty').hidden, 'Clear lis
 
 // A shortcut fires once: copy and paste in a text field with the keyboard and the menu; undo.
 click($('tab-video'));
+check(text('dest-text') === 'out video' && $('format').value === 'jpeg', `video mode keeps its output: "${text('dest-text')}"`);
 click($('step-custom-radio'));
 const field = $('step-custom');
 field.value = 'ab';

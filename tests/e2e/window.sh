@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
 # made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png and
-# page-images.png in the build folder.
+# page-images.png, layout-880x600.png and drop-highlight.png in the build folder.
 source "$(dirname "$0")/lib/common.sh" window "$@"
 mkdir -p "$work/out video" "$work/out-images" "$work/images/sub"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
@@ -32,3 +32,10 @@ for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
   [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
 [ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"
+# What the window remembered for the next start: each mode's own output, and the last size.
+settings="$XDG_CONFIG_HOME/quillon/settings.ini"
+value() { sed -n "/^\[$1\]/,/^\[/s/^$2=//p" "$settings"; }
+[ "$(value video format) $(value video destination)" = "jpeg file://${work// /%20}/out%20video" ] \
+  || fail "video mode's output not remembered: $(cat "$settings")"
+[ "$(value images format) $(value images destination)" = "tiff " ] || fail "images mode's output not remembered: $(cat "$settings")"
+[ "$(value window width)x$(value window height)" = "880x600" ] || fail "window size not remembered: $(cat "$settings")"

@@ -5,6 +5,8 @@ build=$(cd "${2:?build folder}" && pwd)
 src=$(cd "${3:?source folder}" && pwd)
 work="$build/e2e-$name"
 rm -rf "$work" && mkdir -p "$work"
+# Each run remembers its settings in its own folder, never in the user's.
+export XDG_CONFIG_HOME="$work/config"
 fail() { echo "$name: $*" >&2; echo "--- logs in $work" >&2; exit 1; }
 
 # Runs quillon-e2e on a virtual display and session bus with the driver tests/e2e/DRIVER, after
