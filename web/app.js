@@ -488,6 +488,7 @@ function showSummary(container, summary) {
         if (only.detail) item.title = only.detail;
         item.append(textSpan('label', `${only.label}: `), textSpan('reason', group.reason));
       } else {
+        item.className = 'group';
         const fold = document.createElement('details');
         const head = document.createElement('summary');
         head.append(textSpan('reason', group.reason), textSpan('count', ` · ${group.countText}`));

@@ -162,6 +162,15 @@ const listed = [...$('images-summary').querySelectorAll('li')].map((li) => li.te
 check(JSON.stringify(listed) === '["broken.png: could not decode image"]', `failure listed: ${JSON.stringify(listed)}`);
 await sleep(1000);
 check(await host({ cmd: 'snapshot', name: 'page-images' }), 'screenshot page-images.png');
+
+// A file for a folder fails every image the same way: one reason with a count, the names folded.
+await answerAndClick([E2E.notes], 'export');
+await waitFor(() => idle() && !$('images-summary').hidden, 'the failed conversion summary');
+const folds = [...$('images-summary').querySelectorAll('details')];
+check(JSON.stringify(folds.map((d) => d.querySelector('summary').textContent)) === '["folder not writable · 5 images"]' &&
+  !folds[0].open && folds[0].querySelectorAll('li').length === 5, `grouped failures: ${$('images-summary').textContent}`);
+folds[0].open = true;
+check(await host({ cmd: 'snapshot', name: 'failures-grouped' }), 'screenshot failures-grouped.png');
 document.activeElement.blur();
 await keys('Escape');
 await waitFor(() => $('images-summary').hidden, 'Esc to close the summary');
@@ -173,6 +182,11 @@ await keys('Delete');
 await waitFor(() => tiles('images-grid').length === 4 && !byName('broken.png'), 'Delete to remove the selected image');
 click($('images-clear'));
 check(tiles('images-grid').length === 0 && !$('images-empty').hidden, 'Clear list empties the grid');
+// Ctrl+O in images mode asks for images (the panel is cancelled).
+await host({ cmd: 'panel', paths: [] });
+await keys('ctrl+o');
+await sleep(300);
+await waitFor(idle, 'the cancelled images panel');
 
 // A shortcut fires once: copy and paste in a text field with the keyboard and the menu; undo.
 click($('tab-video'));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
 # made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png and
-# page-images.png, layout-880x600.png and drop-highlight.png in the build folder.
+# page-images.png, layout-880x600.png, drop-highlight.png and failures-grouped.png in the build
+# folder. A second start then finds the window and the page as they were left.
 source "$(dirname "$0")/lib/common.sh" window "$@"
 mkdir -p "$work/out video" "$work/out-images" "$work/images/sub"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
@@ -19,7 +20,7 @@ run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": 
   window.driver.js --timeout 300 "$work/anim.gif"
 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
-[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images" ] \
+[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images|Choose images or folders" ] \
   || fail "unexpected panels: $panels"
 size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
@@ -39,3 +40,6 @@ value() { sed -n "/^\[$1\]/,/^\[/s/^$2=//p" "$settings"; }
   || fail "video mode's output not remembered: $(cat "$settings")"
 [ "$(value images format) $(value images destination)" = "tiff " ] || fail "images mode's output not remembered: $(cat "$settings")"
 [ "$(value window width)x$(value window height)" = "880x600" ] || fail "window size not remembered: $(cat "$settings")"
+
+# A second start: the window at the size it was left, each mode's output and the spacing as chosen.
+run_window '{}' window-restart.driver.js --timeout 60

@@ -59,6 +59,6 @@ test('failures are grouped by reason with a count, in the order the reasons firs
     ['could not decode image', '1 image', 'broken.png'],
   ]);
   assert.equal(summary.groups[0].items[2].detail, '/p/c.png');
-  assert.equal(summary.headline, 'Nothing was written: 7 items failed.');
+  assert.equal(summary.headline, 'Nothing was written: 7 images failed.');
   assert.deepEqual(summarizeExport({ written: ['/o/x.jpg'] }, describeImageFailure).groups, []);
 });

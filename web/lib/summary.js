@@ -34,7 +34,7 @@ export function summarizeExport(reply, describe, noun = 'item') {
   } else if (failures.length === 0) {
     headline = `Wrote ${plural(written.length, 'file')}${where}.`;
   } else if (written.length === 0) {
-    headline = `Nothing was written: ${plural(failures.length, 'item')} failed.`;
+    headline = `Nothing was written: ${plural(failures.length, noun)} failed.`;
   } else {
     headline = `Wrote ${plural(written.length, 'file')}${where}; ${failures.length} failed.`;
   }
