@@ -28,7 +28,7 @@ constexpr MenuItem kFileExport[] = {
 };
 constexpr MenuItem kFileList[] = {
     {"Remove Selected Images", "app.remove-selected", "Delete", ShortcutOwner::WebView, "removeSelected"},
-    {"Dismiss Message", "app.dismiss", "Escape", ShortcutOwner::WebView, "dismiss"},
+    {"Dismiss Message or Summary", "app.dismiss", "Escape", ShortcutOwner::WebView, "dismiss"},
 };
 // The web view has no key bindings of its own for undo and redo, so these two are the
 // application's; it has them for the clipboard and selection, so those stay the view's.

@@ -56,6 +56,10 @@ const mid = seen.find((p) => p.done > 0 && p.done < 101);
 check(mid && mid.bar === mid.done && mid.disabled, `the bar moves, buttons disabled: ${JSON.stringify(mid)}`);
 check($('activity').hidden, 'the activity bar goes away when the run ends');
 
+// Buttons with keys say so in their tooltips.
+check($('open-video').title.endsWith('(Ctrl+O)') && $('add-folders').title.endsWith('(Shift+Ctrl+O)') &&
+  $('message-close').title.endsWith('(Esc)'), `tooltips: "${$('open-video').title}", "${$('add-folders').title}"`);
+
 // At 880x600 at least two rows of tiles show.
 check(fullRows('video-grid') >= 2, `rows shown at 880x600: ${fullRows('video-grid')}`);
 

@@ -92,6 +92,6 @@ test('the page keeps Delete and Escape, and Delete only outside text fields', ()
     [{ key: 'o', ctrlKey: true }, {}, null],  // the host's accelerator, not the page's
   ];
   for (const [event, where, action] of cases) assert.equal(pageKeyAction(event, where), action, JSON.stringify([event, where]));
-  assert.equal(tipWithKeys('Add folders of images', 'openFolder'), 'Add folders of images (Ctrl+Shift+O)');
+  assert.equal(tipWithKeys('Add folders of images', 'openFolder'), 'Add folders of images (Shift+Ctrl+O)');
   assert.equal(tipWithKeys('Extract', 'extract'), 'Extract');
 });

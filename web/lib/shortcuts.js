@@ -1,12 +1,12 @@
-// The page's keyboard shortcuts. Ctrl+O, Ctrl+Shift+O and Ctrl+E are the application's: the host
+// The page's keyboard shortcuts. Ctrl+O, Shift+Ctrl+O and Ctrl+E are the application's: the host
 // binds them to its menu items and tells the page through the "menuAction" event. Delete and
-// Escape stay with the page (a text field needs them), and the menu only shows them. `accel` is
-// the key as the host's menu writes it; a host test checks that the menu binds exactly these.
-// Pure: no DOM.
+// Escape stay with the page (a text field needs them), and the menu only shows them. `keys` are
+// written as the menu shows them; `accel` is the key as the host's menu writes it, and a host test
+// checks that the menu binds exactly these. Pure: no DOM.
 
 export const kShortcuts = Object.freeze([
   Object.freeze({ action: 'open', keys: 'Ctrl+O', accel: '<Primary>o' }),
-  Object.freeze({ action: 'openFolder', keys: 'Ctrl+Shift+O', accel: '<Primary><Shift>o' }),
+  Object.freeze({ action: 'openFolder', keys: 'Shift+Ctrl+O', accel: '<Primary><Shift>o' }),
   Object.freeze({ action: 'export', keys: 'Ctrl+E', accel: '<Primary>e' }),
   Object.freeze({ action: 'removeSelected', keys: 'Delete', accel: 'Delete' }),
   Object.freeze({ action: 'dismiss', keys: 'Esc', accel: 'Escape' }),
