@@ -276,8 +276,8 @@ void App::rememberWindowSize()
 {
     if (!window_)
         return;
-    // The default size follows the user's resizing and is the unmaximized size while maximized:
-    // what the window should open at next time.
+    // GTK keeps the default size up to date with the user's resizing (its own advice for saving a
+    // window's size), so it is the size the window should open at next time.
     int width = 0, height = 0;
     gtk_window_get_default_size(window_, &width, &height);
     const std::filesystem::path file = userSettingsFile();

@@ -21,8 +21,9 @@ using DropHoverHandler = std::function<void(bool active)>;
 
 // Main thread. Lets the view take drags of files from other applications (a file manager) with
 // the copy action, ahead of the view's own drop handling, and hands their local paths to
-// handler; hover, when given, follows such a drag entering and leaving. Drags the view should keep are left to it: drags started inside this application (in
-// the page), drags offering no file list (text), and file lists without a local file (links).
+// handler; hover, when given, follows such a drag entering and leaving. Drags the view should
+// keep are left to it: drags started inside this application (in the page), drags offering no
+// file list (text), and file lists without a local file (links).
 void installFileDropTarget(GtkWidget* view, FileDropHandler handler, DropHoverHandler hover = {});
 
 }  // namespace quillon

@@ -93,9 +93,10 @@ TEST(SettingsStore, RoundTripKeepsEachModeApartAndOddFolderNames)
 
     // The text itself, as another reader of the file sees it.
     const std::string text = readText(file);
-    for (const char* line : {"[video]\nformat=png\n", "[images]\nformat=heic\n", "destination=file:///home/u/Stills\n",
-                             "destination=file:///home/u/caf%E9%20%FF/out\n", "quality=0.42\n", "unit=seconds\n", "value=2.5\n", "width=1300\n",
-                             "height=811\n", "maximized=true\n"})
+    for (const char* line : {"[video]\nformat=png\n", "[images]\nformat=heic\n",
+                             "destination=file:///home/u/Stills\n", "destination=file:///home/u/caf%E9%20%FF/out\n",
+                             "quality=0.42\n", "unit=seconds\n", "value=2.5\n", "width=1300\n", "height=811\n",
+                             "maximized=true\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
 
     const Settings back = loadSettings(file);
@@ -175,7 +176,8 @@ TEST(SettingsCommands, UnusableValuesAreIgnoredAndAGoneFolderIsAskedFor)
         {"spacing", {{"unit", "frames"}, {"value", 2}}},
         {"window", {{"width", 100}, {"height", 100}}}});
     ASSERT_EQ(bad["ok"], true);
-    EXPECT_EQ(bad["payload"]["images"], (Json{{"format", "heic"}, {"quality", 0.9}, {"dest", (rig.dir / "out").string()}}));
+    EXPECT_EQ(bad["payload"]["images"],
+              (Json{{"format", "heic"}, {"quality", 0.9}, {"dest", (rig.dir / "out").string()}}));
     EXPECT_EQ(bad["payload"]["video"]["format"], "jpeg");
     EXPECT_EQ(bad["payload"]["spacing"], (Json{{"unit", "percent"}, {"value", 5}}));
     EXPECT_EQ(loadSettings(rig.file).window.width, 1040);
