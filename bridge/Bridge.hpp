@@ -64,6 +64,15 @@ public:
         void (*run)(Bridge&, std::int64_t id, const Json& args);
     };
     // The commands of the page, matched in this order; any other name is answered as unknown.
+    // Besides the commands of the two modes:
+    // - "cancel", no arguments, answered null at once: the command running on io stops at its next
+    //   still, file or image and answers as usual with what it finished and "cancelled": true
+    //   (extract {"count": stills handled}, export and exportImages {"written", "failed",
+    //   "folder"}, an import {"count": records sent}); its events stop before that answer. Commands
+    //   queued behind it fail with "Cancelled" without starting; commands sent later run normally.
+    // - "setPageState" {"work": "extraction"|"export"|"import"|"conversion"|"opening"|"", "stills":
+    //   n, "images": n}, answered null: what the page holds, which the desktop host reads to ask
+    //   before quitting.
     static const std::array<Command, 12> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
@@ -106,6 +115,20 @@ private:
         return [alive = std::weak_ptr<const void>(alive_),
                 callback = std::move(callback)]<typename... Args>(Args&&... args) mutable {
             if (!alive.expired())
+                callback(std::forward<Args>(args)...);
+        };
+    }
+
+    // Wraps a panel's answer to command id: when the page cancelled while the panel was open, the
+    // command fails with "Cancelled" instead of starting its work. Main thread.
+    template <typename Callback>
+    auto unlessCancelled(std::int64_t id, Callback callback)
+    {
+        return [this, id, since = io_.cancelGeneration(),
+                callback = std::move(callback)]<typename... Args>(Args&&... args) mutable {
+            if (io_.cancelGeneration() != since)
+                resolve(id, false, "Cancelled");
+            else
                 callback(std::forward<Args>(args)...);
         };
     }

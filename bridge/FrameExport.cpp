@@ -67,12 +67,12 @@ void Bridge::exportFrames(std::int64_t id, const Json& args)
     request.title = "Choose a folder to save the frames";
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive([this, id, submit](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id, submit](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
         else
             submit(std::filesystem::path(paths.front()));
-    }));
+    })));
 }
 
 WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,

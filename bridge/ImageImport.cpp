@@ -76,14 +76,14 @@ void Bridge::chooseImages(std::int64_t id, const Json& args)
         request.title = "Choose images or folders";
         request.filters = {imageContentTypes()};
     }
-    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
         if (paths.empty()) {
             resolve(id, true, Json{{"count", 0}});
             return;
         }
         std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
         queueCommand(id, [this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
-    }));
+    })));
 }
 
 void Bridge::importImages(std::int64_t id, const Json& args)

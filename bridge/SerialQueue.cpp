@@ -61,6 +61,12 @@ void SerialQueue::cancel()
     ++generation_;
 }
 
+std::uint64_t SerialQueue::cancelGeneration() const
+{
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
 bool SerialQueue::cancelRequested() const
 {
     std::lock_guard lock(mutex_);

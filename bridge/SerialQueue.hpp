@@ -38,6 +38,9 @@ public:
     bool busy() const;
 
     void cancel();
+    // Any thread. How many times cancel() has been called: a caller that notes it can tell later
+    // whether a cancel came in between.
+    std::uint64_t cancelGeneration() const;
     // From a task on this queue: whether cancel() (or stop()) was called since it was submitted.
     bool cancelRequested() const;
 

@@ -49,7 +49,7 @@ void Bridge::chooseVideo(std::int64_t id)
     request.title = "Choose a video or animated GIF";
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
-    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty()) {
             resolve(id, true, nullptr);
             return;
@@ -60,7 +60,7 @@ void Bridge::chooseVideo(std::int64_t id)
             else
                 resolve(id, false, kCouldNotOpen);
         });
-    }));
+    })));
 }
 
 void Bridge::setPageState(std::int64_t id, const Json& args)

@@ -247,6 +247,16 @@ TEST_F(Cancel, CommandsQueuedBehindAnswerCancelledWithoutStartingAndLaterOnesRun
     const auto extracted = host.payloadsOf(kReply);
     ASSERT_EQ(extracted.size(), 2u);
     EXPECT_EQ(extracted[1], Json({{"id", 44}, {"ok", true}, {"payload", {{"count", 3}}}}));
+
+    // A command whose folder panel is open when the cancel comes fails the same way once the
+    // folder is chosen.
+    host.clear();
+    host.panelAnswers = {{dir.string()}};
+    send(45, "export", {{"ids", {0}}});
+    send(46, "cancel");
+    host.settle(bridge);
+    EXPECT_EQ(host.payloadsOf(kReply).back(), Json({{"id", 45}, {"ok", false}, {"payload", "Cancelled"}}));
+    EXPECT_TRUE(fs::is_empty(dir));
 }
 
 TEST(PageState, TheHostKeepsWhatThePageLastReportedWithWrongTypesAsNothing)
