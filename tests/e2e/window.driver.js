@@ -46,6 +46,29 @@ const mid = seen.find((p) => p.done > 0 && p.done < 101);
 check(mid && mid.bar === mid.done && mid.disabled, `the bar moves, buttons disabled: ${JSON.stringify(mid)}`);
 check($('activity').hidden, 'the activity bar goes away when the run ends');
 
+// Cancel a running export: all 101 stills, stopped with the activity bar's Cancel button once the
+// first file is written. The files written stay and are listed; nothing else is in the folder.
+click($('video-select-all'));
+let cancelOffered = false;
+const pageExportProgress = window.__onExportProgress;
+window.__onExportProgress = (p) => {
+  pageExportProgress(p);
+  if (p.done !== 1) return;
+  cancelOffered = !$('activity').hidden && !$('activity-cancel').disabled;
+  host({ cmd: 'snapshot', name: 'page-export-cancelling' });
+  click($('activity-cancel'));
+};
+await answerAndClick([E2E.outCancel], 'export');
+await waitFor(() => idle() && !$('video-summary').hidden, 'the cancelled export');
+window.__onExportProgress = pageExportProgress;
+const stopped = $('video-summary').querySelector('.headline').textContent;
+const wrote = stopped.match(/^Cancelled\. Wrote (\d+) files? to out cancel\.$/);
+check(cancelOffered && wrote && Number(wrote[1]) < 101, `Cancel beside the bar stops the export: "${stopped}"`);
+check(await host({ cmd: 'run', argv: ['sh', '-c', 'test "$(ls -A "$1" | wc -l)" -eq "$2"', 'sh', E2E.outCancel, wrote?.[1] ?? '-1'] }),
+  'the folder holds exactly the files listed');
+check(await host({ cmd: 'snapshot', name: 'page-export-cancelled' }), 'screenshot page-export-cancelled.png');
+click($('video-select-none'));
+
 // A second run at 10 % replaces the grid.
 click(document.querySelector('input[name="step"][value="10"]'));
 click($('extract'));
@@ -144,6 +167,33 @@ check(window.open('quillon://app/index.html') === null, 'window.open opens nothi
 location.href = 'file:///etc/hostname';
 await sleep(700);
 check(location.href === 'quillon://app/index.html', 'navigation to a local file refused');
-// Ctrl+W closes the window, and that quits: the verdict stands only if the app then ends.
-await verdict('verdict');
+// Right-click shows no browser menu (Back, Reload, Inspect Element): the page gets the click and
+// no menu opens.
+let rightClicks = 0;
+document.addEventListener('contextmenu', () => { rightClicks += 1; });
+await xdotool('mousemove', '440', '360', 'click', '3');
+await sleep(700);
+check(rightClicks === 1, `the right-click reached the page (${rightClicks})`);
+check(await host({ cmd: 'popovers' }) === 0, 'no context menu opened');
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-no-context-menu.png`] }),
+  'screenshot window-no-context-menu.png');
+
+// Quitting with an image in the list asks first; "Don't Quit" keeps everything.
+await host({ cmd: 'menu', action: 'quit' });
+await sleep(700);
+const asked = await host({ cmd: 'quitDialog' });
+check(asked?.question === 'Quit Quillon?' && asked?.detail === 'The list of 1 image is not saved anywhere and will be lost.',
+  `the quit question: ${JSON.stringify(asked)}`);
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-quit-question.png`] }),
+  'screenshot window-quit-question.png');
+await host({ cmd: 'answerQuit', quit: false });
+await sleep(300);
+check(await host({ cmd: 'quitDialog' }) === null && tiles('images-grid').length === 1, "Don't Quit keeps the window and the list");
+
+// Ctrl+W closes the window, and that quits once confirmed: the verdict stands only if the app
+// then ends.
 await keys('ctrl+w');
+await sleep(700);
+check((await host({ cmd: 'quitDialog' }))?.question === 'Quit Quillon?', 'Ctrl+W asks the same question');
+await verdict('verdict');
+await host({ cmd: 'answerQuit', quit: true });

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
-# made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png and
-# page-images.png in the build folder.
+# made, the panels it was shown and the reveal it asked for. Screenshots in the build folder:
+# page-video.png, page-images.png, page-export-cancelling.png and page-export-cancelled.png (the
+# page), window-no-context-menu.png
+# and window-quit-question.png (the whole screen, with the question's dialog).
 source "$(dirname "$0")/lib/common.sh" window "$@"
-mkdir -p "$work/out video" "$work/out-images" "$work/images/sub"
+mkdir -p "$work/out video" "$work/out-images" "$work/images/sub" "$work/out cancel"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
 ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5:duration=1 "$work/anim.gif"
 echo "not a clip" >"$work/notes.txt"
@@ -14,12 +16,12 @@ convert -size 30x20 xc:white "$work/images/<img src=x onerror=alert(1)>.png"
 echo "no pixels here" >"$work/images/broken.png"
 echo "left out" >"$work/images/readme.txt"
 
-run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": "%s", "outImages": "%s"}' \
-  "$work/clip.mp4" "$work/notes.txt" "$work/images" "$work/out video" "$work/out-images")" \
+run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": "%s", "outImages": "%s", "outCancel": "%s", "shots": "%s"}' \
+  "$work/clip.mp4" "$work/notes.txt" "$work/images" "$work/out video" "$work/out-images" "$work/out cancel" "$build")" \
   window.driver.js --timeout 300 "$work/anim.gif"
 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
-[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images" ] \
+[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images" ] \
   || fail "unexpected panels: $panels"
 size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
