@@ -349,7 +349,7 @@ client.on('imagesChunk', (p) => {
   state.imagesReceived = (state.imagesReceived ?? 0) + records.length;
   const total = state.imagesTotal ?? 0;
   // The last records of a cancelled drop arrive after the activity bar has gone.
-  if (!state.busy && !state.stream) return;
+  if ((!state.busy && !state.stream) || state.cancelling) return;
   showActivity(`Adding images… ${Math.min(state.imagesReceived, total)} of ${total}`, state.imagesReceived, total);
   if (state.stream && state.imagesReceived >= total) {
     state.stream = null;

@@ -69,6 +69,19 @@ check(await host({ cmd: 'run', argv: ['sh', '-c', 'test "$(ls -A "$1" | wc -l)" 
 check(await host({ cmd: 'snapshot', name: 'page-export-cancelled' }), 'screenshot page-export-cancelled.png');
 click($('video-select-none'));
 
+// Esc does the same while work runs: an extraction stops after a few stills and says so.
+window.__onExtractProgress = (p) => {
+  pageProgress(p);
+  if (p.done === 3) document.activeElement.dispatchEvent(new KeyboardEvent('keydown', { key: 'Escape', bubbles: true }));
+};
+click($('extract'));
+await waitFor(() => idle() && !$('message').hidden, 'the extraction stopped by Esc');
+window.__onExtractProgress = pageProgress;
+const kept = tiles('video-grid').length;
+check(kept >= 3 && kept < 101 && text('message-text') === `Cancelled. ${kept} stills of 101 extracted.`,
+  `Esc stops the extraction: ${kept} stills, "${text('message-text')}"`);
+click($('message-close'));
+
 // A second run at 10 % replaces the grid.
 click(document.querySelector('input[name="step"][value="10"]'));
 click($('extract'));
