@@ -89,6 +89,11 @@ await waitFor(() => idle() && tiles('video-grid').length === 11, 'eleven stills 
 const v = tiles('video-grid');
 check(v[4].querySelector('.caption').textContent === '0:00:01.60040 %', `tile caption: "${v[4].querySelector('.caption').textContent}"`);
 
+// A real drag across the tiles' captions selects no page text.
+await xdotool('mousemove', '30', '380', 'mousedown', '1', 'mousemove', '400', '390', 'mousemove', '760', '400', 'mouseup', '1');
+await sleep(300);
+check(getSelection().toString() === '', `dragging across tiles selects no text ("${getSelection().toString().slice(0, 40)}")`);
+
 // Selection: click, Shift-click, then the real keyboard and Ctrl-click.
 click(v[0]);
 click(v[2], { shift: true });
@@ -180,6 +185,10 @@ check(window.open('quillon://app/index.html') === null, 'window.open opens nothi
 location.href = 'file:///etc/hostname';
 await sleep(700);
 check(location.href === 'quillon://app/index.html', 'navigation to a local file refused');
+// A reload would end this script with the page; refused, the list stays.
+location.reload();
+await sleep(700);
+check(tiles('images-grid').length === 1, 'a reload is refused and the image list stays');
 // Right-click shows no browser menu (Back, Reload, Inspect Element): the page gets the click and
 // no menu opens.
 let rightClicks = 0;
