@@ -557,17 +557,33 @@ const kWorkNames = {
 };
 // null until start-up has sent its first command, so that the mode is always set first.
 let reportedState = null;
+let reportedWork = '';
+let reportTimer = 0;
 
+/**
+ * Tells the host what the page holds. A change of work goes out at once; counts that change while
+ * tiles stream in go out at most every quarter second, not once per batch.
+ */
 function reportPageState() {
   if (reportedState === null) return;
   const work = kWorkNames[state.busy] ?? (state.busy ? 'work' : (state.stream ? 'import' : ''));
-  const pageState = { work, stills: videoGrid.count, images: imageGrid.count };
-  const text = JSON.stringify(pageState);
-  if (text === reportedState) return;
-  reportedState = text;
-  client.request('setPageState', pageState).catch(() => {
-    reportedState = '';
-  });
+  const send = () => {
+    reportTimer = 0;
+    const pageState = { work: reportedWork, stills: videoGrid.count, images: imageGrid.count };
+    const text = JSON.stringify(pageState);
+    if (text === reportedState) return;
+    reportedState = text;
+    client.request('setPageState', pageState).catch(() => {
+      reportedState = '';
+    });
+  };
+  if (work !== reportedWork) {
+    reportedWork = work;
+    clearTimeout(reportTimer);
+    send();
+  } else if (!reportTimer) {
+    reportTimer = setTimeout(send, 250);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
