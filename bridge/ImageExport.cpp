@@ -101,14 +101,15 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     request.title = "Choose a folder to save the images";
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id, work = std::move(work)](std::vector<std::string> chosen) {
+    auto answered = [this, id, work = std::move(work)](std::vector<std::string> chosen) {
         if (chosen.empty() || chosen.front().empty()) {
             resolve(id, true, nullptr);
             return;
         }
         pagePaths_.remember(chosen.front());
         work(std::filesystem::path(chosen.front()));
-    })));
+    };
+    host_.showPanel(request, whileAlive(unlessCancelled(id, std::move(answered))));
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,

@@ -18,7 +18,8 @@ std::string onScreen(const Bridge::PageState& page)
     if (page.stills > 0)
         what = "The " + count(page.stills, "still", "stills");
     if (page.images > 0)
-        what += (what.empty() ? "The " : " and the ") + std::string("list of ") + count(page.images, "image", "images");
+        what += std::string(what.empty() ? "The " : " and the ") + "list of " +
+                count(page.images, "image", "images");
     if (what.empty())
         return "";
     // One subject is singular: "The 1 still is", "The list of 4 images is".
@@ -60,8 +61,8 @@ std::optional<QuitQuestion> quitQuestion(const Bridge::PageState& page, bool bri
 GtkWindow* askToQuit(GtkWindow* parent, const QuitQuestion& question, std::function<void(bool quit)> answered)
 {
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                                               GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
+    const auto flags = GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT);
+    GtkWidget* dialog = gtk_message_dialog_new(parent, flags, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s",
                                                question.question.c_str());
     if (!question.detail.empty())
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", question.detail.c_str());
