@@ -212,10 +212,31 @@ await host({ cmd: 'answerQuit', quit: false });
 await sleep(300);
 check(await host({ cmd: 'quitDialog' }) === null && tiles('images-grid').length === 1, "Don't Quit keeps the window and the list");
 
-// Ctrl+W closes the window, and that quits once confirmed: the verdict stands only if the app
-// then ends.
+// Ctrl+W (closing the window) asks the same.
 await keys('ctrl+w');
 await sleep(700);
 check((await host({ cmd: 'quitDialog' }))?.question === 'Quit Quillon?', 'Ctrl+W asks the same question');
+await host({ cmd: 'answerQuit', quit: false });
+
+// Quitting while an export runs names the export; once confirmed the app ends, and the stills
+// written until then are whole files (window.sh checks them). The verdict stands only if the app
+// then ends.
+click(document.querySelector('input[name="step"][value="1"]'));
+click($('extract'));
+await waitFor(() => idle() && tiles('video-grid').length === 101, '101 stills to export');
+click($('video-select-all'));
+window.__onExportProgress = (p) => {
+  pageExportProgress(p);
+  if (p.done === 1) host({ cmd: 'menu', action: 'quit' });
+};
+await answerAndClick([E2E.outQuit], 'export');
+let during = null;
+for (const end = Date.now() + 10000; !during && Date.now() < end; await sleep(50)) during = await host({ cmd: 'quitDialog' });
+check(during?.question === 'Quit and stop the export?' && during?.detail === 'Files written so far are kept; nothing ' +
+  'half-written is left behind. The 101 stills and the list of 1 image are not saved anywhere and will be lost.',
+  `the quit question during an export: ${JSON.stringify(during)}`);
+await sleep(500);  // the window's pixels on the display lag behind the page
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-quit-during-export.png`] }),
+  'screenshot window-quit-during-export.png');
 await verdict('verdict');
 await host({ cmd: 'answerQuit', quit: true });
