@@ -55,7 +55,7 @@ Json parseMessage(std::string_view text)
     return Json::parse(text, nullptr, /*allow_exceptions=*/false);
 }
 
-const std::array<Bridge::Command, 12> Bridge::kCommands{{
+const std::array<Bridge::Command, 14> Bridge::kCommands{{
     {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
     {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
     {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
@@ -68,6 +68,8 @@ const std::array<Bridge::Command, 12> Bridge::kCommands{{
     {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); }},
     {"getSettings", [](Bridge& b, std::int64_t i, const Json&) { b.getSettings(i); }},
     {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
+    {"cancel", [](Bridge& b, std::int64_t i, const Json&) { b.cancel(i); }},
+    {"setPageState", [](Bridge& b, std::int64_t i, const Json& a) { b.setPageState(i, a); }},
 }};
 
 Bridge::Bridge(Host& host) : host_(host) {}
@@ -105,6 +107,19 @@ void Bridge::handleMessage(const Json& body)
 }
 
 void Bridge::waitIdle() { io_.waitIdle(); }
+
+void Bridge::queueCommand(std::int64_t id, std::function<void()> work)
+{
+    io_.async(std::move(work), [this, id] { resolve(id, false, "Cancelled"); });
+}
+
+void Bridge::cancel(std::int64_t id)
+{
+    // The running task answers for itself with what it finished; queued commands answer
+    // "Cancelled" in their turn on io, so every reply keeps its place behind the events before it.
+    io_.cancel();
+    resolve(id, true, nullptr);
+}
 
 void Bridge::resolve(std::int64_t id, bool ok, const Json& payload)
 {

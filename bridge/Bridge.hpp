@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,10 +25,11 @@ namespace quillon {
 using Json = nlohmann::json;
 
 // What an export wrote: "written" paths in the order written, "failed" records in the order the
-// items were processed.
+// items were processed. Items after a cancel are in neither list.
 struct WriteResult {
     Json written = Json::array();
     Json failed = Json::array();
+    bool cancelled = false;  // the page cancelled the export before its last item
 };
 
 // The deepest nesting of arrays and objects a command message may have. No command has arguments
@@ -63,7 +65,16 @@ public:
         void (*run)(Bridge&, std::int64_t id, const Json& args);
     };
     // The commands of the page, matched in this order; any other name is answered as unknown.
-    static const std::array<Command, 12> kCommands;
+    // Besides the commands of the two modes:
+    // - "cancel", no arguments, answered null at once: the command running on io stops at its next
+    //   still, file or image and answers as usual with what it finished and "cancelled": true
+    //   (extract {"count": stills handled}, export and exportImages {"written", "failed",
+    //   "folder"}, an import {"count": records sent}); its events stop before that answer. Commands
+    //   queued behind it fail with "Cancelled" without starting; commands sent later run normally.
+    // - "setPageState" {"work": "extraction"|"export"|"import"|"conversion"|"opening"|"", "stills":
+    //   n, "images": n}, answered null: what the page holds, which the desktop host reads to ask
+    //   before quitting.
+    static const std::array<Command, 14> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
     // object, no integral "id", no string "cmd") are dropped without a reply.
@@ -74,6 +85,19 @@ public:
 
     // Main thread. Files dropped on the window, in the order dropped (never empty).
     void handleDrop(std::vector<std::filesystem::path> files);
+
+    // What the page last reported with "setPageState": the work it waits for ("extraction",
+    // "export", "import", "conversion", "opening"; empty when none) and how many stills and images
+    // it shows. The host asks the user before quitting while any of it would be lost.
+    struct PageState {
+        std::string work;
+        std::int64_t stills = 0;
+        std::int64_t images = 0;
+    };
+    // Main thread.
+    const PageState& pageState() const { return pageState_; }
+    // Any thread. Whether a task is queued or running on `io` (a drop's work included).
+    bool working() const { return io_.busy(); }
 
     // Any thread but io's own. Blocks until no task is queued or running on `io`. Deliveries made
     // meanwhile are posted to the main loop and run once the main loop runs again.
@@ -99,8 +123,32 @@ private:
         };
     }
 
+    // Wraps a panel's answer to command id: when the page cancelled while the panel was open, the
+    // command fails with "Cancelled" instead of starting its work. Main thread.
+    template <typename Callback>
+    auto unlessCancelled(std::int64_t id, Callback callback)
+    {
+        return [this, id, since = io_.cancelGeneration(),
+                callback = std::move(callback)]<typename... Args>(Args&&... args) mutable {
+            if (io_.cancelGeneration() != since)
+                resolve(id, false, "Cancelled");
+            else
+                callback(std::forward<Args>(args)...);
+        };
+    }
+
     // Serialises on the calling thread and posts the finished script to the main loop.
     void deliver(std::string script);
+
+    // Queues a command's work on io. When a cancel comes before the work starts, the command is
+    // answered with the failure "Cancelled" instead, in its place in the queue.
+    void queueCommand(std::int64_t id, std::function<void()> work);
+    // From a task on io: whether the page cancelled it (not the bridge going away, which leaves
+    // the request unanswered).
+    bool cancelledByPage() const { return io_.cancelRequested() && !io_.stopRequested(); }
+
+    // Stops the work running on io at its next still, file or batch, and cancels what is queued.
+    void cancel(std::int64_t id);
 
     // Source commands (main thread) and opening (on io).
     void chooseVideo(std::int64_t id);
@@ -108,6 +156,7 @@ private:
     void setMode(std::int64_t id, const Json& args);
     void chooseDest(std::int64_t id);
     void reveal(std::int64_t id, const Json& args);
+    void setPageState(std::int64_t id, const Json& args);
     std::optional<Json> open(const std::filesystem::path& url);
 
     // Frame extraction and export.
@@ -151,6 +200,7 @@ private:
     PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
     std::string currentMode_ = "video";             // main thread only
     std::filesystem::path settingsFile_ = userSettingsFile();  // main thread only
+    PageState pageState_;                           // main thread only
     SerialQueue io_{"stills.io"};                   // last: destroyed (and joined) first
 };
 

@@ -27,7 +27,7 @@ void Bridge::extract(std::int64_t id, const Json& args)
 
     // The run works on the source that was current when the command arrived, even when an open
     // queued before it replaces the bridge's source in the meantime.
-    io_.async([this, id, source = std::move(source), stepPercent] {
+    queueCommand(id, [this, id, source = std::move(source), stepPercent] {
         // The planner takes a step that is not a finite positive number as the default and raises a smaller
         // positive step to 0.01, so a run never has more than 10,001 samples: a page that sends
         // 1e-12 sees the 0.01 plan, {"count": 10001} and 10,002 progress events.
@@ -42,6 +42,8 @@ void Bridge::extract(std::int64_t id, const Json& args)
         for (const StillSample& sample : samples)
             times.push_back(sample.sec);
         bool stopped = false;
+        bool cancelled = false;
+        std::int64_t delivered = 0;  // samples handled, read or not
         // Previews are made on the decoding threads; they arrive here in the plan's order.
         struct Preview {
             std::string url;
@@ -61,6 +63,10 @@ void Bridge::extract(std::int64_t id, const Json& args)
                 stopped = true;  // shutting down: the page is going away with the bridge
                 return false;
             }
+            if (cancelledByPage()) {
+                cancelled = true;
+                return false;
+            }
             const auto i = static_cast<std::int64_t>(index);
             const StillSample& sample = samples[index];
             if (made.has_value()) {
@@ -75,11 +81,17 @@ void Bridge::extract(std::int64_t id, const Json& args)
                                                {"height", preview.height}});
             }
             emit(protocol::kExtractProgress, {{"done", i + 1}, {"total", total}});
+            delivered = i + 1;
             return true;
         });
         if (stopped)
             return;
-        resolve(id, true, {{"count", total}});
+        // A cancelled run counts the samples it got to: frame ids 0 .. count-1 are the ones the
+        // page may have received, and the ones an export can find again.
+        if (cancelled)
+            resolve(id, true, {{"count", delivered}, {"cancelled", true}});
+        else
+            resolve(id, true, {{"count", total}});
     });
 }
 

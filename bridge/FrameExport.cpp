@@ -47,10 +47,12 @@ void Bridge::exportFrames(std::int64_t id, const Json& args)
     // The work captures the source and its file now; the frame records are read when it runs.
     auto submit = [this, id, ids, source = current.source, url = *current.url, format,
                    quality](const std::filesystem::path& folder) {
-        io_.async([=, this] {
+        queueCommand(id, [=, this] {
             WriteResult result = writeFrames(ids, source, url, folder, format, quality);
-            resolve(id, true,
-                    {{"written", result.written}, {"failed", result.failed}, {"folder", folder.string()}});
+            Json reply = {{"written", result.written}, {"failed", result.failed}, {"folder", folder.string()}};
+            if (result.cancelled)
+                reply["cancelled"] = true;
+            resolve(id, true, reply);
         });
     };
 
@@ -65,12 +67,12 @@ void Bridge::exportFrames(std::int64_t id, const Json& args)
     request.title = "Choose a folder to save the frames";
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive([this, id, submit](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id, submit](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
         else
             submit(std::filesystem::path(paths.front()));
-    }));
+    })));
 }
 
 WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,
@@ -123,8 +125,10 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
         return encodeImage(*still, format, quality);
     };
     src->stills(times, encodeFrame, [&](std::size_t k, std::any made) {
-        if (io_.stopRequested())
+        if (io_.cancelRequested()) {
+            result.cancelled = cancelledByPage();
             return false;
+        }
         const std::int64_t frame = ids[k];
         std::optional<Bytes> encoded;
         if (!made.has_value()) {

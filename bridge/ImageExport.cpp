@@ -75,14 +75,16 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
 
     auto work = [this, id, paths = std::move(paths), format = std::move(format),
                  quality](const std::filesystem::path& dir) {
-        io_.async([this, id, paths, format, quality, dir] {
+        queueCommand(id, [this, id, paths, format, quality, dir] {
             WriteResult result = writeImages(paths, dir, format, quality);
             if (io_.stopRequested())
                 return;
-            resolve(id, true,
-                    Json{{"written", std::move(result.written)},
-                         {"failed", std::move(result.failed)},
-                         {"folder", dir.string()}});
+            Json reply{{"written", std::move(result.written)},
+                       {"failed", std::move(result.failed)},
+                       {"folder", dir.string()}};
+            if (result.cancelled)
+                reply["cancelled"] = true;
+            resolve(id, true, reply);
         });
     };
 
@@ -99,14 +101,15 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     request.title = "Choose a folder to save the images";
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive([this, id, work = std::move(work)](std::vector<std::string> chosen) {
+    auto answered = [this, id, work = std::move(work)](std::vector<std::string> chosen) {
         if (chosen.empty() || chosen.front().empty()) {
             resolve(id, true, nullptr);
             return;
         }
         pagePaths_.remember(chosen.front());
         work(std::filesystem::path(chosen.front()));
-    }));
+    };
+    host_.showPanel(request, whileAlive(unlessCancelled(id, std::move(answered))));
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
@@ -133,6 +136,11 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
         paths.size(), window,
         [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, budget); },
         [&](std::size_t i) {
+            // A cancel leaves this image unwritten; the conversions still running are dropped.
+            if (io_.cancelRequested()) {
+                result.cancelled = cancelledByPage();
+                return false;
+            }
             Converted item = std::move(converted[i]);
             converted[i] = {};
             if (item.bytes) {

@@ -11,13 +11,13 @@ SerialQueue::SerialQueue(std::string name) : name_(std::move(name))
 
 SerialQueue::~SerialQueue() { stop(); }
 
-void SerialQueue::async(std::function<void()> task)
+void SerialQueue::async(std::function<void()> task, std::function<void()> whenCancelled)
 {
     {
         std::lock_guard lock(mutex_);
         if (stopping_)
             return;
-        tasks_.push_back(std::move(task));
+        tasks_.push_back({std::move(task), std::move(whenCancelled), generation_});
     }
     wake_.notify_one();
 }
@@ -49,6 +49,30 @@ bool SerialQueue::stopRequested() const
     return stopping_;
 }
 
+bool SerialQueue::busy() const
+{
+    std::lock_guard lock(mutex_);
+    return running_ || !tasks_.empty();
+}
+
+void SerialQueue::cancel()
+{
+    std::lock_guard lock(mutex_);
+    ++generation_;
+}
+
+std::uint64_t SerialQueue::cancelGeneration() const
+{
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+bool SerialQueue::cancelRequested() const
+{
+    std::lock_guard lock(mutex_);
+    return stopping_ || runningGeneration_ != generation_;
+}
+
 bool SerialQueue::onQueueThread() const { return std::this_thread::get_id() == worker_.get_id(); }
 
 void SerialQueue::run()
@@ -60,12 +84,17 @@ void SerialQueue::run()
         wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
         if (stopping_)
             break;
-        std::function<void()> task = std::move(tasks_.front());
+        Task task = std::move(tasks_.front());
         tasks_.pop_front();
         running_ = true;
+        runningGeneration_ = task.generation;
+        const bool cancelled = task.generation != generation_;
         lock.unlock();
-        task();
-        task = nullptr;  // release what the task captured before reporting idle
+        if (!cancelled)
+            task.run();
+        else if (task.whenCancelled)
+            task.whenCancelled();
+        task = {};  // release what the task captured before reporting idle
         lock.lock();
         running_ = false;
         if (tasks_.empty())

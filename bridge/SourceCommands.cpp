@@ -49,18 +49,31 @@ void Bridge::chooseVideo(std::int64_t id)
     request.title = "Choose a video or animated GIF";
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
-    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
+    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
         if (paths.empty() || paths.front().empty()) {
             resolve(id, true, nullptr);
             return;
         }
-        io_.async([this, id, file = fileFromPath(paths.front())] {
+        queueCommand(id, [this, id, file = fileFromPath(paths.front())] {
             if (auto description = open(file))
                 resolve(id, true, *description);
             else
                 resolve(id, false, kCouldNotOpen);
         });
-    }));
+    })));
+}
+
+void Bridge::setPageState(std::int64_t id, const Json& args)
+{
+    // Counts that are not whole numbers of at least 0 count as 0, as for any argument of the
+    // wrong type.
+    auto count = [&args](std::string_view key) -> std::int64_t {
+        auto value = args.find(key);
+        std::optional<std::int64_t> n = value != args.end() ? args::integer(*value) : std::nullopt;
+        return n && *n > 0 ? *n : 0;
+    };
+    pageState_ = {args::string(args, "work", ""), count("stills"), count("images")};
+    resolve(id, true, nullptr);
 }
 
 void Bridge::loadVideo(std::int64_t id, const Json& args)
@@ -70,7 +83,7 @@ void Bridge::loadVideo(std::int64_t id, const Json& args)
         resolve(id, false, "missing path");
         return;
     }
-    io_.async([this, id, file = fileFromPath(*path)] {
+    queueCommand(id, [this, id, file = fileFromPath(*path)] {
         if (auto description = open(file))
             resolve(id, true, *description);
         else

@@ -38,7 +38,8 @@ constexpr char kFramesUsage[] =
     "(frame ids as the app numbers them, 0 for the first; default all) into DIR as\n"
     "NAME_pNNN.EXT, never replacing a file (NAME_pNNN-1.EXT and so on instead). Prints each\n"
     "written path, or with --json the app's reply objects, one per line.\n"
-    "Exit status: 0 when every still was written, 1 when some failed, 2 for usage errors.\n";
+    "Exit status: 0 when every still was written, 1 when some failed or Ctrl+C stopped the run\n"
+    "(the stills written until then are listed and kept), 2 for usage errors.\n";
 
 constexpr char kConvertUsage[] =
     "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic] [--quality 0..1]\n"
@@ -49,7 +50,8 @@ constexpr char kConvertUsage[] =
     "out, in natural order), into DIR under their own names with the new extension, upright and\n"
     "without the source's metadata, never replacing a file (NAME-1.EXT and so on instead).\n"
     "Prints each written path, or with --json the app's reply object.\n"
-    "Exit status: 0 when every image was written, 1 when some failed, 2 for usage errors.\n";
+    "Exit status: 0 when every image was written, 1 when some failed or Ctrl+C stopped the run\n"
+    "(the images written until then are listed and kept), 2 for usage errors.\n";
 
 // Options both commands share.
 struct Options {
@@ -251,6 +253,12 @@ int reportExport(const Reply& reply, bool asJson, const char* failedKey)
                      what.c_str(), record.value("reason", std::string("failed")).c_str());
     }
     std::fflush(stdout);
+    // Interrupted: the files listed above were written in full and stay; nothing else was.
+    if (reply.payload.value("cancelled", false)) {
+        std::fprintf(stderr, "quillon-cli: interrupted after writing %zu file%s\n", written.size(),
+                     written.size() == 1 ? "" : "s");
+        return 1;
+    }
     return failed.empty() ? 0 : 1;
 }
 
@@ -296,6 +304,10 @@ int runFrames(int argc, char** argv)
         }
         if (options.json)
             printJsonLine(extracted.payload);
+        if (extracted.payload.value("cancelled", false)) {
+            std::fputs("quillon-cli: interrupted before writing any file\n", stderr);
+            return 1;
+        }
         count = extracted.payload.value("count", count);
     }
 

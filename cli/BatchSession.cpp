@@ -1,17 +1,41 @@
 #include "cli/BatchSession.hpp"
 
+#include <csignal>
+
+#include <glib-unix.h>
 #include <glib.h>
 
 #include "bridge/Protocol.hpp"
 
 namespace quillon::cli {
 
-BatchSession::BatchSession(EventHandler onEvent) : onEvent_(std::move(onEvent)), bridge_(*this) {}
+BatchSession::BatchSession(EventHandler onEvent) : onEvent_(std::move(onEvent)), bridge_(*this)
+{
+    interruptSource_ = g_unix_signal_add(SIGINT, &BatchSession::onInterrupt, this);
+}
 
-BatchSession::~BatchSession() = default;
+BatchSession::~BatchSession()
+{
+    if (interruptSource_)
+        g_source_remove(interruptSource_);
+}
+
+int BatchSession::onInterrupt(void* data)
+{
+    // Runs from the main loop, so the cancel is an ordinary message to the bridge. Removing the
+    // source gives SIGINT back its default action: a second Ctrl+C ends the process at once,
+    // which leaves no partial file either (files are published only when complete).
+    auto* self = static_cast<BatchSession*>(data);
+    self->interrupted_ = true;
+    self->interruptSource_ = 0;
+    self->bridge_.handleMessage({{"id", self->nextId_++}, {"cmd", "cancel"}});
+    return G_SOURCE_REMOVE;
+}
 
 Reply BatchSession::request(const std::string& cmd, const nlohmann::json& args)
 {
+    if (interrupted_)
+        return Reply{false, "Cancelled"};
     const std::int64_t id = nextId_++;
     waitingFor_ = id;
     reply_.reset();

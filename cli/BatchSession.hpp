@@ -24,6 +24,9 @@ struct Reply {
 // time and runs the GLib main loop until its reply has been delivered. Events delivered meanwhile
 // go to the event handler as (page function name, payload). Panels are always answered as
 // cancelled (batch commands pass their destination), reveal shows nothing. Main thread only.
+// The first SIGINT while a session exists cancels the command running (it answers with what it
+// finished and "cancelled": true) and every later request fails with "Cancelled" without being
+// sent; a second SIGINT ends the process as usual.
 class BatchSession : private Host {
 public:
     using EventHandler = std::function<void(const std::string& name, const nlohmann::json& payload)>;
@@ -35,7 +38,12 @@ public:
     // message is always well formed, so the bridge answers it exactly once.
     Reply request(const std::string& cmd, const nlohmann::json& args);
 
+    // Whether SIGINT has cancelled the session's work.
+    bool interrupted() const { return interrupted_; }
+
 private:
+    static int onInterrupt(void* self);
+
     void evaluateScript(const std::string& script) override;
     void runOnMain(std::function<void()> task) override;
     void showPanel(const PanelRequest& request,
@@ -47,6 +55,8 @@ private:
     std::int64_t nextId_ = 1;
     std::int64_t waitingFor_ = 0;
     std::optional<Reply> reply_;
+    bool interrupted_ = false;
+    unsigned interruptSource_ = 0;  // the GLib source watching SIGINT, 0 once it has fired
     Bridge bridge_;  // last: destroyed first, so its queue stops before the host pieces go away
 };
 

@@ -14,6 +14,7 @@
 #include "host/Menu.hpp"
 #include "host/PagePolicy.hpp"
 #include "host/PageScheme.hpp"
+#include "host/QuitGuard.hpp"
 #include "host/Resources.hpp"
 #include "media/GFreePtr.hpp"
 
@@ -88,12 +89,12 @@ struct AppSignals {
         WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
             WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-        NavigationCause cause =
-            webkit_navigation_action_get_navigation_type(action) ==
-                        WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
-                    webkit_navigation_action_is_user_gesture(action)
-                ? NavigationCause::LinkClicked
-                : NavigationCause::Other;
+        const WebKitNavigationType navigation = webkit_navigation_action_get_navigation_type(action);
+        NavigationCause cause = NavigationCause::Other;
+        if (navigation == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED && webkit_navigation_action_is_user_gesture(action))
+            cause = NavigationCause::LinkClicked;
+        else if (navigation == WEBKIT_NAVIGATION_TYPE_RELOAD || navigation == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD)
+            cause = NavigationCause::History;
         NavigationVerdict verdict = judgeNavigation(uri ? uri : "", cause);
         if (verdict == NavigationVerdict::Allow && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
             webkit_policy_decision_use(decision);
@@ -109,6 +110,22 @@ struct AppSignals {
     static GtkWidget* create(WebKitWebView*, WebKitNavigationAction*, gpointer)
     {
         return nullptr;
+    }
+
+    static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, WebKitHitTestResult*, gpointer)
+    {
+        // The browser's menu (Back, Reload, Inspect Element ...) has no place in the app: a reload
+        // would wipe the clip, the stills and the image list. TRUE: no menu is shown.
+        return TRUE;
+    }
+
+    static gboolean closeRequest(GtkWindow*, gpointer data)
+    {
+        auto* self = static_cast<App*>(data);
+        if (self->mayQuitWithoutAsking())
+            return FALSE;
+        self->requestQuit(App::QuitBy::CloseWindow);
+        return TRUE;
     }
 
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent, const char*, GError*, gpointer)
@@ -131,7 +148,7 @@ struct AppSignals {
         GtkWindow* window = self->window_;
         WebKitWebView* view = self->view_;
         if (name == "quit") {
-            g_application_quit(G_APPLICATION(self->app_.get()));
+            self->requestQuit(App::QuitBy::Quit);
             return;
         }
         // The page's own commands go to the page, once it can take them.
@@ -187,6 +204,7 @@ struct AppSignals {
         self->host_->detach();
         self->window_ = nullptr;
         self->view_ = nullptr;
+        self->quitDialog_ = nullptr;  // destroyed with its parent, unanswered
         self->pageReady_ = false;
     }
 };
@@ -245,6 +263,37 @@ void App::pageAnnounced()
     pageLoaded();
     if (!pendingDrops_.empty())
         dropFiles(std::exchange(pendingDrops_, {}));
+}
+
+bool App::mayQuitWithoutAsking() const
+{
+    return quitConfirmed_ || !window_ || !quitQuestion(bridge_->pageState(), bridge_->working());
+}
+
+void App::requestQuit(QuitBy by)
+{
+    if (quitDialog_) {
+        gtk_window_present(quitDialog_);
+        return;
+    }
+    auto finish = [this, by] {
+        if (by == QuitBy::CloseWindow && window_)
+            gtk_window_close(window_);  // the last window: the application ends with it
+        else
+            g_application_quit(G_APPLICATION(app_.get()));
+    };
+    if (mayQuitWithoutAsking()) {
+        finish();
+        return;
+    }
+    quitDialog_ = askToQuit(window_, *quitQuestion(bridge_->pageState(), bridge_->working()),
+                            [this, finish](bool quit) {
+                                quitDialog_ = nullptr;
+                                if (!quit)
+                                    return;
+                                quitConfirmed_ = true;
+                                finish();
+                            });
 }
 
 void App::addActions()
@@ -319,6 +368,7 @@ void App::buildWindow()
     webkit_settings_set_allow_file_access_from_file_urls(settings.get(), FALSE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings.get(), FALSE);
     webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
+    webkit_settings_set_enable_back_forward_navigation_gestures(settings.get(), FALSE);
 
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
                                          "user-content-manager", content.get(), "settings",
@@ -330,6 +380,7 @@ void App::buildWindow()
     g_signal_connect(view_, "decide-policy", G_CALLBACK(AppSignals::decidePolicy), this);
     g_signal_connect(view_, "create", G_CALLBACK(AppSignals::create), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(AppSignals::loadFailed), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(AppSignals::contextMenu), this);
     g_signal_connect(view_, "load-changed", G_CALLBACK(AppSignals::loadChanged), this);
     installFileDropTarget(
         GTK_WIDGET(view_), [this](std::vector<std::filesystem::path> files) { dropFiles(std::move(files)); },
@@ -350,6 +401,7 @@ void App::buildWindow()
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
     gtk_window_set_child(window_, GTK_WIDGET(view_));
     g_signal_connect(window_, "destroy", G_CALLBACK(AppSignals::windowDestroyed), this);
+    g_signal_connect(window_, "close-request", G_CALLBACK(AppSignals::closeRequest), this);
     host_->attach(window_, view_);
 
     webkit_web_view_load_uri(view_, kPageURI);

@@ -23,6 +23,10 @@ class Bridge;
 // its work queue; callbacks of its panels and reveals that the host runs later do nothing), the GTK
 // application, then the host the bridge posted to. Main thread only.
 //
+// Quitting (the menu, Ctrl+Q, closing the window) while work runs or stills or images are on
+// screen asks first (see QuitGuard.hpp); what the page holds it reports with "setPageState". Once
+// confirmed, the window goes and the bridge stops its work after the item in hand.
+//
 // Files given on the command line (or by a desktop's "Open With") arrive through GApplication's
 // "open": they are handed to the bridge as if dropped on the window once the page has sent its
 // first message, so that the page's handlers for the drop's events exist.
@@ -56,6 +60,8 @@ protected:
     virtual void configureWebView(WebKitWebView*, WebKitSettings*) {}
     virtual void pageLoaded() {}  // the page has sent its first message: its script functions exist
     virtual void messageReceived(const nlohmann::json&) {}
+    // The question asked before quitting while it is shown, else nullptr.
+    GtkWindow* quitDialog() const { return quitDialog_; }
 
 private:
     friend struct AppSignals;  // the GTK and WebKit signal handlers (App.cpp)
@@ -66,6 +72,10 @@ private:
     void pageAnnounced();
     // Keeps the window's size in the user's settings for the next start.
     void rememberWindowSize();
+    // Quits, or closes the window (which quits), after asking when something would be lost.
+    enum class QuitBy { Quit, CloseWindow };
+    void requestQuit(QuitBy by);
+    bool mayQuitWithoutAsking() const;
 
     std::unique_ptr<GtkHost> host_;
     std::unique_ptr<Bridge> bridge_;
@@ -74,6 +84,8 @@ private:
     WebKitWebView* view_ = nullptr;  // owned by the window
     bool pageReady_ = false;         // the page has sent a message since it started loading
     std::vector<std::filesystem::path> pendingDrops_;
+    GtkWindow* quitDialog_ = nullptr;  // destroyed with the window
+    bool quitConfirmed_ = false;
 };
 
 }  // namespace quillon

@@ -44,7 +44,7 @@ bool isOwnPageURI(std::string_view uri)
 NavigationVerdict judgeNavigation(std::string_view uri, NavigationCause cause)
 {
     UriParts parts = split(uri);
-    if (!parts.valid)
+    if (!parts.valid || cause == NavigationCause::History)
         return NavigationVerdict::Refuse;
     if (parts.scheme == kPageScheme && parts.host == kPageHost)
         return NavigationVerdict::Allow;

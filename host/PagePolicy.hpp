@@ -12,7 +12,11 @@ inline constexpr const char* kPageURI = "quillon://app/index.html";
 // True for URIs of Quillon's own page and its files: scheme "quillon", host "app" (any case).
 bool isOwnPageURI(std::string_view uri);
 
-enum class NavigationCause { LinkClicked, Other };
+enum class NavigationCause {
+    LinkClicked,  // the user clicked a link
+    History,      // a reload, or a step back or forward
+    Other,        // scripts, redirects, drops, the first load
+};
 
 enum class NavigationVerdict {
     Allow,          // our own page: load it in the view
@@ -23,7 +27,8 @@ enum class NavigationVerdict {
 // What the window does with a navigation (of the main frame or any sub-frame) or a request for a
 // new window. Only our page loads; a clicked http or https link opens in the browser; navigations
 // that scripts, drops or redirects start towards the web, and every other scheme (file, data,
-// about, javascript, ...), are refused.
+// about, javascript, ...), are refused. Reloads and steps back or forward are refused too, even to
+// our page: the open clip, the stills and the image list live only in the page and would be lost.
 NavigationVerdict judgeNavigation(std::string_view uri, NavigationCause cause);
 
 }  // namespace quillon

@@ -32,6 +32,8 @@ const state = {
   stream: null,
   // Set when an import command's stream began, to tell "nothing found" from a cancelled panel.
   importBegan: false,
+  // True from a click on Cancel (or Esc) until the work it stopped has answered.
+  cancelling: false,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -88,14 +90,63 @@ async function runWork(label, context, task, { announce = true } = {}) {
   try {
     await task();
   } catch (error) {
-    reportFailure(context, error);
+    // A command that a cancel stopped before it started has nothing to report.
+    if (!isCancelled(error)) reportFailure(context, error);
   } finally {
     state.busy = '';
+    state.cancelling = false;
     document.body.dataset.busy = 'false';
     hideActivity();
     refreshControls();
   }
 }
+
+// ---------------------------------------------------------------------------------------------
+// Cancel: the host stops the running command after the still or file in hand; it answers with
+// what it finished and "cancelled": true, and commands queued behind it fail with "Cancelled".
+
+function isCancelled(error) {
+  return error instanceof Error && error.name === 'BridgeError' && error.message === 'Cancelled';
+}
+
+/** True while work runs that Cancel can stop: a command of ours, or images streaming from a drop. */
+function cancellable() {
+  return Boolean(state.busy || state.stream) && !state.cancelling;
+}
+
+async function cancelWork() {
+  if (!cancellable()) return;
+  state.cancelling = true;
+  $('activity-text').textContent = 'Cancelling…';
+  refreshControls();
+  // A drop's stream has no reply to wait for: it stops at its next image and sends nothing more.
+  const dropStream = !state.busy;
+  try {
+    await client.request('cancel');
+  } catch (error) {
+    reportFailure('Could not cancel', error);
+  }
+  if (dropStream) {
+    state.stream = null;
+    state.cancelling = false;
+    hideActivity();
+    refreshControls();
+  }
+}
+
+/** "Cancelled. " in front of a reply's words when the work was stopped before its end. */
+function cancelledNote(reply) {
+  return reply && reply.cancelled === true ? 'Cancelled. ' : '';
+}
+
+// Esc stops the running work. Captured on the window, so it is handled before the grids' own
+// Escape (which clears the selection) and does nothing else while work runs.
+window.addEventListener('keydown', (event) => {
+  if (event.key !== 'Escape' || !cancellable()) return;
+  event.preventDefault();
+  event.stopPropagation();
+  cancelWork();
+}, true);
 
 // ---------------------------------------------------------------------------------------------
 // Modes
@@ -239,14 +290,16 @@ function extract() {
     videoGrid.flush();
     const total = Number.isInteger(reply?.count) ? reply.count : expected;
     const shown = videoGrid.count;
-    if (shown < total) {
+    if (reply?.cancelled === true) {
+      showMessage(`Cancelled. ${plural(shown, 'still')} of ${expected} extracted.`, 'info');
+    } else if (shown < total) {
       showMessage(`${total - shown} of ${plural(total, 'still')} could not be read and ${total - shown === 1 ? 'is' : 'are'} left out.`, 'info');
     }
   });
 }
 
 client.on('extractProgress', (p) => {
-  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total)) return;
+  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total) || state.cancelling) return;
   showActivity(`Extracting stills… ${p.done} of ${p.total}`, p.done, p.total);
 });
 
@@ -292,7 +345,9 @@ function addImages(folders) {
     state.importBegan = false;
     const reply = await client.request('chooseImages', folders ? { folders: true } : {});
     const count = Number.isInteger(reply?.count) ? reply.count : 0;
-    if (count === 0 && state.importBegan) {
+    if (reply?.cancelled === true) {
+      showMessage(`Cancelled. ${plural(count, 'image')} added.`, 'info');
+    } else if (count === 0 && state.importBegan) {
       showMessage(folders ? 'No images were found in the chosen folders.' : 'None of the chosen files is an image.', 'info');
     }
   }, { announce: false });
@@ -325,7 +380,10 @@ client.on('imagesBegin', (p) => {
     }
     return;
   }
-  if (fromDrop) state.stream = { received: 0, total };
+  if (fromDrop) {
+    state.stream = { received: 0, total };
+    refreshControls();
+  }
   showActivity(`Adding images… 0 of ${total}`, 0, total);
   state.imagesTotal = total;
   state.imagesReceived = 0;
@@ -338,10 +396,13 @@ client.on('imagesChunk', (p) => {
   imageGrid.append(fresh);
   state.imagesReceived = (state.imagesReceived ?? 0) + records.length;
   const total = state.imagesTotal ?? 0;
+  // The last records of a cancelled drop arrive after the activity bar has gone.
+  if ((!state.busy && !state.stream) || state.cancelling) return;
   showActivity(`Adding images… ${Math.min(state.imagesReceived, total)} of ${total}`, state.imagesReceived, total);
   if (state.stream && state.imagesReceived >= total) {
     state.stream = null;
     hideActivity();
+    refreshControls();
   }
 });
 
@@ -424,7 +485,9 @@ function exportStills() {
     // Without a destination the host asks for a folder first; progress starts once it is chosen.
     if (args.dest) showActivity(`Exporting stills… 0 of ${frames.length}`, 0, frames.length);
     const reply = await client.request('export', { ids: frames.map((f) => f.id), ...args });
-    showSummary($('video-summary'), summarizeExport(reply, describeFrameFailure((id) => videoGrid.item(id)), 'still'));
+    const summary = summarizeExport(reply, describeFrameFailure((id) => videoGrid.item(id)), 'still');
+    summary.headline = cancelledNote(reply) + summary.headline;
+    showSummary($('video-summary'), summary);
   }, { announce: Boolean(args.dest) });
 }
 
@@ -436,12 +499,14 @@ function convertImages() {
     $('images-summary').hidden = true;
     if (args.dest) showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
     const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...args });
-    showSummary($('images-summary'), summarizeExport(reply, describeImageFailure, 'image'));
+    const summary = summarizeExport(reply, describeImageFailure, 'image');
+    summary.headline = cancelledNote(reply) + summary.headline;
+    showSummary($('images-summary'), summary);
   }, { announce: Boolean(args.dest) });
 }
 
 client.on('exportProgress', (p) => {
-  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total)) return;
+  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total) || state.cancelling) return;
   const what = state.busy || 'Exporting';
   showActivity(`${what}… ${p.done} of ${p.total}`, p.done, p.total);
 });
@@ -552,7 +617,9 @@ function runAction(action) {
       if (state.mode === 'images') removeSelectedImages();
       break;
     case 'dismiss':
-      dismiss();
+      // Esc and the menu's Dismiss stop the running work first.
+      if (cancellable()) cancelWork();
+      else dismiss();
       break;
     default:
       break;
@@ -645,6 +712,9 @@ function refreshControls() {
   $('images-remove').disabled = pickedImages === 0;
   $('images-clear').disabled = images === 0 || busy;
 
+  $('activity-cancel').disabled = !cancellable();
+  reportPageState();
+
   const exportButton = $('export');
   if (state.mode === 'video') {
     exportButton.textContent = pickedStills > 0 ? `Export ${plural(pickedStills, 'still')}` : 'Export stills';
@@ -654,6 +724,47 @@ function refreshControls() {
     exportButton.textContent = pickedImages > 0 ? `Convert ${plural(pickedImages, 'image')}` : `Convert all${images > 0 ? ` (${images})` : ''}`;
     exportButton.disabled = busy || images === 0;
     exportButton.title = waitNote || (images === 0 ? 'Add images first.' : kTips.export);
+  }
+}
+
+// The host asks before quitting while work runs or stills or images would be lost, so the page
+// tells it what it holds whenever that changes.
+const kWorkNames = {
+  'Opening': 'opening',
+  'Extracting stills': 'extraction',
+  'Exporting stills': 'export',
+  'Adding images': 'import',
+  'Adding folders': 'import',
+  'Converting images': 'conversion',
+};
+// null until start-up has sent its first command, so that the mode is always set first.
+let reportedState = null;
+let reportedWork = '';
+let reportTimer = 0;
+
+/**
+ * Tells the host what the page holds. A change of work goes out at once; counts that change while
+ * tiles stream in go out at most every quarter second, not once per batch.
+ */
+function reportPageState() {
+  if (reportedState === null) return;
+  const work = kWorkNames[state.busy] ?? (state.busy ? 'work' : (state.stream ? 'import' : ''));
+  const send = () => {
+    reportTimer = 0;
+    const pageState = { work: reportedWork, stills: videoGrid.count, images: imageGrid.count };
+    const text = JSON.stringify(pageState);
+    if (text === reportedState) return;
+    reportedState = text;
+    client.request('setPageState', pageState).catch(() => {
+      reportedState = '';
+    });
+  };
+  if (work !== reportedWork) {
+    reportedWork = work;
+    clearTimeout(reportTimer);
+    send();
+  } else if (!reportTimer) {
+    reportTimer = setTimeout(send, 250);
   }
 }
 
@@ -749,6 +860,7 @@ function start() {
   document.addEventListener('keydown', onPageKey);
   $('images-remove').title = kTips['images-remove'];
   $('message-close').title = kTips['message-close'];
+  $('activity-cancel').addEventListener('click', cancelWork);
 
   applyMode('video');
   refreshQuality();
@@ -760,6 +872,8 @@ function start() {
   client.request('getSettings')
     .then((reply) => applySettings(settingsFromHost(reply, kOutputFormats.map((f) => f.name))))
     .catch((error) => reportFailure('Could not read the remembered settings', error));
+  reportedState = '';
+  reportPageState();
 }
 
 start();

@@ -1,7 +1,12 @@
 // quillon-cli frames against the bridge export it stands for, and the exit statuses scripts use.
+#include <chrono>
+#include <csignal>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/bridge/BridgeFixtures.hpp"
 
@@ -69,6 +74,64 @@ TEST(BatchCommands, ExitStatuses)
     };
     for (const auto& [args, status] : cases)
         EXPECT_EQ(test::run(kCli + args + " >/dev/null 2>&1"), status) << args;
+}
+
+// Ctrl+C while files are being written: the run stops after the file in hand, lists what it
+// wrote, keeps it, leaves nothing else, and exits 1.
+TEST(BatchCommands, SigintStopsTheRunListsAndKeepsWhatWasWritten)
+{
+    const fs::path dir = test::freshDir("cli-sigint");
+    const fs::path in = dir / "in";
+    fs::create_directory(in);
+    ASSERT_EQ(test::run("vips black " + shellQuote((in / "p000.png").string()) + " 1200 900"), 0);
+    for (int i = 1; i < 150; ++i)
+        fs::copy_file(in / "p000.png", in / ("p" + std::to_string(1000 + i) + ".png"));
+    struct Case {
+        std::string name;
+        std::string args;  // the run takes a few seconds undisturbed
+        std::size_t total;
+    };
+    const std::vector<Case> cases = {
+        {"frames", "frames " + shellQuote(test::bridgeClip().string()) + " --step 0.5", 201},
+        {"convert", "convert " + shellQuote(in.string()) + " --format tiff", 150},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir / c.name;
+        fs::create_directory(out);
+        const std::string line = "exec " + kCli + " " + c.args + " --out " + shellQuote(out.string()) + " >" +
+                                 shellQuote((dir / (c.name + ".out")).string()) + " 2>" +
+                                 shellQuote((dir / (c.name + ".err")).string());
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Interrupted once the first file is there, while the others are still to come.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (fs::is_empty(out) && std::chrono::steady_clock::now() < deadline && waitpid(pid, nullptr, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        kill(pid, SIGINT);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by a signal";
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+
+        std::vector<std::string> listed;
+        std::istringstream printed(contents(dir / (c.name + ".out")));
+        for (std::string path; std::getline(printed, path);)
+            listed.push_back(fs::path(path).filename().string());
+        std::vector<std::string> present;
+        for (const auto& entry : fs::directory_iterator(out))
+            present.push_back(entry.path().filename().string());
+        std::sort(listed.begin(), listed.end());
+        std::sort(present.begin(), present.end());
+        EXPECT_FALSE(listed.empty());
+        EXPECT_LT(listed.size(), c.total) << "the run was not stopped";
+        EXPECT_EQ(listed, present) << "every file written is listed, and nothing else is in the folder";
+        EXPECT_NE(contents(dir / (c.name + ".err")).find("interrupted after writing"), std::string::npos);
+    }
 }
 
 }  // namespace

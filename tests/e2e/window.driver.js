@@ -105,12 +105,54 @@ check(await host({ cmd: 'snapshot', name: 'drop-highlight' }), 'screenshot drop-
 window.__onDropHover({ active: false });
 check(getComputedStyle(document.querySelector('.drop-overlay')).display === 'none', 'the drop highlight goes');
 
+// Cancel a running export: all 101 stills, stopped with the activity bar's Cancel button once the
+// first file is written. The files written stay and are listed; nothing else is in the folder.
+click($('video-select-all'));
+let cancelOffered = false;
+const pageExportProgress = window.__onExportProgress;
+window.__onExportProgress = (p) => {
+  pageExportProgress(p);
+  if (p.done !== 1) return;
+  cancelOffered = !$('activity').hidden && !$('activity-cancel').disabled;
+  host({ cmd: 'snapshot', name: 'page-export-cancelling' });
+  click($('activity-cancel'));
+};
+await answerAndClick([E2E.outCancel], 'export');
+await waitFor(() => idle() && !$('video-summary').hidden, 'the cancelled export');
+window.__onExportProgress = pageExportProgress;
+const stopped = $('video-summary').querySelector('.headline').textContent;
+const wrote = stopped.match(/^Cancelled\. Wrote (\d+) files? to out cancel\.$/);
+check(cancelOffered && wrote && Number(wrote[1]) < 101, `Cancel beside the bar stops the export: "${stopped}"`);
+check(await host({ cmd: 'run', argv: ['sh', '-c', 'test "$(ls -A "$1" | wc -l)" -eq "$2"', 'sh', E2E.outCancel, wrote?.[1] ?? '-1'] }),
+  'the folder holds exactly the files listed');
+check(await host({ cmd: 'snapshot', name: 'page-export-cancelled' }), 'screenshot page-export-cancelled.png');
+click($('video-select-none'));
+
+// Esc does the same while work runs: an extraction stops after a few stills and says so.
+click(document.querySelector('input[name="step"][value="1"]'));
+window.__onExtractProgress = (p) => {
+  pageProgress(p);
+  if (p.done === 3) document.activeElement.dispatchEvent(new KeyboardEvent('keydown', { key: 'Escape', bubbles: true }));
+};
+click($('extract'));
+await waitFor(() => idle() && !$('message').hidden, 'the extraction stopped by Esc');
+window.__onExtractProgress = pageProgress;
+const kept = tiles('video-grid').length;
+check(kept >= 3 && kept < 101 && text('message-text') === `Cancelled. ${kept} stills of 101 extracted.`,
+  `Esc stops the extraction: ${kept} stills, "${text('message-text')}"`);
+click($('message-close'));
+
 // A second run at 10 % replaces the grid.
 click(document.querySelector('input[name="step"][value="10"]'));
 click($('extract'));
 await waitFor(() => idle() && tiles('video-grid').length === 11, 'eleven stills replacing the 101');
 const v = tiles('video-grid');
 check(v[4].querySelector('.caption').textContent === '0:00:01.60040 %', `tile caption: "${v[4].querySelector('.caption').textContent}"`);
+
+// A real drag across the tiles' captions selects no page text.
+await xdotool('mousemove', '30', '380', 'mousedown', '1', 'mousemove', '400', '390', 'mousemove', '760', '400', 'mouseup', '1');
+await sleep(300);
+check(getSelection().toString() === '', `dragging across tiles selects no text ("${getSelection().toString().slice(0, 40)}")`);
 
 // Selection: click, Shift-click, then the real keyboard and Ctrl-click.
 click(v[0]);
@@ -225,6 +267,60 @@ check(window.open('quillon://app/index.html') === null, 'window.open opens nothi
 location.href = 'file:///etc/hostname';
 await sleep(700);
 check(location.href === 'quillon://app/index.html', 'navigation to a local file refused');
-// Ctrl+W closes the window, and that quits: the verdict stands only if the app then ends.
-await verdict('verdict');
+// A reload would end this script with the page; refused, the list stays.
+location.reload();
+await sleep(700);
+check(tiles('images-grid').length === 1, 'a reload is refused and the image list stays');
+// Right-click shows no browser menu (Back, Reload, Inspect Element): the page gets the click and
+// no menu opens.
+let rightClicks = 0;
+document.addEventListener('contextmenu', () => { rightClicks += 1; });
+await xdotool('mousemove', '440', '360', 'click', '3');
+await sleep(700);
+check(rightClicks === 1, `the right-click reached the page (${rightClicks})`);
+check(await host({ cmd: 'popovers' }) === 0, 'no context menu opened');
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-no-context-menu.png`] }),
+  'screenshot window-no-context-menu.png');
+
+// Quitting with an image in the list asks first; "Don't Quit" keeps everything.
+await host({ cmd: 'menu', action: 'quit' });
+await sleep(700);
+const asked = await host({ cmd: 'quitDialog' });
+check(asked?.question === 'Quit Quillon?' && asked?.detail === 'The list of 1 image is not saved anywhere and will be lost.',
+  `the quit question: ${JSON.stringify(asked)}`);
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-quit-question.png`] }),
+  'screenshot window-quit-question.png');
+await host({ cmd: 'answerQuit', quit: false });
+await sleep(300);
+check(await host({ cmd: 'quitDialog' }) === null && tiles('images-grid').length === 1, "Don't Quit keeps the window and the list");
+
+// Ctrl+W (closing the window) asks the same.
 await keys('ctrl+w');
+await sleep(700);
+check((await host({ cmd: 'quitDialog' }))?.question === 'Quit Quillon?', 'Ctrl+W asks the same question');
+await host({ cmd: 'answerQuit', quit: false });
+
+// Quitting while an export runs names the export; once confirmed the app ends, and the stills
+// written until then are whole files (window.sh checks them). The verdict stands only if the app
+// then ends.
+click(document.querySelector('input[name="step"][value="1"]'));
+click($('extract'));
+await waitFor(() => idle() && tiles('video-grid').length === 101, '101 stills to export');
+click($('video-select-all'));
+await answerAndClick([E2E.outQuit], 'dest-choose');
+await waitFor(() => text('dest-text') === 'out-quit', 'the destination of the export to quit');
+window.__onExportProgress = (p) => {
+  pageExportProgress(p);
+  if (p.done === 1) host({ cmd: 'menu', action: 'quit' });
+};
+click($('export'));
+let during = null;
+for (const end = Date.now() + 10000; !during && Date.now() < end; await sleep(50)) during = await host({ cmd: 'quitDialog' });
+check(during?.question === 'Quit and stop the export?' && during?.detail === 'Files written so far are kept; nothing ' +
+  'half-written is left behind. The 101 stills and the list of 1 image are not saved anywhere and will be lost.',
+  `the quit question during an export: ${JSON.stringify(during)}`);
+await sleep(500);  // the window's pixels on the display lag behind the page
+check(await host({ cmd: 'run', argv: ['import', '-window', 'root', `${E2E.shots}/window-quit-during-export.png`] }),
+  'screenshot window-quit-during-export.png');
+await verdict('verdict');
+await host({ cmd: 'answerQuit', quit: true });

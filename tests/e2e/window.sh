@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
-# made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png and
-# page-images.png, layout-880x600.png, drop-highlight.png and failures-grouped.png in the build
-# folder. A second start then finds the window and the page as they were left.
+# made, the panels it was shown and the reveal it asked for. Screenshots in the build folder:
+# page-video.png, page-images.png, layout-880x600.png, drop-highlight.png, failures-grouped.png,
+# page-export-cancelling.png and page-export-cancelled.png (the page), window-no-context-menu.png,
+# window-quit-during-export.png and window-quit-question.png (the whole screen, with the
+# question's dialog). A second start then finds the window and the page as they were left.
 source "$(dirname "$0")/lib/common.sh" window "$@"
-mkdir -p "$work/out video" "$work/out-images" "$work/images/sub"
+mkdir -p "$work/out video" "$work/out-images" "$work/images/sub" "$work/out cancel" "$work/out-quit"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
 ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5:duration=1 "$work/anim.gif"
 echo "not a clip" >"$work/notes.txt"
@@ -15,12 +17,12 @@ convert -size 30x20 xc:white "$work/images/<img src=x onerror=alert(1)>.png"
 echo "no pixels here" >"$work/images/broken.png"
 echo "left out" >"$work/images/readme.txt"
 
-run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": "%s", "outImages": "%s"}' \
-  "$work/clip.mp4" "$work/notes.txt" "$work/images" "$work/out video" "$work/out-images")" \
+run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": "%s", "outImages": "%s", "outCancel": "%s", "outQuit": "%s", "shots": "%s"}' \
+  "$work/clip.mp4" "$work/notes.txt" "$work/images" "$work/out video" "$work/out-images" "$work/out cancel" "$work/out-quit" "$build")" \
   window.driver.js --timeout 300 "$work/anim.gif"
 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
-[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images|Choose images or folders" ] \
+[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images|Choose images or folders|Choose a folder to save the frames" ] \
   || fail "unexpected panels: $panels"
 size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
@@ -33,10 +35,17 @@ for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
   [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
 [ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"
+# Quit during an export (JPEG, video mode's format): whole stills only, and no other file.
+quit_files=$(ls -A "$work/out-quit" | wc -l)
+[ "$quit_files" -ge 1 ] && [ "$quit_files" -le 101 ] || fail "$quit_files files after quitting during the export"
+[ "$(ls "$work/out-quit" | wc -l)" = "$quit_files" ] || fail "a hidden file was left after quitting during the export"
+for f in "$work/out-quit"/*; do
+  [ "$(size_and_loader "$f")" = "320x240 jpegload" ] || fail "$f is not a whole still"
+done
 # What the window remembered for the next start: each mode's own output, and the last size.
 settings="$XDG_CONFIG_HOME/quillon/settings.ini"
 value() { sed -n "/^\[$1\]/,/^\[/s/^$2=//p" "$settings"; }
-[ "$(value video format) $(value video destination)" = "jpeg file://${work// /%20}/out%20video" ] \
+[ "$(value video format) $(value video destination)" = "jpeg file://${work// /%20}/out-quit" ] \
   || fail "video mode's output not remembered: $(cat "$settings")"
 [ "$(value images format) $(value images destination)" = "tiff " ] || fail "images mode's output not remembered: $(cat "$settings")"
 [ "$(value window width)x$(value window height)" = "880x600" ] || fail "window size not remembered: $(cat "$settings")"

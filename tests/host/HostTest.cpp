@@ -12,6 +12,7 @@
 #include "host/Menu.hpp"
 #include "host/PagePolicy.hpp"
 #include "host/Panels.hpp"
+#include "host/QuitGuard.hpp"
 #include "host/Resources.hpp"
 #include "tests/support/TestMedia.hpp"
 
@@ -88,8 +89,43 @@ TEST(PagePolicy, OnlyOurPageLoadsAndClickedWebLinksGoToTheBrowser)
                             "data:text/html,<p>x", "about:blank", "javascript:alert(1)", "ftp://example.com/",
                             "http:///nohost", "", "not a uri"})
         EXPECT_EQ(judgeNavigation(uri, click), Refuse) << uri;
+    EXPECT_EQ(judgeNavigation("quillon://app/index.html", NavigationCause::History), Refuse);  // reload
     EXPECT_TRUE(isOwnPageURI("quillon://app/"));
     EXPECT_FALSE(isOwnPageURI("file:///work/web/index.html"));
+}
+
+// What quitting would lose decides the question; quitting with nothing to lose asks nothing.
+TEST(QuitGuard, AsksWhileWorkRunsOrStillsOrImagesWouldBeLost)
+{
+    struct Case {
+        Bridge::PageState page;
+        bool bridgeWorking;
+        std::string question;  // empty: no question
+        std::string detail;
+    };
+    const std::string kept = "Files written so far are kept; nothing half-written is left behind.";
+    const std::vector<Case> cases = {
+        {{"", 0, 0}, false, "", ""},
+        {{"conversion", 0, 40}, true, "Quit and stop the conversion?",
+         kept + " The list of 40 images is not saved anywhere and will be lost."},
+        {{"export", 11, 0}, true, "Quit and stop the export?", kept + " The 11 stills are not saved anywhere and will be lost."},
+        {{"extraction", 0, 0}, true, "Quit and stop the extraction?", ""},
+        {{"import", 0, 3}, true, "Quit and stop adding images?", "The list of 3 images is not saved anywhere and will be lost."},
+        {{"opening", 0, 0}, false, "Quit and stop the work in progress?", ""},
+        // A drop's work the page has not reported yet.
+        {{"", 0, 0}, true, "Quit and stop the work in progress?", ""},
+        {{"", 1, 0}, false, "Quit Quillon?", "The 1 still is not saved anywhere and will be lost."},
+        {{"", 2, 1}, false, "Quit Quillon?", "The 2 stills and the list of 1 image are not saved anywhere and will be lost."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.page.work + " " + std::to_string(c.page.stills) + " " + std::to_string(c.page.images));
+        std::optional<QuitQuestion> asked = quitQuestion(c.page, c.bridgeWorking);
+        ASSERT_EQ(asked.has_value(), !c.question.empty());
+        if (asked) {
+            EXPECT_EQ(asked->question, c.question);
+            EXPECT_EQ(asked->detail, c.detail);
+        }
+    }
 }
 
 TEST(Menu, EachShortcutOnceAndKeysATextFieldNeedsLeftToThePage)

@@ -112,6 +112,14 @@ void ownFileManagerName()
     }, nullptr, nullptr, nullptr, nullptr);
 }
 
+int visiblePopovers(GtkWidget* widget)
+{
+    int count = GTK_IS_POPOVER(widget) && gtk_widget_get_visible(widget) ? 1 : 0;
+    for (GtkWidget* child = gtk_widget_get_first_child(widget); child; child = gtk_widget_get_next_sibling(child))
+        count += visiblePopovers(child);
+    return count;
+}
+
 class E2eApp : public App {
 public:
     explicit E2eApp(std::unique_ptr<E2eHost> host) : App(std::move(host), {.nonUnique = true}) {}
@@ -184,6 +192,9 @@ private:
         // drop {paths}: as on the window. panel {paths}: the next panel's answer ([] cancels).
         // run {argv}: resolves to whether it succeeded once it has exited. snapshot {name}: saves
         // OUT/name.png. menu {action}: an application action. resize {width, height}: as a user.
+        // quitDialog: {question, detail} of the question shown before quitting, or null.
+        // answerQuit {quit}: answers it as the "Quit" or "Don't Quit" button would.
+        // popovers: how many popovers (menus) are open in the window.
         if (cmd == "done" || cmd == "verdict") {
             bool ok = m.value("ok", false);
             self->finish(ok ? 0 : 1, (ok ? "E2E:PASS " : "E2E:FAIL ") + m.value("message", ""), cmd == "done");
@@ -203,6 +214,24 @@ private:
             return TRUE;
         } else if (cmd == "menu") {
             g_action_group_activate_action(G_ACTION_GROUP(self->application()), m.value("action", "").c_str(), nullptr);
+        } else if (cmd == "quitDialog") {
+            if (GtkWindow* dialog = self->quitDialog()) {
+                char* question = nullptr;
+                char* detail = nullptr;
+                g_object_get(dialog, "text", &question, "secondary-text", &detail, nullptr);
+                result = {{"question", question ? question : ""}, {"detail", detail ? detail : ""}};
+                g_free(question);
+                g_free(detail);
+            }
+        } else if (cmd == "answerQuit") {
+            if (GtkWindow* dialog = self->quitDialog()) {
+                G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+                gtk_dialog_response(GTK_DIALOG(dialog), m.value("quit", false) ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+                G_GNUC_END_IGNORE_DEPRECATIONS
+                result = true;
+            }
+        } else if (cmd == "popovers") {
+            result = self->window() ? visiblePopovers(GTK_WIDGET(self->window())) : 0;
         } else if (cmd == "resize") {
             gtk_window_set_default_size(self->window(), m.value("width", 0), m.value("height", 0));
         } else {
