@@ -2,7 +2,7 @@
 const text = (id) => $(id).textContent;
 await waitFor(() => document.body.dataset.ready === 'true' && text('dest-text') === 'out-quit', 'the remembered destination');
 check(outerWidth === 880 && outerHeight === 600, `window size ${outerWidth}x${outerHeight}`);
-check($('format').value === 'jpeg' && document.querySelector('input[name="step"][value="1"]')).checked,
+check($('format').value === 'jpeg' && document.querySelector('input[name="step"][value="1"]').checked,
   `video mode: ${$('format').value}, spacing ${document.querySelector('input[name="step"]:checked').value}`);
 $('tab-images').click();
 check($('format').value === 'tiff' && text('dest-text') === 'Ask each time', `images mode: ${$('format').value}, "${text('dest-text')}"`);
