@@ -62,7 +62,7 @@ public:
         void (*run)(Bridge&, std::int64_t id, const Json& args);
     };
     // The commands of the page, matched in this order; any other name is answered as unknown.
-    static const std::array<Command, 10> kCommands;
+    static const std::array<Command, 14> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
     // object, no integral "id", no string "cmd") are dropped without a reply.
@@ -122,6 +122,23 @@ private:
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
                             const std::string& format, double quality);
 
+    // The viewer: large pictures, stepping a still and undoing it (io for the records).
+    void stillPicture(std::int64_t id, const Json& args);
+    void stepStill(std::int64_t id, const Json& args);
+    void restoreStill(std::int64_t id, const Json& args);
+    void imagePicture(std::int64_t id, const Json& args);
+    // What the bridge knows of one still of the last extraction: the time it is taken at, the
+    // position its file is named after, and where its frame starts when it was stepped away from
+    // its planned time. Nothing for an id the extraction did not make. io only.
+    struct StillRecord {
+        double sec = 0;
+        double percent = 0;
+        std::optional<double> movedStartSec;
+    };
+    std::optional<StillRecord> stillRecord(std::int64_t frame) const;
+    Json stillReply(std::int64_t frame, const StillRecord& record, const SteppedStill& shown,
+                    const StillsSource& source, int maxSide) const;
+
     // The current source and its file. Written by open() on io, read by the dispatcher on the main
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
     struct CurrentSource {
@@ -137,6 +154,14 @@ private:
     CurrentSource current_;
     std::map<std::int64_t, double> frameTimes_;     // io only
     std::map<std::int64_t, double> framePercents_;  // io only
+    // Stills stepped away from their planned time: the planned time and position, to go back to,
+    // and the start of the frame shown now. io only; cleared with the frame records.
+    struct MovedStill {
+        double plannedSec = 0;
+        double plannedPercent = 0;
+        double startSec = 0;
+    };
+    std::map<std::int64_t, MovedStill> movedStills_;
     std::int64_t nextImageId_ = 0;                  // io only
     PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
     std::string currentMode_ = "video";             // main thread only
