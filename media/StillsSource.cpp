@@ -302,7 +302,7 @@ std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int m
         auto startOf = [&](int index) { return index > 0 ? ends[static_cast<std::size_t>(index - 1)] : 0.0; };
         int index = gifFrameIndex(ends, durationSec_, atSec);
         if (by.unit == FrameStep::Unit::Frames) {
-            const double target = std::clamp(static_cast<double>(index) + std::round(by.amount), 0.0, double(last));
+            const double target = std::clamp(static_cast<double>(index) + std::round(std::clamp(by.amount, -250.0, 250.0)), 0.0, double(last));
             index = std::isfinite(target) ? static_cast<int>(target) : index;
         } else if (std::isfinite(by.amount)) {
             index = gifFrameIndex(ends, durationSec_, startOf(index) + std::clamp(by.amount, -1e9, 1e9));

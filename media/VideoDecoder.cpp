@@ -27,6 +27,10 @@ constexpr long long kMaxVideoSide = 16384;
 // than by decoding everything in between.
 constexpr double kForwardReachSec = 10.0;
 
+// The most frames one step moves: each frame back decodes from a key frame, so a larger count
+// would hold the work queue for as long as the page likes. Farther moves go by seconds.
+constexpr int kMaxFrameSteps = 250;
+
 double usableRate(AVRational r)
 {
     if (r.num <= 0 || r.den <= 0)
@@ -532,7 +536,8 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
     if (!still || !kept_)
         return std::nullopt;
     if (by.unit == FrameStep::Unit::Frames) {
-        const long long count = by.amount > 1e6 ? 1000000 : by.amount < -1e6 ? -1000000 : std::llround(by.amount);
+        const double bounded = std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps));
+        const long long count = std::isfinite(bounded) ? std::llround(bounded) : 0;
         // Forward: the next frame is the one the decoder holds or reads next, so no seek is made.
         for (long long i = 0; i < count; ++i) {
             const std::optional<std::int64_t> next = nextFrameTick();

@@ -55,7 +55,8 @@ public:
 
     // The frame reached by stepping from the one on screen at atSec, with its picture (reduced as
     // image() reduces it). Stepping stays on the first frame when it would go before it, and on
-    // the last when it would go past it; a step of 0 frames gives the frame at atSec itself.
+    // the last when it would go past it; a step of 0 frames gives the frame at atSec itself, and
+    // a step of more than 250 frames either way moves 250.
     // Stepping forward continues decoding from where the still at atSec left it, without a seek;
     // a step back decodes from the key frame before the frame it reaches, at most one group of
     // pictures. Nothing when a frame on the way cannot be decoded.
