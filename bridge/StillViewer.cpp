@@ -4,6 +4,7 @@
 // id: from then on the id stands for the frame it shows, in export and in its file name.
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
@@ -60,14 +61,19 @@ Json Bridge::stillReply(std::int64_t frame, const StillRecord& record, const Ste
                         const StillsSource& source, int maxSide) const
 {
     const PixelSize full = source.pixelSize();
+    // The grid's preview is made on a second thread while this one encodes the large picture:
+    // the reply waits for both, and a step is answered in about the time of the larger alone.
+    std::future<std::string> preview =
+        std::async(std::launch::async, [image = shown.image] { return thumbnailDataURL(image, kPreviewLimit); });
+    std::string picture = thumbnailDataURL(shown.image, maxSide);
     return {{"id", frame},
             // A moved still is at the start of its frame; a planned one at its planned time.
             {"timeSec", record.movedStartSec.value_or(record.sec)},
             {"percent", record.percent},
             {"frame", shown.frameNumber},
             {"moved", record.movedStartSec.has_value()},
-            {"thumbDataUrl", thumbnailDataURL(shown.image, kPreviewLimit)},
-            {"dataUrl", thumbnailDataURL(shown.image, maxSide)},
+            {"thumbDataUrl", preview.get()},
+            {"dataUrl", std::move(picture)},
             {"width", truncatedSize(full.width)},
             {"height", truncatedSize(full.height)}};
 }

@@ -137,6 +137,8 @@ export class Viewer {
         this.actualSize = !this.actualSize;
         this.root.classList.toggle('actual-size', this.actualSize);
         this.zoomButton.textContent = this.actualSize ? 'Fit' : '1:1';
+        this.picture.style.width = this.actualSize && this.picture.naturalWidth > 0
+          ? `${this.picture.naturalWidth / (this.doc.defaultView.devicePixelRatio || 1)}px` : '';
         this.show(this.kind === 'still' ? 'stillPicture' : 'imagePicture');
         break;
       case 'step':
