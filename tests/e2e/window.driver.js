@@ -128,6 +128,15 @@ const broken = byName('broken.png');
 check(broken?.querySelector('.placeholder')?.textContent === 'No preview' &&
   broken.querySelector('.secondary-text').textContent === 'unknown size', 'an unreadable file shows a placeholder');
 check(byName('a.png')?.querySelector('.secondary-text').textContent === '64 × 48', 'an image shows its pixel size');
+// The viewer shows a photo with its name and pixel size; Right goes on to the next one.
+byName('a.png').dispatchEvent(new MouseEvent('dblclick', { bubbles: true, cancelable: true }));
+const photoCaption = () => [...$('viewer').querySelectorAll('.viewer-caption span')].map((s) => s.textContent).join(' | ');
+await waitFor(() => !$('viewer').hidden && photoCaption() === 'a.png | 64 × 48' && $('viewer').dataset.loading === 'false' &&
+  $('viewer').querySelector('img').naturalWidth === 64, 'the viewer on a.png');
+await keys('Right');
+await waitFor(() => photoCaption() === 'b.jpg | 80 × 60', 'Right to b.jpg');
+await keys('Escape');
+await waitFor(() => $('viewer').hidden, 'Escape to close the photo');
 
 // Convert everything to TIFF, asked for the folder this time.
 click($('dest-ask'));
