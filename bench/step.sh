@@ -24,7 +24,7 @@ median_ms() {
   while IFS= read -r line; do
     local start end
     start=$(date +%s%N)
-    bash -c "$line" >/dev/null
+    bash -c "$line" </dev/null >/dev/null
     end=$(date +%s%N)
     times+=($(((end - start) / 1000)))
   done
