@@ -10,4 +10,9 @@ struct FrameStep {
     double amount = 0;
 };
 
+// The most frames one step moves either way: each frame back decodes from a key frame, so a
+// larger count would hold the work queue for as long as the page likes. Farther moves go by
+// seconds.
+inline constexpr int kMaxFrameSteps = 250;
+
 }  // namespace quillon

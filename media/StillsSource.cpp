@@ -302,8 +302,9 @@ std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int m
         auto startOf = [&](int index) { return index > 0 ? ends[static_cast<std::size_t>(index - 1)] : 0.0; };
         int index = gifFrameIndex(ends, durationSec_, atSec);
         if (by.unit == FrameStep::Unit::Frames) {
-            const double target = std::clamp(static_cast<double>(index) + std::round(std::clamp(by.amount, -250.0, 250.0)), 0.0, double(last));
-            index = std::isfinite(target) ? static_cast<int>(target) : index;
+            const double count = std::round(std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps)));
+            if (std::isfinite(count))
+                index = static_cast<int>(std::clamp(index + count, 0.0, double(last)));
         } else if (std::isfinite(by.amount)) {
             index = gifFrameIndex(ends, durationSec_, startOf(index) + std::clamp(by.amount, -1e9, 1e9));
         }

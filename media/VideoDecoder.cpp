@@ -27,10 +27,6 @@ constexpr long long kMaxVideoSide = 16384;
 // than by decoding everything in between.
 constexpr double kForwardReachSec = 10.0;
 
-// The most frames one step moves: each frame back decodes from a key frame, so a larger count
-// would hold the work queue for as long as the page likes. Farther moves go by seconds.
-constexpr int kMaxFrameSteps = 250;
-
 double usableRate(AVRational r)
 {
     if (r.num <= 0 || r.den <= 0)
@@ -508,10 +504,6 @@ std::optional<Image> VideoDecoder::finish(std::int64_t limit)
     }
     return deliver(*kept_);
 }
-
-}  // namespace quillon
-
-namespace quillon {
 
 std::optional<std::int64_t> VideoDecoder::nextFrameTick()
 {
