@@ -310,6 +310,8 @@ struct StepCase {
     std::function<Image(const Image&)> upright = [](const Image& still) { return still; };
 };
 
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
 const Cell& cellNamed(std::string_view name)
 {
     return *std::find_if(std::begin(kCells), std::end(kCells), [&](const Cell& c) { return c.name == name; });
