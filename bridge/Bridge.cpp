@@ -55,7 +55,7 @@ Json parseMessage(std::string_view text)
     return Json::parse(text, nullptr, /*allow_exceptions=*/false);
 }
 
-const std::array<Bridge::Command, 14> Bridge::kCommands{{
+const std::array<Bridge::Command, 18> Bridge::kCommands{{
     {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
     {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
     {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
@@ -70,6 +70,10 @@ const std::array<Bridge::Command, 14> Bridge::kCommands{{
     {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
     {"cancel", [](Bridge& b, std::int64_t i, const Json&) { b.cancel(i); }},
     {"setPageState", [](Bridge& b, std::int64_t i, const Json& a) { b.setPageState(i, a); }},
+    {"stillPicture", [](Bridge& b, std::int64_t i, const Json& a) { b.stillPicture(i, a); }},
+    {"stepStill", [](Bridge& b, std::int64_t i, const Json& a) { b.stepStill(i, a); }},
+    {"restoreStill", [](Bridge& b, std::int64_t i, const Json& a) { b.restoreStill(i, a); }},
+    {"imagePicture", [](Bridge& b, std::int64_t i, const Json& a) { b.imagePicture(i, a); }},
 }};
 
 Bridge::Bridge(Host& host) : host_(host) {}

@@ -74,7 +74,11 @@ public:
     // - "setPageState" {"work": "extraction"|"export"|"import"|"conversion"|"opening"|"", "stills":
     //   n, "images": n}, answered null: what the page holds, which the desktop host reads to ask
     //   before quitting.
-    static const std::array<Command, 14> kCommands;
+    // - "getSettings" and "saveSettings": the output of each mode and the spacing, remembered in
+    //   the user's configuration folder.
+    // - "stillPicture", "stepStill", "restoreStill" and "imagePicture": the viewer's large
+    //   pictures, and a still stepped to a neighbouring frame or back to its planned time.
+    static const std::array<Command, 18> kCommands;
 
     // Main thread. One command message body as the page posted it. Malformed messages (not an
     // object, no integral "id", no string "cmd") are dropped without a reply.
@@ -180,6 +184,22 @@ private:
     void saveSettingsCommand(std::int64_t id, const Json& args);
     Json settingsForPage(const Settings& settings);
     void mergeOutput(OutputChoice& choice, const Json& args);
+    // The viewer: large pictures, stepping a still and undoing it (io for the records).
+    void stillPicture(std::int64_t id, const Json& args);
+    void stepStill(std::int64_t id, const Json& args);
+    void restoreStill(std::int64_t id, const Json& args);
+    void imagePicture(std::int64_t id, const Json& args);
+    // What the bridge knows of one still of the last extraction: the time it is taken at, the
+    // position its file is named after, and where its frame starts when it was stepped away from
+    // its planned time. Nothing for an id the extraction did not make. io only.
+    struct StillRecord {
+        double sec = 0;
+        double percent = 0;
+        std::optional<double> movedStartSec;
+    };
+    std::optional<StillRecord> stillRecord(std::int64_t frame) const;
+    Json stillReply(std::int64_t frame, const StillRecord& record, const SteppedStill& shown,
+                    const StillsSource& source, int maxSide) const;
 
     // The current source and its file. Written by open() on io, read by the dispatcher on the main
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
@@ -196,6 +216,14 @@ private:
     CurrentSource current_;
     std::map<std::int64_t, double> frameTimes_;     // io only
     std::map<std::int64_t, double> framePercents_;  // io only
+    // Stills stepped away from their planned time: the planned time and position, to go back to,
+    // and the start of the frame shown now. io only; cleared with the frame records.
+    struct MovedStill {
+        double plannedSec = 0;
+        double plannedPercent = 0;
+        double startSec = 0;
+    };
+    std::map<std::int64_t, MovedStill> movedStills_;
     std::int64_t nextImageId_ = 0;                  // io only
     PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
     std::string currentMode_ = "video";             // main thread only

@@ -37,6 +37,7 @@ void Bridge::extract(std::int64_t id, const Json& args)
 
         frameTimes_.clear();
         framePercents_.clear();
+        movedStills_.clear();
         emit(protocol::kExtractProgress, {{"done", 0}, {"total", total}});
         std::vector<double> times;
         for (const StillSample& sample : samples)

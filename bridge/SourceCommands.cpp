@@ -150,6 +150,7 @@ std::optional<Json> Bridge::open(const std::filesystem::path& url)
     previous = {};
     frameTimes_.clear();
     framePercents_.clear();
+    movedStills_.clear();
     return description;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -286,6 +287,48 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
     }
     deliverSideBySide(*video, *second, times, std::move(runStarts), maxSide, make, deliver);
     helperFrames_ += second->framesDecoded();  // its thread has ended
+}
+
+std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int maxSide)
+{
+    if (!decoder_)
+        return std::nullopt;
+    SteppedStill still;
+    if (isGif_) {
+        const std::vector<double>& ends = decoder_->gifCumulative;
+        if (!decoder_->gif || ends.empty())
+            return std::nullopt;
+        const int last = static_cast<int>(ends.size()) - 1;
+        auto startOf = [&](int index) { return index > 0 ? ends[static_cast<std::size_t>(index - 1)] : 0.0; };
+        int index = gifFrameIndex(ends, durationSec_, atSec);
+        if (by.unit == FrameStep::Unit::Frames) {
+            const double count = std::round(std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps)));
+            if (std::isfinite(count))
+                index = static_cast<int>(std::clamp(index + count, 0.0, double(last)));
+        } else if (std::isfinite(by.amount)) {
+            index = gifFrameIndex(ends, durationSec_, startOf(index) + std::clamp(by.amount, -1e9, 1e9));
+        }
+        std::optional<Image> picture = decoder_->gif->frame(index);
+        if (!picture)
+            return std::nullopt;
+        still.startSec = startOf(index);
+        still.endSec = ends[static_cast<std::size_t>(index)];
+        still.frameNumber = index;
+        still.image = std::move(*picture);
+    } else {
+        if (!decoder_->video)
+            return std::nullopt;
+        std::optional<SteppedFrame> frame = decoder_->video->step(atSec, by, maxSide);
+        if (!frame)
+            return std::nullopt;
+        still.startSec = frame->startSec;
+        still.endSec = frame->endSec;
+        still.frameNumber = std::llround(std::max(0.0, frame->startSec) * fps_);
+        still.image = std::move(frame->image);
+    }
+    // The middle of the interval lies well clear of the rounding to 1/600 s at both ends.
+    still.stillSec = still.startSec + std::max(0.0, still.endSec - still.startSec) / 2;
+    return still;
 }
 
 std::int64_t StillsSource::framesDecoded() const

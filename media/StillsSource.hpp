@@ -8,10 +8,23 @@
 #include <vector>
 #include <optional>
 
+#include "media/FrameStep.hpp"
 #include "media/Image.hpp"
 #include "media/Thumbnail.hpp"
 
 namespace quillon {
+
+// A still reached by stepping from another: the frame's display interval on the clip's axis, a
+// time inside it that image() and stills() take back to this very frame (the start itself may
+// not be one, since those round times to 1/600 s), the frame's number counted from 0 (for a
+// video, its start times the nominal rate, rounded), and its picture.
+struct SteppedStill {
+    double startSec = 0;
+    double endSec = 0;
+    double stillSec = 0;
+    std::int64_t frameNumber = 0;
+    Image image;
+};
 
 // An opened video or animated GIF from which stills are taken at any time, on one time axis in
 // seconds starting at the clip's start. The description (url, kind, size, duration, rate) is fixed
@@ -47,6 +60,12 @@ public:
     using Delivery = std::function<bool(std::size_t index, std::any made)>;
     void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver,
                 int maxSide = 0);
+
+    // The frame reached by stepping from the still at atSec (as VideoDecoder::step does; a GIF
+    // steps between its own frames), with its picture: a video's reduced to maxSide as stills()
+    // reduces it, a GIF's full size. Stepping stays on the first and the last frame; a step of 0
+    // gives the frame shown at atSec. Nothing when no still can be made.
+    std::optional<SteppedStill> step(double atSec, FrameStep by, int maxSide = 0);
 
     const std::filesystem::path& url() const { return url_; }
     bool isGif() const { return isGif_; }

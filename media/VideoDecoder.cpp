@@ -368,10 +368,15 @@ std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
 
 std::optional<Image> VideoDecoder::image(double atSec, int maxSide)
 {
+    return imageAtTick(targetTick(atSec), maxSide);
+}
+
+std::optional<Image> VideoDecoder::imageAtTick(std::int64_t limit, int maxSide)
+{
     maxSide_ = std::max(0, maxSide);
     stillFirstFrame_ = cursor_->framesDecoded();
     overBound_ = false;
-    std::optional<Image> still = decodeStill(atSec);
+    std::optional<Image> still = decodeStill(limit);
     if (overBound_) {
         // Decoding stopped part way, so what was kept is not the frame at atSec; the next still
         // starts afresh from a seek.
@@ -386,10 +391,9 @@ std::optional<Image> VideoDecoder::image(double atSec, int maxSide)
     return still;
 }
 
-std::optional<Image> VideoDecoder::decodeStill(double atSec)
+std::optional<Image> VideoDecoder::decodeStill(std::int64_t limit)
 {
     const double tick = av_q2d(timeBase_);
-    const std::int64_t limit = targetTick(atSec);
 
     if (positioned_ && kept_ && kept_->tick <= limit) {
         if (pending_ && pending_->tick > limit)
@@ -499,6 +503,76 @@ std::optional<Image> VideoDecoder::finish(std::int64_t limit)
             return std::nullopt;
     }
     return deliver(*kept_);
+}
+
+std::optional<std::int64_t> VideoDecoder::nextFrameTick()
+{
+    if (!kept_)
+        return std::nullopt;
+    if (pending_)
+        return pending_->tick;
+    // The frame after the kept one has not been taken out yet (the still lay before the first
+    // frame, or the file ended there): read it, keeping it for the next still.
+    std::optional<PlacedFrame> frame = nextFrame(kept_->tick);
+    while (frame && frame->tick <= kept_->tick)
+        frame = nextFrame(kept_->tick);
+    if (!frame)
+        return std::nullopt;
+    pending_ = std::move(frame);
+    return pending_->tick;
+}
+
+std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int maxSide)
+{
+    std::optional<Image> still = imageAtTick(targetTick(atSec), maxSide);
+    if (!still || !kept_)
+        return std::nullopt;
+    if (by.unit == FrameStep::Unit::Frames) {
+        const double bounded = std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps));
+        const long long count = std::isfinite(bounded) ? std::llround(bounded) : 0;
+        // Forward: the next frame is the one the decoder holds or reads next, so no seek is made.
+        for (long long i = 0; i < count; ++i) {
+            const std::optional<std::int64_t> next = nextFrameTick();
+            if (!next)
+                break;  // the last frame: stepping stays on it
+            still = imageAtTick(*next, maxSide);
+            if (!still || !kept_)
+                return std::nullopt;
+        }
+        // Back: the frame on screen just before this one starts. It is decoded from the key
+        // frame before it, so a step back costs at most one group of pictures.
+        for (long long i = 0; i > count; --i) {
+            const std::int64_t current = kept_->tick;
+            if (current <= startTick_)
+                break;  // the first frame: stepping stays on it
+            still = imageAtTick(current - 1, maxSide);
+            if (!still || !kept_)
+                return std::nullopt;
+            if (kept_->tick >= current)
+                break;  // nothing decodable lies before it
+        }
+    } else if (std::isfinite(by.amount) && by.amount != 0) {
+        // The frame on screen that many seconds from the start of the current one, held inside
+        // the clip: before the first frame gives the first, past the end the last.
+        const double seconds = std::clamp(by.amount, -1e6, 1e6);
+        const std::int64_t offset = av_rescale_q(std::llround(seconds * 1e6), AVRational{1, 1000000}, timeBase_);
+        still = imageAtTick(std::max(startTick_, kept_->tick + offset), maxSide);
+        if (!still || !kept_)
+            return std::nullopt;
+    }
+
+    SteppedFrame result{secondsAt(kept_->tick), 0, std::move(*still)};
+    const std::int64_t tick = kept_->tick;
+    if (const std::optional<std::int64_t> next = nextFrameTick()) {
+        result.endSec = secondsAt(*next);
+    } else {
+        // The last frame lasts to the track's stated end, or one frame interval when none is
+        // stated (or the statement ends before the frame).
+        const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
+        const std::int64_t end = trackEndTick_ != AV_NOPTS_VALUE && trackEndTick_ > tick ? trackEndTick_ : tick + shown;
+        result.endSec = secondsAt(end);
+    }
+    return result;
 }
 
 }  // namespace quillon

@@ -7,10 +7,19 @@
 
 #include "media/DecodeCursor.hpp"
 #include "media/FfmpegPtr.hpp"
+#include "media/FrameStep.hpp"
 #include "media/Thumbnail.hpp"
 #include "media/VideoConvert.hpp"
 
 namespace quillon {
+
+// A frame reached by a step: its display interval on the clip's axis (the start is where its
+// timestamp places it, the end where the next frame starts, or the track ends) and its picture.
+struct SteppedFrame {
+    double startSec = 0;
+    double endSec = 0;
+    Image image;
+};
 
 // The first video track of a file, decoded with exact seeking: image(t) is the frame whose display
 // interval contains t, on a time axis that starts at the track's first frame. Decoder state is
@@ -44,6 +53,15 @@ public:
     // full size.
     std::optional<Image> image(double atSec, int maxSide = 0);
 
+    // The frame reached by stepping from the one on screen at atSec, with its picture (reduced as
+    // image() reduces it). Stepping stays on the first frame when it would go before it, and on
+    // the last when it would go past it; a step of 0 frames gives the frame at atSec itself, and
+    // a step of more than 250 frames either way moves 250.
+    // Stepping forward continues decoding from where the still at atSec left it, without a seek;
+    // a step back decodes from the key frame before the frame it reaches, at most one group of
+    // pictures. Nothing when a frame on the way cannot be decoded.
+    std::optional<SteppedFrame> step(double atSec, FrameStep by, int maxSide = 0);
+
     // The work bound of one still in pixels decoded; kMaxDecodeWork unless set.
     void setWorkBound(long long pixels) { workBound_ = pixels; }
 
@@ -62,7 +80,9 @@ public:
 private:
     VideoDecoder() = default;
 
-    std::optional<Image> decodeStill(double atSec);
+    std::optional<Image> imageAtTick(std::int64_t limitTick, int maxSide);
+    std::optional<Image> decodeStill(std::int64_t limitTick);
+    std::optional<std::int64_t> nextFrameTick();
     std::optional<PlacedFrame> nextFrame(std::int64_t targetTick);
     std::int64_t targetTick(double atSec);
     bool seekTo(std::int64_t tick, bool toStart);

@@ -17,6 +17,8 @@ import {
 import { pageKeyAction, tipWithKeys } from './lib/shortcuts.js';
 import { parseSeconds, spacingHint, stepFromSeconds } from './lib/spacing.js';
 import { describeImageFailure, summarizeExport } from './lib/summary.js';
+import { stillAfterReply } from './lib/viewer.js';
+import { Viewer } from './viewer.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -187,8 +189,11 @@ const videoGrid = new GridView($('video-grid'), {
     caption.className = 'caption';
     caption.append(textSpan('primary-text', frame.timeText), textSpan('secondary-text', frame.percentText));
     li.append(caption);
+    li.classList.toggle('moved', frame.moved === true);
+    if (frame.moved) li.append(movedMark(frame));
   },
   onChange: () => refreshControls(),
+  onOpen: (key) => openViewer('still', videoGrid, key),
 });
 
 function setSource(source) {
@@ -335,6 +340,56 @@ const imageGrid = new GridView($('images-grid'), {
   },
   onChange: () => refreshControls(),
   onDelete: () => removeSelectedImages(),
+  onOpen: (key) => openViewer('image', imageGrid, key),
+});
+
+// ---------------------------------------------------------------------------------------------
+// The viewer (see viewer.js)
+
+const viewer = new Viewer(document, {
+  request: client.request,
+  onStill: (frame, reply) => updateStill(frame, reply),
+  onClose: (key) => {
+    const grid = state.mode === 'video' ? videoGrid : imageGrid;
+    if (key !== undefined) grid.focusKey(key);
+    grid.list.focus({ preventScroll: true });
+  },
+  onError: (error) => reportFailure('Could not show the picture', error),
+});
+
+function openViewer(kind, grid, key) {
+  const items = grid.allItems();
+  viewer.open(kind, items, items.findIndex((item) => item.key === key));
+}
+
+/** Takes the host's answer about a still into its tile; returns the still's new record. */
+function updateStill(frame, reply) {
+  const updated = stillAfterReply(videoGrid.item(frame.key) ?? frame, reply);
+  if (updated && videoGrid.has(updated.key)) videoGrid.replace(updated);
+  return updated;
+}
+
+/** The mark of a still moved from its planned time; clicking it takes the still back. */
+function movedMark(frame) {
+  const mark = document.createElement('button');
+  mark.type = 'button';
+  mark.className = 'moved-mark';
+  mark.textContent = '↺';
+  mark.title = 'Moved from its planned time: click to go back';
+  mark.setAttribute('aria-label', 'Back to the planned time');
+  mark.addEventListener('click', (event) => {
+    event.stopPropagation();
+    client.request('restoreStill', { id: frame.id, maxSide: 16 })
+      .then((reply) => updateStill(frame, reply))
+      .catch((error) => reportFailure('Could not move the still back', error));
+  });
+  return mark;
+}
+
+// A new clip or a new run replaces the stills the viewer shows.
+client.on('drop', () => viewer.close());
+client.on('extractProgress', (p) => {
+  if (p?.done === 0) viewer.close();
 });
 
 const imagePaths = new Set();

@@ -12,14 +12,16 @@ export class GridView {
    * `list` is the <ul role="listbox"> to fill. `idPrefix` makes tile element ids unique in
    * the page. `buildTile(item, li)` fills a fresh <li> for an item (text only through
    * textContent). `onChange()` runs after the items or the selection changed. `onDelete()` runs
-   * on Delete or Backspace when given.
+   * on Delete or Backspace when given. `onOpen(key)`, when given, runs on a double click, Return
+   * or Space on a tile (Ctrl/Cmd+Space then toggles the focused tile's selection).
    */
-  constructor(list, { idPrefix, buildTile, onChange = () => {}, onDelete = null }) {
+  constructor(list, { idPrefix, buildTile, onChange = () => {}, onDelete = null, onOpen = null }) {
     this.list = list;
     this.idPrefix = idPrefix;
     this.buildTile = buildTile;
     this.onChange = onChange;
     this.onDelete = onDelete;
+    this.onOpen = onOpen;
     this.selection = new Selection();
     this.tiles = new Map();
     this.items = new Map();
@@ -29,6 +31,27 @@ export class GridView {
     list.addEventListener('click', (event) => this.handleClick(event));
     list.addEventListener('keydown', (event) => this.handleKey(event));
     list.addEventListener('focus', () => this.ensureFocus());
+    list.addEventListener('dblclick', (event) => {
+      const li = event.target.closest('li.tile');
+      if (li && this.list.contains(li) && this.onOpen) this.onOpen(this.keyOf(li));
+    });
+  }
+
+  /** Puts a changed item (same key) in place of the one shown and rebuilds its tile. */
+  replace(item) {
+    if (!this.items.has(item.key)) return;
+    this.items.set(item.key, item);
+    const li = this.tiles.get(item.key);
+    if (!li) return;
+    li.replaceChildren();
+    this.buildTile(item, li);
+  }
+
+  /** Moves the focus to a tile without changing the selection (the viewer went there). */
+  focusKey(key) {
+    if (!this.items.has(key)) return;
+    this.selection.focus = key;
+    this.paintFocus();
   }
 
   /** Number of items shown or waiting to be shown. */
@@ -152,8 +175,13 @@ export class GridView {
       case 'PageUp': this.applySelection(() => this.selection.move(-this.columns() * this.rowsVisible(), mods)); break;
       case 'Home': this.applySelection(() => this.selection.jump(false, mods)); break;
       case 'End': this.applySelection(() => this.selection.jump(true, mods)); break;
+      case 'Enter':
+        if (this.onOpen && this.selection.focus !== null) this.onOpen(this.selection.focus);
+        else handled = false;
+        break;
       case ' ':
-        if (this.selection.focus === null) this.applySelection(() => this.selection.move(0, {}));
+        if (this.onOpen && !mods.toggle && this.selection.focus !== null) this.onOpen(this.selection.focus);
+        else if (this.selection.focus === null) this.applySelection(() => this.selection.move(0, {}));
         else this.applySelection(() => this.selection.toggleFocus());
         break;
       case 'Escape':

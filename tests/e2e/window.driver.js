@@ -176,6 +176,44 @@ check(fullRows('video-grid') >= 2, `rows shown at 880x600 with the summary: ${fu
 check(await host({ cmd: 'snapshot', name: 'page-video' }), 'screenshot page-video.png');
 click([...$('video-summary').querySelectorAll('button')].find((b) => b.textContent === 'Show in folder'));
 
+// The viewer: a double click opens a still large; comma and period step a frame, Shift a
+// second; the tile shows the move; arrows go to the neighbouring tiles; Backspace takes the still
+// back to its planned time; Escape closes, Return opens again from the grid.
+const viewerText = () => $('viewer').querySelector('.primary-text').textContent;
+const viewerShows = (caption) => !$('viewer').hidden && viewerText() === caption && $('viewer').dataset.loading === 'false';
+v[4].dispatchEvent(new MouseEvent('dblclick', { bubbles: true, cancelable: true }));
+await waitFor(() => viewerShows('0:00:01.600 · 40 % · frame 16'), 'the viewer on the still at 40 %');
+const picture = $('viewer').querySelector('img');
+await waitFor(() => picture.complete && picture.naturalWidth > 0, 'the large picture');
+check(picture.naturalWidth === 320 && picture.naturalHeight === 240, `the large picture is ${picture.naturalWidth}x${picture.naturalHeight}`);
+await keys('period');
+await waitFor(() => viewerShows('0:00:01.700 · 42.5 % · frame 17'), 'a step forward');
+await keys('comma', 'comma');
+await waitFor(() => viewerShows('0:00:01.500 · 37.5 % · frame 15'), 'two steps back');
+await keys('shift+period');
+await waitFor(() => viewerShows('0:00:02.500 · 62.5 % · frame 25'), 'a second forward');
+const moved = tiles('video-grid')[4];
+check(moved.classList.contains('moved') && moved.querySelector('.moved-mark') &&
+  moved.querySelector('.primary-text').textContent === '0:00:02.500', 'the tile shows the move and its new time');
+check(await host({ cmd: 'snapshot', name: 'page-viewer' }), 'screenshot page-viewer.png');
+await keys('1');
+await waitFor(() => $('viewer').classList.contains('actual-size') && picture.getBoundingClientRect().width === 320, '1 for actual size');
+await keys('1');
+await waitFor(() => !$('viewer').classList.contains('actual-size') && picture.getBoundingClientRect().width > 320, '1 again to fit the window');
+await keys('Right');
+await waitFor(() => viewerShows('0:00:02.000 · 50 % · frame 20'), 'Right to the next still');
+await keys('Left');
+await waitFor(() => viewerShows('0:00:02.500 · 62.5 % · frame 25'), 'Left back to the moved still');
+await keys('BackSpace');
+await waitFor(() => viewerShows('0:00:01.600 · 40 % · frame 16'), 'Backspace back to the planned time');
+check(!tiles('video-grid')[4].classList.contains('moved'), 'the tile loses its mark');
+await keys('Escape');
+await waitFor(() => $('viewer').hidden && document.activeElement === $('video-grid'), 'Escape to close the viewer');
+await keys('Return');
+await waitFor(() => viewerShows('0:00:01.600 · 40 % · frame 16'), 'Return to open the focused still');
+await keys('Escape');
+await waitFor(() => $('viewer').hidden, 'the viewer to close again');
+
 // A file that is not a clip: the host's words reach the user, and the clip stays open.
 await answerAndClick([E2E.notes], 'open-video');
 await waitFor(() => idle() && !$('message').hidden, 'the open failure message');
@@ -193,6 +231,15 @@ const broken = byName('broken.png');
 check(broken?.querySelector('.placeholder')?.textContent === 'No preview' &&
   broken.querySelector('.secondary-text').textContent === 'unknown size', 'an unreadable file shows a placeholder');
 check(byName('a.png')?.querySelector('.secondary-text').textContent === '64 × 48', 'an image shows its pixel size');
+// The viewer shows a photo with its name and pixel size; Right goes on to the next one.
+byName('a.png').dispatchEvent(new MouseEvent('dblclick', { bubbles: true, cancelable: true }));
+const photoCaption = () => [...$('viewer').querySelectorAll('.viewer-caption span')].map((s) => s.textContent).join(' | ');
+await waitFor(() => !$('viewer').hidden && photoCaption() === 'a.png | 64 × 48' && $('viewer').dataset.loading === 'false' &&
+  $('viewer').querySelector('img').naturalWidth === 64, 'the viewer on a.png');
+await keys('Right');
+await waitFor(() => photoCaption() === 'b.jpg | 80 × 60', 'Right to b.jpg');
+await keys('Escape');
+await waitFor(() => $('viewer').hidden, 'Escape to close the photo');
 
 // Images mode has its own output: no folder yet. Convert everything to TIFF, asked for the folder;
 // nothing says work is going on while the folder panel is open.

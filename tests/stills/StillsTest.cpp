@@ -317,20 +317,6 @@ TEST(StillsPicture, HdrClipsAreToneMappedNotWashedOut)
     }
 }
 
-// Rewrites the track header matrix of an MP4 in place (a b u c d v x y w; 16.16 fixed point
-// except u v w in 2.30), as a phone writes rotation and mirroring.
-void setTrackMatrix(const std::filesystem::path& file, const std::array<std::int32_t, 9>& matrix)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(in), {});
-    const std::size_t box = bytes.find("tkhd") - 4;
-    // Version 0 headers hold 32-bit times, version 1 64-bit ones: the matrix moves by 12 bytes.
-    const std::size_t at = box + (bytes.at(box + 8) == 0 ? 48 : 60);
-    for (std::size_t i = 0; i < 36; ++i)
-        bytes.at(at + i) = static_cast<char>(static_cast<std::uint32_t>(matrix[i / 4]) >> (24 - 8 * (i % 4)));
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
 TEST(StillsPicture, DisplayMatrixTurnsAndMirrorsTheStills)
 {
     constexpr std::int32_t one = 1 << 16, w = 320 << 16, h = 240 << 16, last = 1 << 30;
@@ -353,7 +339,7 @@ TEST(StillsPicture, DisplayMatrixTurnsAndMirrorsTheStills)
         SCOPED_TRACE(turn.name);
         const auto file = dir / (std::string(turn.name) + ".mp4");
         std::filesystem::copy_file(dir / "stored.mp4", file);
-        setTrackMatrix(file, turn.matrix);
+        test::setTrackMatrix(file, turn.matrix);
         auto source = StillsSource::open(file);
         ASSERT_TRUE(source);
         const std::string size = turn.matrix[0] == 0 ? "240x320" : "320x240";
@@ -400,7 +386,7 @@ TEST(StillsPicture, PixelsThatAreNotSquareAreShownAtTheirDisplayWidth)
     // Turned a quarter: the width is scaled before the turn.
     const auto turned = dir / "turned.mp4";
     std::filesystem::copy_file(dir / "wide.mp4", turned);
-    setTrackMatrix(turned, {0, 1 << 16, 0, -(1 << 16), 0, 0, 96 << 16, 0, 1 << 30});
+    test::setTrackMatrix(turned, {0, 1 << 16, 0, -(1 << 16), 0, 0, 96 << 16, 0, 1 << 30});
     auto source = StillsSource::open(turned);
     ASSERT_TRUE(source);
     EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "96x240");

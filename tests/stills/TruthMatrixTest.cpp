@@ -15,6 +15,7 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -298,6 +299,163 @@ TEST_P(TruthMatrix, EveryStillIsTheFrameOnScreen)
 
 INSTANTIATE_TEST_SUITE_P(Stills, TruthMatrix, testing::ValuesIn(kCells),
                          [](const testing::TestParamInfo<Cell>& info) { return std::string(info.param.name); });
+
+// Stepping frame by frame, checked against ffprobe's frame times: a clip of the matrix, a clip
+// turned by its display matrix and a GIF with uneven delays.
+struct StepCase {
+    const char* name;
+    std::function<std::filesystem::path()> make;
+    int gop;         // frames from one key frame to the next
+    int backFrames;  // the most frames one step back may decode
+    std::function<Image(const Image&)> upright = [](const Image& still) { return still; };
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+const Cell& cellNamed(std::string_view name)
+{
+    return *std::find_if(std::begin(kCells), std::end(kCells), [&](const Cell& c) { return c.name == name; });
+}
+
+std::function<std::filesystem::path()> matrixClip(std::string_view name)
+{
+    return [name] { return clipOf(cellNamed(name)); };
+}
+
+// An index clip with key frames every 12 frames, turned a quarter clockwise by its track matrix.
+std::filesystem::path turnedClip()
+{
+    const auto file = test::freshDir("step-turned") / "turned.mp4";
+    if (!test::makeIndexClip(file, {.frames = 30, .width = 160, .height = 96,
+                                    .codec = "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 12 -sc_threshold 0"}))
+        return {};
+    test::setTrackMatrix(file, {0, 1 << 16, 0, -(1 << 16), 0, 0, 96 << 16, 0, 1 << 30});
+    return file;
+}
+
+// An index GIF whose frames last 0.04, 0.2 and 0.07 s in turn (three, three and four frames).
+std::filesystem::path unevenGif()
+{
+    const auto file = test::freshDir("step-gif") / "uneven.gif";
+    const std::string source = "color=c=black:s=160x96:r=100,format=yuv420p,"
+                               "geq=lum='if(bitand(floor(N/pow(2,floor(X*10/W))),1),235,16)':cb=128:cr=128,"
+                               "setpts='if(lt(N,3),N*4,if(lt(N,6),12+(N-3)*20,72+(N-6)*7))'";
+    if (test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) +
+                  " -frames:v 10 -fps_mode passthrough " + shellQuote(file.string())) != 0)
+        return {};
+    return file;
+}
+
+class FrameStepping : public testing::TestWithParam<StepCase> {};
+
+TEST_P(FrameStepping, EachStepReachesTheNeighbouringFrame)
+{
+    const StepCase& c = GetParam();
+    const auto file = c.make();
+    ASSERT_FALSE(file.empty()) << "ffmpeg could not make the clip";
+    const Truth truth = probe(file);
+    ASSERT_TRUE(truth.problem.empty()) << truth.problem;
+    const int n = static_cast<int>(truth.starts.size());
+    auto source = StillsSource::open(file);
+    ASSERT_TRUE(source);
+    // Frame numbers are counted at the nominal rate, which only a clip of even frames keeps.
+    bool evenlySpaced = source->isGif();
+    if (!evenlySpaced) {
+        evenlySpaced = true;
+        for (int i = 0; i < n; ++i)
+            evenlySpaced = evenlySpaced && std::fabs(truth.starts[i] - i / truth.fps) < 0.25 / truth.fps;
+    }
+
+    // The frame a step reached: its picture, its interval, and a still time that every other way
+    // of taking a still (an export) maps back to it.
+    auto expectFrame = [&](const std::optional<SteppedStill>& still, int expected, const std::string& how) {
+        ASSERT_TRUE(still) << how;
+        EXPECT_EQ(test::readFrameIndex(c.upright(still->image)), expected) << how;
+        if (evenlySpaced) {
+            EXPECT_EQ(still->frameNumber, expected) << how;
+        }
+        EXPECT_NEAR(still->startSec, truth.starts[expected], 2e-6) << how;
+        if (expected + 1 < n) {
+            EXPECT_NEAR(still->endSec, truth.starts[expected + 1], 2e-6) << how;
+        }
+        EXPECT_EQ(truth.frameAt(still->stillSec), expected) << how;
+    };
+    auto stepFrom = [&](double sec, FrameStep::Unit unit, double amount) { return source->step(sec, {unit, amount}); };
+    using Unit = FrameStep::Unit;
+
+    // From the middle of a group of pictures, one frame at a time forward across the next key
+    // frame: each step decodes the one frame it shows next, never seeking.
+    int k = std::min(c.gop / 2 + 1, n - 1);
+    std::optional<SteppedStill> still = stepFrom(truth.starts[k] + 0.001, Unit::Frames, 0);
+    expectFrame(still, k, "the frame itself");
+    ASSERT_TRUE(still);
+    const int forward = std::min(c.gop, n - 1 - k);
+    const std::int64_t before = source->framesDecoded();
+    for (int i = 0; i < forward; ++i, ++k) {
+        still = stepFrom(still->stillSec, Unit::Frames, 1);
+        expectFrame(still, k + 1, "forward from frame " + std::to_string(k));
+        ASSERT_TRUE(still);
+    }
+    EXPECT_LE(source->framesDecoded() - before, forward + 1) << "stepping forward decoded frames twice";
+
+    // Back one frame at a time across the key frame again, then from frame 2 to the first
+    // frame, where a step stays.
+    for (const int stop = std::max(k - c.gop, 0); k > stop; --k) {
+        const std::int64_t decoded = source->framesDecoded();
+        still = stepFrom(still->stillSec, Unit::Frames, -1);
+        expectFrame(still, std::max(k - 1, 0), "back from frame " + std::to_string(k));
+        ASSERT_TRUE(still);
+        EXPECT_LE(source->framesDecoded() - decoded, c.backFrames) << "back from frame " << k;
+    }
+    still = stepFrom(truth.starts[2] + 0.001, Unit::Frames, 0);
+    ASSERT_TRUE(still);
+    for (k = 2; k >= 0; --k) {
+        still = stepFrom(still->stillSec, Unit::Frames, -1);
+        expectFrame(still, std::max(k - 1, 0), "back from frame " + std::to_string(k));
+        ASSERT_TRUE(still);
+    }
+
+    // Past the end a step stays on the last frame; a second back from the last start.
+    expectFrame(stepFrom(truth.end + 1, Unit::Frames, 1), n - 1, "forward from the last frame");
+    auto onScreen = [&](double sec) {
+        return std::max(0, static_cast<int>(std::upper_bound(truth.starts.begin(), truth.starts.end(), sec + 1e-6) -
+                                            truth.starts.begin()) - 1);
+    };
+    still = stepFrom(truth.starts[n - 1] + 0.001, Unit::Seconds, -1);
+    expectFrame(still, onScreen(truth.starts[n - 1] - 1), "a second back from the last frame");
+    ASSERT_TRUE(still);
+    expectFrame(stepFrom(still->stillSec, Unit::Seconds, 1), onScreen(still->startSec + 1), "a second forward");
+    expectFrame(stepFrom(truth.starts[1] + 0.001, Unit::Seconds, -1), 0, "a second back from frame 1");
+
+    // The still time of a step gives the same frame as a single still and in a run of stills.
+    still = stepFrom(truth.starts[n / 2], Unit::Frames, 1);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(test::readFrameIndex(c.upright(source->image(still->stillSec).value_or(Image()))), n / 2 + 1);
+    std::vector<double> times{0, still->stillSec};
+    std::vector<int> shown;
+    source->stills(
+        times, [&](std::size_t, std::optional<Image> s) -> std::any { return test::readFrameIndex(c.upright(s.value_or(Image()))); },
+        [&](std::size_t, std::any made) {
+            shown.push_back(made.has_value() ? std::any_cast<int>(made) : -1);
+            return true;
+        });
+    EXPECT_EQ(shown, (std::vector<int>{0, n / 2 + 1}));
+}
+
+// A still turned a quarter clockwise, turned back so its bars read left to right again.
+Image turnedBack(const Image& still)
+{
+    return still.empty() ? still : Image(still.pixels().rot270().copy_memory());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stills, FrameStepping,
+    testing::Values(StepCase{"Mp4H264Pyramid23976", matrixClip("Mp4H264Pyramid23976"), 24, 24 + 8},
+                    StepCase{"MovH264OpenGop25", matrixClip("MovH264OpenGop25"), 12, 2 * 12 + 8},
+                    StepCase{"MkvH264Vfr", matrixClip("MkvH264Vfr"), 8, 8 + 8},
+                    StepCase{"TurnedMp4", turnedClip, 12, 12 + 8, turnedBack},
+                    StepCase{"UnevenGif", unevenGif, 10, 10}),
+    [](const testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillon

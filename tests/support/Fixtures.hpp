@@ -1,10 +1,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,20 @@ inline double patchError(const vips::VImage& image, const std::vector<int>& stri
             worst = std::max(worst, std::fabs(m[std::min<size_t>(c, m.size() - 1)] - kPatchColours[3 * i + c]));
     }
     return worst;
+}
+
+// Rewrites the track header matrix of an MP4 in place (a b u c d v x y w; 16.16 fixed point
+// except u v w in 2.30), as a phone writes rotation and mirroring.
+inline void setTrackMatrix(const std::filesystem::path& file, const std::array<std::int32_t, 9>& matrix)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    const std::size_t box = bytes.find("tkhd") - 4;
+    // Version 0 headers hold 32-bit times, version 1 64-bit ones: the matrix moves by 12 bytes.
+    const std::size_t at = box + (bytes.at(box + 8) == 0 ? 48 : 60);
+    for (std::size_t i = 0; i < 36; ++i)
+        bytes.at(at + i) = static_cast<char>(static_cast<std::uint32_t>(matrix[i / 4]) >> (24 - 8 * (i % 4)));
+    std::ofstream(file, std::ios::binary) << bytes;
 }
 
 inline void writeBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes)

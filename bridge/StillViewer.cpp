@@ -1,0 +1,216 @@
+// The viewer's commands: a still's large picture ("stillPicture"), stepping a still to the frame
+// before or after it, or a second away ("stepStill"), and back to its planned time
+// ("restoreStill"); and an image file's large picture ("imagePicture"). A stepped still keeps its
+// id: from then on the id stands for the frame it shows, in export and in its file name.
+#include <algorithm>
+#include <cmath>
+#include <future>
+
+#include "bridge/Args.hpp"
+#include "bridge/Bridge.hpp"
+#include "media/SamplePlan.hpp"
+#include "media/Thumbnail.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr int kPreviewLimit = 360;       // longer side of a grid preview, as extraction makes it
+constexpr int kPictureMaxSide = 2560;    // the largest picture the viewer may ask for
+constexpr int kPictureDefaultSide = 1280;
+
+// The longer side of the picture a command asks for, held within what the host sends.
+int pictureSide(const Json& args)
+{
+    const double side = args::number(args, "maxSide", kPictureDefaultSide);
+    if (!std::isfinite(side))
+        return kPictureDefaultSide;
+    return static_cast<int>(std::clamp(std::round(side), 16.0, double(kPictureMaxSide)));
+}
+
+// Pixel sizes reach the page as integers, truncated toward zero.
+std::int64_t truncatedSize(double value)
+{
+    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
+}
+
+// Whether a still at `sec` shows the frame of this interval, taken as the decoder takes times: to
+// the nearest 1/600 s first.
+bool shows(const SteppedStill& frame, double sec)
+{
+    const double t = std::round(std::max(sec, 0.0) * 600) / 600;
+    return frame.startSec - 1e-9 <= t && t < frame.endSec - 1e-9;
+}
+
+}  // namespace
+
+std::optional<Bridge::StillRecord> Bridge::stillRecord(std::int64_t frame) const
+{
+    auto time = frameTimes_.find(frame);
+    if (time == frameTimes_.end())
+        return std::nullopt;
+    StillRecord record{time->second, 0, std::nullopt};
+    if (auto percent = framePercents_.find(frame); percent != framePercents_.end())
+        record.percent = percent->second;
+    if (auto moved = movedStills_.find(frame); moved != movedStills_.end())
+        record.movedStartSec = moved->second.startSec;
+    return record;
+}
+
+Json Bridge::stillReply(std::int64_t frame, const StillRecord& record, const SteppedStill& shown,
+                        const StillsSource& source, int maxSide) const
+{
+    const PixelSize full = source.pixelSize();
+    // The grid's preview is made on a second thread while this one encodes the large picture:
+    // the reply waits for both, and a step is answered in about the time of the larger alone.
+    std::future<std::string> preview =
+        std::async(std::launch::async, [image = shown.image] { return thumbnailDataURL(image, kPreviewLimit); });
+    std::string picture = thumbnailDataURL(shown.image, maxSide);
+    return {{"id", frame},
+            // A moved still is at the start of its frame; a planned one at its planned time.
+            {"timeSec", record.movedStartSec.value_or(record.sec)},
+            {"percent", record.percent},
+            {"frame", shown.frameNumber},
+            {"moved", record.movedStartSec.has_value()},
+            {"thumbDataUrl", preview.get()},
+            {"dataUrl", std::move(picture)},
+            {"width", truncatedSize(full.width)},
+            {"height", truncatedSize(full.height)}};
+}
+
+void Bridge::stillPicture(std::int64_t id, const Json& args)
+{
+    std::shared_ptr<StillsSource> source = currentSource().source;
+    std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
+    if (!source) {
+        resolve(id, false, "No source loaded");
+        return;
+    }
+    if (!frame) {
+        resolve(id, false, "missing id");
+        return;
+    }
+    io_.async([this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args)] {
+        std::optional<StillRecord> record = stillRecord(frame);
+        if (!record) {
+            resolve(id, false, "No such still");
+            return;
+        }
+        std::optional<SteppedStill> shown = source->step(record->sec, {FrameStep::Unit::Frames, 0}, maxSide);
+        if (!shown) {
+            resolve(id, false, "Could not decode that frame.");
+            return;
+        }
+        resolve(id, true, stillReply(frame, *record, *shown, *source, maxSide));
+    });
+}
+
+void Bridge::stepStill(std::int64_t id, const Json& args)
+{
+    std::shared_ptr<StillsSource> source = currentSource().source;
+    std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
+    const double frames = args::number(args, "frames", NAN);
+    const double seconds = args::number(args, "seconds", NAN);
+    if (!source) {
+        resolve(id, false, "No source loaded");
+        return;
+    }
+    if (!frame) {
+        resolve(id, false, "missing id");
+        return;
+    }
+    FrameStep by;
+    if (std::isfinite(frames))
+        by = {FrameStep::Unit::Frames, frames};
+    else if (std::isfinite(seconds))
+        by = {FrameStep::Unit::Seconds, seconds};
+    else {
+        resolve(id, false, "missing frames or seconds");
+        return;
+    }
+    io_.async([this, id, frame = *frame, by, source = std::move(source), maxSide = pictureSide(args)] {
+        std::optional<StillRecord> record = stillRecord(frame);
+        if (!record) {
+            resolve(id, false, "No such still");
+            return;
+        }
+        std::optional<SteppedStill> shown = source->step(record->sec, by, maxSide);
+        if (!shown) {
+            resolve(id, false, "Could not decode that frame.");
+            return;
+        }
+        // A step that stays on the same frame (before the first or past the last) keeps the
+        // still's time as it was.
+        if (!shows(*shown, record->sec)) {
+            auto planned = movedStills_.find(frame);
+            movedStills_[frame] = {planned != movedStills_.end() ? planned->second.plannedSec : record->sec,
+                                   planned != movedStills_.end() ? planned->second.plannedPercent : record->percent,
+                                   shown->startSec};
+            const double duration = source->durationSec();
+            frameTimes_[frame] = shown->stillSec;
+            // Taken to a billionth of a percent, so a frame exactly half way between two whole
+            // percents is named after the higher one, as a planned position would be, whatever
+            // the last bit of the division.
+            framePercents_[frame] = duration > 0 ? std::round(shown->startSec / duration * 1e11) / 1e9 : 0;
+            record = stillRecord(frame);
+        }
+        resolve(id, true, stillReply(frame, *record, *shown, *source, maxSide));
+    });
+}
+
+void Bridge::restoreStill(std::int64_t id, const Json& args)
+{
+    std::shared_ptr<StillsSource> source = currentSource().source;
+    std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
+    if (!source) {
+        resolve(id, false, "No source loaded");
+        return;
+    }
+    if (!frame) {
+        resolve(id, false, "missing id");
+        return;
+    }
+    io_.async([this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args)] {
+        if (!stillRecord(frame)) {
+            resolve(id, false, "No such still");
+            return;
+        }
+        if (auto moved = movedStills_.find(frame); moved != movedStills_.end()) {
+            frameTimes_[frame] = moved->second.plannedSec;
+            framePercents_[frame] = moved->second.plannedPercent;
+            movedStills_.erase(moved);
+        }
+        const StillRecord record = *stillRecord(frame);
+        std::optional<SteppedStill> shown = source->step(record.sec, {FrameStep::Unit::Frames, 0}, maxSide);
+        if (!shown) {
+            resolve(id, false, "Could not decode that frame.");
+            return;
+        }
+        resolve(id, true, stillReply(frame, record, *shown, *source, maxSide));
+    });
+}
+
+void Bridge::imagePicture(std::int64_t id, const Json& args)
+{
+    std::optional<std::string> path = args::path(args, "path");
+    if (!path) {
+        resolve(id, false, "missing path");
+        return;
+    }
+    io_.async([this, id, file = pagePaths_.resolve(*path), maxSide = pictureSide(args)] {
+        LoadedImage loaded = loadImageAndSize(file, maxSide);
+        std::string url = loaded.image ? thumbnailDataURL(*loaded.image, maxSide) : std::string();
+        if (url.empty()) {
+            resolve(id, false, "Could not read that image.");
+            return;
+        }
+        Json reply = {{"dataUrl", url}, {"width", 0}, {"height", 0}};
+        if (loaded.displayedSize) {
+            reply["width"] = truncatedSize(loaded.displayedSize->width);
+            reply["height"] = truncatedSize(loaded.displayedSize->height);
+        }
+        resolve(id, true, reply);
+    });
+}
+
+}  // namespace quillon
