@@ -17,6 +17,7 @@
 #include "bridge/ImageFiles.hpp"
 #include "bridge/SerialQueue.hpp"
 #include "media/StillsSource.hpp"
+#include "media/Thumbnail.hpp"
 
 namespace quillon {
 
@@ -120,7 +121,7 @@ private:
                       std::optional<std::int64_t> resolveId);
     void exportImages(std::int64_t id, const Json& args);
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                            const std::string& format, double quality);
+                            const std::string& format, double quality, const ConversionOptions& options = {});
 
     // The current source and its file. Written by open() on io, read by the dispatcher on the main
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
