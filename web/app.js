@@ -346,13 +346,18 @@ function exportStills() {
   });
 }
 
+/** What a conversion keeps of each photo: its details without the location, its own colours. */
+function conversionArgs() {
+  return { keepDetails: $('keep-details').checked, toSrgb: $('to-srgb').checked };
+}
+
 function convertImages() {
   const chosen = imageGrid.selectedCount > 0 ? imageGrid.selectedItems() : imageGrid.allItems();
   if (chosen.length === 0) return;
   runWork('Converting images', 'Could not convert', async () => {
     $('images-summary').hidden = true;
     showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
-    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...outputArgs() });
+    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...outputArgs(), ...conversionArgs() });
     showSummary($('images-summary'), summarizeExport(reply, describeImageFailure));
   });
 }

@@ -82,6 +82,7 @@ check(text('source-name') === 'clip.mp4' && tiles('video-grid').length === 11, '
 click($('message-close'));
 
 // Images mode: a folder with a file named like markup, a broken file and a text file.
+check($('conversion-options').getClientRects().length === 0, 'no conversion options in video mode');
 click($('tab-images'));
 await answerAndClick([E2E.images], 'add-folders');
 await waitFor(() => idle() && tiles('images-grid').length === 5, 'five images from the folder');
@@ -91,7 +92,10 @@ check(broken?.querySelector('.placeholder')?.textContent === 'No preview' &&
   broken.querySelector('.secondary-text').textContent === 'unknown size', 'an unreadable file shows a placeholder');
 check(byName('a.png')?.querySelector('.secondary-text').textContent === '64 × 48', 'an image shows its pixel size');
 
-// Convert everything to TIFF, asked for the folder this time.
+// Convert everything to TIFF, asked for the folder this time, keeping the photos' details.
+check($('conversion-options').getClientRects().length > 0 && !$('keep-details').checked && !$('to-srgb').checked,
+  'the conversion options show in images mode, off');
+click($('keep-details'));
 click($('dest-ask'));
 $('format').value = 'tiff';
 $('format').dispatchEvent(new Event('change', { bubbles: true }));
