@@ -277,3 +277,31 @@ TEST(PhotoDetails, SrgbProfilesAreToldFromOthersByTheirColorants)
         EXPECT_EQ(isSrgbProfile(c.profile), c.isSrgb) << c.what;
     }
 }
+
+// A profile too large for one JPEG segment is split across several and comes back whole, in JPEG
+// as in PNG.
+TEST(PhotoDetails, ALargeProfileComesBackWhole)
+{
+    const fs::path dir = freshDir("photo-large-profile");
+    ensureVipsStarted();
+    VipsBlob* blob = nullptr;
+    ASSERT_EQ(vips_profile_load("p3", &blob, nullptr), 0);
+    std::size_t length = 0;
+    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(blob, &length));
+    Bytes profile(data, data + length);
+    vips_area_unref(VIPS_AREA(blob));
+    // Padding after the tags, counted in the header's size field, as large printer profiles have.
+    profile.resize(140000, 0x5A);
+    for (int i = 0; i < 4; ++i)
+        profile[i] = static_cast<std::uint8_t>(profile.size() >> (8 * (3 - i)));
+    vips::VImage pixels = patchImage(160, 48).copy();
+    vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, profile.data(), profile.size());
+    const Image image(pixels);
+    for (const char* format : {"jpg", "png"}) {
+        SCOPED_TRACE(format);
+        const fs::path out = dir / (std::string("large.") + format), back = dir / (std::string("large-") + format + ".icc");
+        writeBytes(out, encodeImage(image, format, 0.9).value_or(Bytes()));
+        ASSERT_EQ(run("exiftool -b -ICC_Profile " + shellQuote(out.string()) + " > " + shellQuote(back.string())), 0);
+        EXPECT_EQ(fileBytes(back), profile);
+    }
+}
