@@ -270,7 +270,9 @@ TEST(PhotoDetails, SrgbProfilesAreToldFromOthersByTheirColorants)
         Bytes profile;
         bool isSrgb;
     };
-    for (const Case& c : {Case{"sRGB", srgb, true}, Case{"Display P3", builtIn("p3"), false},
+    const std::span<const std::uint8_t> carried = srgbProfile();
+    for (const Case& c : {Case{"sRGB", srgb, true}, Case{"sRGB as files carry it", Bytes(carried.begin(), carried.end()), true},
+                          Case{"Display P3", builtIn("p3"), false},
                           Case{"CMYK", builtIn("cmyk"), false}, Case{"empty", Bytes(), false},
                           Case{"cut short", Bytes(srgb.begin(), srgb.begin() + 140), false},
                           Case{"not a profile", Bytes(srgb.size(), 0x41), false}}) {
