@@ -51,7 +51,7 @@ constexpr char kConvertUsage[] =
     "A photo keeps its colour profile when that is not sRGB; sRGB output is tagged as sRGB.\n"
     "  --keep-details  keep the capture date and time, camera, lens, exposure, ISO, artist and\n"
     "                  copyright; never the location, serial numbers or maker notes\n"
-    "  --to-srgb       convert colours to sRGB even when the photo's own profile is wider\n"
+    "  --to-srgb       convert colours to sRGB rather than keep the photo's own profile\n"
     "Prints each written path, or with --json the app's reply object.\n"
     "Exit status: 0 when every image was written, 1 when some failed, 2 for usage errors.\n";
 
