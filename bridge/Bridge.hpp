@@ -19,6 +19,7 @@
 #include "bridge/SerialQueue.hpp"
 #include "bridge/SettingsStore.hpp"
 #include "media/StillsSource.hpp"
+#include "media/Thumbnail.hpp"
 
 namespace quillon {
 
@@ -177,7 +178,7 @@ private:
                       std::optional<std::int64_t> resolveId);
     void exportImages(std::int64_t id, const Json& args);
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                            const std::string& format, double quality);
+                            const std::string& format, double quality, const ConversionOptions& options = {});
 
     // Remembered settings (main thread).
     void getSettings(std::int64_t id);

@@ -35,7 +35,7 @@ struct Converted {
 // beside the conversions already running. A picture too large to hold is streamed into the encoder
 // where its format allows, and refused when even that would not fit the budget.
 Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
-                  MemoryBudget& budget)
+                  const ConversionOptions& options, MemoryBudget& budget)
 {
     Converted result;
     const std::optional<ConversionCost> cost = conversionCost(file);
@@ -50,7 +50,7 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
         return result;
     }
     MemoryBudget::Share share(budget, cost->memoryBytes);
-    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file) : loadImageFullSize(file);
+    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file, options) : loadImageFullSize(file, options);
     if (!picture) {
         result.failure = "could not decode image";
         return result;
@@ -59,6 +59,13 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
     if (!result.bytes)  // a streamed picture is decoded while it is encoded
         result.failure = cost->streamed ? "could not decode image" : "could not encode image";
     return result;  // the full-size picture is released here, before the bytes are written
+}
+
+// A switch of the command: on only when the key holds true.
+bool flag(const Json& args, std::string_view key)
+{
+    auto value = args.find(key);
+    return value != args.end() && value->is_boolean() && value->get<bool>();
 }
 
 }  // namespace
@@ -72,11 +79,12 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     }
     std::string format = args::string(args, "format", "png");
     double quality = args::number(args, "quality", 1.0);
+    const ConversionOptions options{.keepDetails = flag(args, "keepDetails"), .toSrgb = flag(args, "toSrgb")};
 
-    auto work = [this, id, paths = std::move(paths), format = std::move(format),
-                 quality](const std::filesystem::path& dir) {
-        queueCommand(id, [this, id, paths, format, quality, dir] {
-            WriteResult result = writeImages(paths, dir, format, quality);
+    auto work = [this, id, paths = std::move(paths), format = std::move(format), quality,
+                 options](const std::filesystem::path& dir) {
+        queueCommand(id, [this, id, paths, format, quality, options, dir] {
+            WriteResult result = writeImages(paths, dir, format, quality, options);
             if (io_.stopRequested())
                 return;
             Json reply{{"written", std::move(result.written)},
@@ -113,7 +121,7 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                                const std::string& format, double quality)
+                                const std::string& format, double quality, const ConversionOptions& options)
 {
     WriteResult result;
     const std::string ext = extForFormat(format);
@@ -134,7 +142,7 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, budget); },
+        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, options, budget); },
         [&](std::size_t i) {
             // A cancel leaves this image unwritten; the conversions still running are dropped.
             if (io_.cancelRequested()) {

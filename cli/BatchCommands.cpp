@@ -43,12 +43,16 @@ constexpr char kFramesUsage[] =
 
 constexpr char kConvertUsage[] =
     "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic] [--quality 0..1]\n"
-    "                           [--json]\n"
+    "                           [--keep-details] [--to-srgb] [--json]\n"
     "Defaults: --format png --quality 1.\n"
     "\n"
     "Converts image files, and the images found in folders (recursively, hidden entries left\n"
     "out, in natural order), into DIR under their own names with the new extension, upright and\n"
     "without the source's metadata, never replacing a file (NAME-1.EXT and so on instead).\n"
+    "A photo keeps its colour profile when that is not sRGB; sRGB output is tagged as sRGB.\n"
+    "  --keep-details  keep the capture date and time, camera, lens, exposure, ISO, artist and\n"
+    "                  copyright; never the location, serial numbers or maker notes\n"
+    "  --to-srgb       convert colours to sRGB rather than keep the photo's own profile\n"
     "Prints each written path, or with --json the app's reply object.\n"
     "Exit status: 0 when every image was written, 1 when some failed or Ctrl+C stopped the run\n"
     "(the images written until then are listed and kept), 2 for usage errors.\n";
@@ -60,6 +64,8 @@ struct Options {
     std::string format = "png";  // the app's export defaults
     double quality = 1;
     bool json = false;
+    bool keepDetails = false;  // convert only
+    bool toSrgb = false;       // convert only
     double step = kDefaultStepPercent;
     std::string pick = "all";
 };
@@ -125,6 +131,10 @@ std::optional<int> parseOptions(int argc, char** argv, bool frames, Options& opt
             if (!step || *step <= 0 || *step > 100)
                 return usageError(usage, std::string("step must be a percentage above 0: ") + v);
             options.step = *step;
+        } else if (!frames && arg == "--keep-details") {
+            options.keepDetails = true;
+        } else if (!frames && arg == "--to-srgb") {
+            options.toSrgb = true;
         } else if (frames && arg == "--pick") {
             const char* v = value("--pick");
             if (!v)
@@ -360,10 +370,13 @@ int runConvert(int argc, char** argv)
         paths.push_back(file.string());
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
-    Reply converted = session.request("exportImages", {{"paths", paths},
-                                                       {"format", options.format},
-                                                       {"quality", options.quality},
-                                                       {"dest", out.string()}});
+    json request = {{"paths", paths}, {"format", options.format}, {"quality", options.quality}, {"dest", out.string()}};
+    // Sent only when asked for, so the request is the page's own when they are not.
+    if (options.keepDetails)
+        request["keepDetails"] = true;
+    if (options.toSrgb)
+        request["toSrgb"] = true;
+    Reply converted = session.request("exportImages", request);
     progress.finish();
     int exportStatus = reportExport(converted, options.json, "path");
     return exportStatus != 0 ? exportStatus : status;

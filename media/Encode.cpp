@@ -11,6 +11,7 @@
 #include "media/EncodeDetail.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/HeifEncode.hpp"
+#include "media/PhotoDetails.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -54,7 +55,9 @@ double clampQuality(double quality)
 
 // Runs one libvips save into memory. "strip" drops EXIF, XMP, IPTC and any ICC profile: the
 // pixels of an Image are upright sRGB, so the file needs neither an orientation tag nor the
-// source's metadata, and readers take an untagged file as sRGB.
+// source's metadata, and readers take an untagged file as sRGB. What a converted picture carries
+// for its file (a colour profile, kept details) is written in afterwards (withDetailsOf), built
+// from the allow-list rather than from whatever the header still holds.
 std::optional<Bytes> saveToBuffer(const vips::VImage& image, const char* suffix, vips::VOption* options)
 {
     void* data = nullptr;
@@ -137,6 +140,15 @@ std::optional<Bytes> encodeTiff(const Image& image)
                             ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
 }
 
+// The file with the picture's colour profile and kept details written in; unchanged when the
+// picture carries neither.
+std::optional<Bytes> withDetailsOf(std::optional<Bytes> file, DetailsContainer container, const Image& image)
+{
+    if (!file)
+        return file;
+    return withEmbeddedDetails(std::move(*file), container, image);
+}
+
 }  // namespace
 
 namespace detail {
@@ -172,7 +184,7 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
     const double q = clampQuality(quality);
     switch (namedFormat(format).value_or(OutputFormat::Png)) {
     case OutputFormat::Jpeg:
-        return image.empty() ? std::nullopt : encodeJpeg(image, encoderQuality(q));
+        return image.empty() ? std::nullopt : withDetailsOf(encodeJpeg(image, encoderQuality(q)), DetailsContainer::Jpeg, image);
     case OutputFormat::Heic:
         if (!image.empty()) {
             if (auto bytes = heic(image, encoderQuality(q))) {
@@ -183,9 +195,9 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
         // fallback of its own, so this happens at most once.
         return encodeImageWith(image, "jpg", std::max(q, 0.9), heic);
     case OutputFormat::Png:
-        return image.empty() ? std::nullopt : encodePng(image);
+        return image.empty() ? std::nullopt : withDetailsOf(encodePng(image), DetailsContainer::Png, image);
     case OutputFormat::Tiff:
-        return image.empty() ? std::nullopt : encodeTiff(image);
+        return image.empty() ? std::nullopt : withDetailsOf(encodeTiff(image), DetailsContainer::Tiff, image);
     }
     return std::nullopt;
 }

@@ -6,6 +6,7 @@
 #include <libheif/heif.h>
 
 #include "media/EncodeDetail.hpp"
+#include "media/PhotoDetails.hpp"
 
 namespace quillon {
 
@@ -41,7 +42,8 @@ struct Appender {
     }
 };
 
-std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, HevcPreset preset)
+std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, HevcPreset preset,
+                            std::span<const std::uint8_t> profile, std::span<const std::uint8_t> exif)
 {
     const int width = pixels.width();
     const int height = pixels.height();
@@ -82,6 +84,11 @@ std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, Hevc
         std::memcpy(plane + static_cast<std::size_t>(y) * stride, source + y * rowBytes, rowBytes);
     }
 
+    if (!profile.empty() &&
+        !ok(heif_image_set_raw_color_profile(image.get(), "prof", profile.data(), profile.size()))) {
+        return std::nullopt;
+    }
+
     HeifPtr<heif_encoding_options> options(heif_encoding_options_alloc());
     if (!options) {
         return std::nullopt;
@@ -92,6 +99,10 @@ std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, Hevc
         return std::nullopt;
     }
     HeifPtr<heif_image_handle> handle(rawHandle);
+    if (!exif.empty() &&
+        !ok(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())))) {
+        return std::nullopt;
+    }
 
     Appender out;
     heif_writer writer{};
@@ -128,7 +139,7 @@ std::optional<Bytes> encodeHeif(const Image& image, int encoderQuality, HevcPres
         return std::nullopt;
     }
     try {
-        return encode(detail::eightBitRgb(image.pixels()), encoderQuality, preset);
+        return encode(detail::eightBitRgb(image.pixels()), encoderQuality, preset, colourProfile(image), detailsExif(image));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media/InputFile.hpp"
+#include "media/PhotoDetails.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -92,6 +93,22 @@ bool hasMatchingProfile(const vips::VImage& image)
 }
 
 bool isSixteenBit(const vips::VImage& image) { return image.format() == VIPS_FORMAT_USHORT; }
+
+// The embedded profile, when the picture keeps its own numbers under Image::Profile::AsSource: an
+// RGB profile that matches the pixels and is not sRGB, on 8- or 16-bit samples (the encoders'
+// depths). Anything else is converted to sRGB.
+std::optional<std::vector<std::uint8_t>> ownProfile(const vips::VImage& image)
+{
+    if (!hasMatchingProfile(image) || image.bands() < 3 || image.interpretation() == VIPS_INTERPRETATION_CMYK ||
+        (image.format() != VIPS_FORMAT_UCHAR && image.format() != VIPS_FORMAT_USHORT))
+        return std::nullopt;
+    std::size_t length = 0;
+    const auto* data = static_cast<const std::uint8_t*>(image.get_blob(VIPS_META_ICC_NAME, &length));
+    const std::span<const std::uint8_t> profile(data, length);
+    if (std::memcmp(data + 16, "RGB ", 4) != 0 || isSrgbProfile(profile))
+        return std::nullopt;
+    return std::vector<std::uint8_t>(profile.begin(), profile.end());
+}
 
 // Whether the picture is grey: one band, or two with alpha, whatever it declares.
 bool isGrey(const vips::VImage& image)
@@ -234,7 +251,7 @@ namespace {
 // decoded into memory, or left as a pipeline that decodes as it is read.
 enum class Decode { InMemory, AsStream };
 
-std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth depth)
+std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth depth, Image::Profile profile)
 {
     ensureVipsStarted();
     vips_error_clear();
@@ -248,9 +265,16 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
         const bool asSource = depth == Image::Depth::AsSource;
         const bool keepSixteen = asSource && isSixteenBit(image);
         const bool keepGrey = asSource && isGrey(image);
+        const std::optional<std::vector<std::uint8_t>> keptProfile =
+            profile == Image::Profile::AsSource ? ownProfile(image) : std::nullopt;
         vips::VImage pixels;
         VipsInterpretation interpretation = VIPS_INTERPRETATION_sRGB;
-        if (keepGrey) {
+        if (keptProfile) {
+            // The numbers stay as they are; the profile that goes with them says what they mean.
+            pixels = toThreeOrFourBands(image);
+            if (keepSixteen)
+                interpretation = VIPS_INTERPRETATION_RGB16;
+        } else if (keepGrey) {
             pixels = greyAtSourceDepth(image, hasMatchingProfile(image));
             interpretation = keepSixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
         } else if (keepSixteen && image.interpretation() != VIPS_INTERPRETATION_CMYK) {
@@ -278,6 +302,13 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
                 pixels.remove(field);
             }
         }
+        if (keptProfile) {
+            vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, keptProfile->data(), keptProfile->size());
+        } else if (profile != Image::Profile::None && pixels.bands() >= 3) {
+            const std::span<const std::uint8_t> srgb = srgbProfile();
+            if (!srgb.empty())
+                vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, srgb.data(), srgb.size());
+        }
         return Image(std::move(pixels));
     } catch (const vips::VError&) {
         vips_error_clear();
@@ -287,14 +318,14 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
 
 }  // namespace
 
-std::optional<Image> Image::fromVips(vips::VImage image, Depth depth)
+std::optional<Image> Image::fromVips(vips::VImage image, Depth depth, Profile profile)
 {
-    return converted(std::move(image), Decode::InMemory, depth);
+    return converted(std::move(image), Decode::InMemory, depth, profile);
 }
 
-std::optional<Image> Image::streamFrom(vips::VImage image, Depth depth)
+std::optional<Image> Image::streamFrom(vips::VImage image, Depth depth, Profile profile)
 {
-    return converted(std::move(image), Decode::AsStream, depth);
+    return converted(std::move(image), Decode::AsStream, depth, profile);
 }
 
 std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height,

@@ -11,12 +11,20 @@ namespace quillon {
 // channels or sRGB plus alpha with four, pixels held in memory (except an Image made by streamFrom,
 // which decodes as it is read). A picture made for a conversion with Depth::AsSource may instead
 // keep 16 bits per channel and grey (one channel, two with alpha) where its source has them; only
-// encodeImage takes such a picture. Copies are cheap and share the same pixels, which are never
+// encodeImage takes such a picture. One made with Profile::AsSource may hold its source's own RGB
+// numbers, which the colour profile it carries describes. Copies are cheap and share the same pixels, which are never
 // modified after construction, so an Image may be handed between threads.
 class Image {
 public:
     // What a picture keeps of its source's sample depth and grey.
     enum class Depth { EightBitRgb, AsSource };
+
+    // Which colour profile a picture made for a file carries (see colourProfile in
+    // media/PhotoDetails.hpp). None: numbers in sRGB, no profile, as previews and stills are.
+    // Srgb: numbers in sRGB, tagged with the sRGB profile. AsSource: a colour source whose own
+    // profile is not sRGB keeps its numbers and that profile, so wide-gamut colours survive;
+    // anything else is converted as for Srgb. Grey pictures carry no profile.
+    enum class Profile { None, Srgb, AsSource };
 
     Image() = default;
 
@@ -27,12 +35,14 @@ public:
     // Converts any libvips image to the invariant above (colour profile applied to sRGB, 16 bits
     // reduced to 8, CMYK and grey turned into sRGB, palette expanded) and decodes it into memory.
     // Nothing when libvips fails. Any thread.
-    static std::optional<Image> fromVips(vips::VImage image, Depth depth = Depth::EightBitRgb);
+    static std::optional<Image> fromVips(vips::VImage image, Depth depth = Depth::EightBitRgb,
+                                         Profile profile = Profile::None);
 
     // The same conversion as fromVips, left as a pipeline that decodes as it is read instead of
     // in memory: for one encode of a picture too large to hold, read top to bottom once, by one
     // thread. Pictures up to kMaxStreamedPixels. Nothing when libvips fails to set it up.
-    static std::optional<Image> streamFrom(vips::VImage image, Depth depth = Depth::EightBitRgb);
+    static std::optional<Image> streamFrom(vips::VImage image, Depth depth = Depth::EightBitRgb,
+                                           Profile profile = Profile::None);
 
     // Copies tightly or loosely packed 8-bit RGB (channels 3) or RGBA (channels 4) rows.
     static std::optional<Image> fromPixels(const std::uint8_t* data, int width, int height,

@@ -10,6 +10,7 @@
 #include "media/Encode.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/InputFile.hpp"
+#include "media/PhotoDetails.hpp"
 #include "media/VipsLimits.hpp"
 
 namespace quillon {
@@ -379,18 +380,38 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
     return loadImageAndSize(file, maxPixelSize).image;
 }
 
-std::optional<Image> loadImageFullSize(const std::filesystem::path& file)
+namespace {
+
+Image::Profile profileFor(const ConversionOptions& options)
 {
-    return readFromHeader(file, [](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+    return options.toSrgb ? Image::Profile::Srgb : Image::Profile::AsSource;
+}
+
+// The converted picture with the details of its source attached, when they are to be kept.
+std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImage& source, const ConversionOptions& options)
+{
+    if (!picture || !options.keepDetails)
+        return picture;
+    if (std::optional<std::vector<std::uint8_t>> exif = keptDetailsExif(source))
+        return withDetailsExif(*picture, *exif);
+    return picture;
+}
+
+}  // namespace
+
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options)
+{
+    return readFromHeader(file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
         if (!withinPixelLimit(header.width(), header.height())) {
             return std::nullopt;
         }
         vips::VImage picture = openImageFile(input, fullSizePlan(header));
+        const vips::VImage source = picture;
         if (orientationOf(picture) != 1) {
             // Turning needs the whole picture at hand, which a sequential decode does not give.
             picture = picture.copy_memory().autorot();
         }
-        return Image::fromVips(picture, Image::Depth::AsSource);
+        return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source, options);
     });
 }
 
@@ -432,12 +453,13 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
     });
 }
 
-std::optional<Image> streamImageFullSize(const std::filesystem::path& file)
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file, const ConversionOptions& options)
 {
-    return readFromHeader(file, [](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+    return readFromHeader(file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
         if (!streams(header) || orientationOf(header) != 1)
             return std::nullopt;
-        return Image::streamFrom(openImageFile(input, fullSizePlan(header)), Image::Depth::AsSource);
+        const vips::VImage source = openImageFile(input, fullSizePlan(header));
+        return withDetails(Image::streamFrom(source, Image::Depth::AsSource, profileFor(options)), source, options);
     });
 }
 

@@ -40,12 +40,22 @@ struct LoadedImage {
 };
 LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize);
 
+// What a conversion carries over from the source file besides its pixels.
+struct ConversionOptions {
+    // The photo's capture date and time, camera, lens, exposure and rights (never its location),
+    // as keptDetailsExif picks them.
+    bool keepDetails = false;
+    // Colours converted to sRGB even when the source's own profile holds a wider gamut. Either
+    // way the picture carries the profile of its numbers (Image::Profile).
+    bool toSrgb = false;
+};
+
 // The first picture of an image file (the first page of a TIFF, resolution level 0 of a JPEG 2000
 // file, the primary picture of a HEIF file) whole, at the size its header gives, turned upright.
 // Sixteen bits per channel and grey are kept where the source has them (Image::Depth::AsSource),
-// for the encoders that can write them. Nothing when the file cannot be decoded or holds more than
-// kMaxImagePixels. Any thread.
-std::optional<Image> loadImageFullSize(const std::filesystem::path& file);
+// for the encoders that can write them; colour profile and details as the options say. Nothing
+// when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options = {});
 
 // What converting an image file takes, judged from its header alone.
 struct ConversionCost {
@@ -65,7 +75,7 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file);
 // The first picture of a file too large to hold (see ConversionCost), as an Image that decodes as
 // the one encode reads it. Nothing when it cannot be streamed. Any thread; the Image is for the
 // calling thread only.
-std::optional<Image> streamImageFullSize(const std::filesystem::path& file);
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file, const ConversionOptions& options = {});
 
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.

@@ -546,6 +546,11 @@ function exportStills() {
   }, { announce: Boolean(args.dest) });
 }
 
+/** What a conversion keeps of each photo: its details without the location, its own colours. */
+function conversionArgs() {
+  return { keepDetails: $('keep-details').checked, toSrgb: $('to-srgb').checked };
+}
+
 function convertImages() {
   const chosen = imageGrid.selectedCount > 0 ? imageGrid.selectedItems() : imageGrid.allItems();
   if (chosen.length === 0) return;
@@ -553,7 +558,7 @@ function convertImages() {
   runWork('Converting images', 'Could not convert', async () => {
     $('images-summary').hidden = true;
     if (args.dest) showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
-    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...args });
+    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...args, ...conversionArgs() });
     const summary = summarizeExport(reply, describeImageFailure, 'image');
     summary.headline = cancelledNote(reply) + summary.headline;
     showSummary($('images-summary'), summary);

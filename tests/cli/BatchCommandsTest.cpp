@@ -69,6 +69,8 @@ TEST(BatchCommands, ExitStatuses)
         {" frames" + clip, 2},                                                // no --out
         {" frames" + clip + out + " --format gif", 2},
         {" convert --help", 0},
+        {" frames" + clip + out + " --keep-details", 2},  // a still has no photo details
+        {" frames" + clip + out + " --to-srgb", 2},
         {" frobnicate", 2},
         {" bridge --bogus </dev/null", 2},
     };
@@ -132,6 +134,31 @@ TEST(BatchCommands, SigintStopsTheRunListsAndKeepsWhatWasWritten)
         EXPECT_EQ(listed, present) << "every file written is listed, and nothing else is in the folder";
         EXPECT_NE(contents(dir / (c.name + ".err")).find("interrupted after writing"), std::string::npos);
     }
+}
+
+// --keep-details and --to-srgb reach the conversion: the output has the camera but not the
+// location, and sRGB in place of the photo's wide-gamut profile.
+TEST(BatchCommands, ConvertKeepsDetailsAndConvertsToSrgbOnRequest)
+{
+    fs::path dir = test::freshDir("cli-details");
+    const fs::path photo = dir / "photo.png";
+    vips::VImage::black(32, 16, vips::VImage::option()->set("bands", 3))
+        .linear({1, 1, 1}, {230, 30, 30})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb"))
+        .write_to_file(photo.c_str());
+    ASSERT_EQ(test::run("exiftool -q -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N " +
+                        shellQuote(photo.string())), 0);
+    const std::string convert = kCli + " convert " + shellQuote(photo.string()) + " --out " + shellQuote((dir / "out").string());
+    EXPECT_EQ(test::run(convert + " --format jpg --keep-details --to-srgb >/dev/null 2>&1"), 0);
+    EXPECT_EQ(test::run(convert + " --format jpg >/dev/null 2>&1"), 0);
+    EXPECT_EQ(test::capture("exiftool -q -q -T -Make -GPSLatitude -ProfileDescription " + shellQuote((dir / "out/photo.jpg").string()) +
+                            " " + shellQuote((dir / "out/photo-1.jpg").string())),
+              "Quillontest\t-\tsRGB\n-\t-\tsP3C\n");
+    const std::string help = test::capture(kCli + " convert --help");
+    EXPECT_NE(help.find("--keep-details"), std::string::npos);
+    EXPECT_NE(help.find("--to-srgb"), std::string::npos);
 }
 
 }  // namespace

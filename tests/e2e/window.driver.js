@@ -221,6 +221,7 @@ check(text('message-text') === 'Could not open the clip: Could not read that fil
 check(text('source-name') === 'clip.mp4' && tiles('video-grid').length === 11, 'the open clip and its stills stay');
 click($('message-close'));
 
+check($('conversion-options').getClientRects().length === 0, 'no conversion options in video mode');
 // Images mode, by Ctrl+Shift+O from video mode: a folder with a file named like markup, a broken
 // file and a text file.
 await host({ cmd: 'panel', paths: [E2E.images] });
@@ -242,8 +243,11 @@ await keys('Escape');
 await waitFor(() => $('viewer').hidden, 'Escape to close the photo');
 
 // Images mode has its own output: no folder yet. Convert everything to TIFF, asked for the folder;
-// nothing says work is going on while the folder panel is open.
+// nothing says work is going on while the folder panel is open. The photos' details are kept.
 check(text('dest-text') === 'Ask each time' && $('format').value === 'jpeg', `images mode output: "${text('dest-text')}"`);
+check($('conversion-options').getClientRects().length > 0 && !$('keep-details').checked && !$('to-srgb').checked,
+  'the conversion options show in images mode, off');
+click($('keep-details'));
 $('format').value = 'tiff';
 $('format').dispatchEvent(new Event('change', { bubbles: true }));
 check(text('export') === 'Convert all (5)', `convert button: "${text('export')}"`);

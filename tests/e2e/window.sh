@@ -12,6 +12,7 @@ ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5:duration=1 "$work/anim.gif
 echo "not a clip" >"$work/notes.txt"
 convert -size 64x48 gradient:red-blue "$work/images/a.png"
 convert -size 80x60 xc:green "$work/images/b.jpg"
+exiftool -q -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N "$work/images/b.jpg"
 convert -size 50x40 xc:blue "$work/images/sub/c.tif"
 convert -size 30x20 xc:white "$work/images/<img src=x onerror=alert(1)>.png"
 echo "no pixels here" >"$work/images/broken.png"
@@ -34,6 +35,8 @@ grep -qxF "E2E:REVEAL$uris" "$work/log.txt" || fail "Show in folder did not reve
 for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
   [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
+[ "$(exiftool -q -q -T -Make -GPSLatitude "$work/out-images/b.tiff")" = "Quillontest	-" ] \
+  || fail "b.tiff did not keep its camera without its location"
 [ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"
 # Quit during an export (JPEG, video mode's format): whole stills only, and no other file.
 quit_files=$(ls -A "$work/out-quit" | wc -l)

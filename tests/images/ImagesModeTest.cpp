@@ -331,3 +331,47 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
     const json turnedPng = rig.send("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
     EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
 }
+
+// "keepDetails" and "toSrgb" switch on only with true: a Display P3 photo with camera details and a
+// location keeps its profile by default and never its location; kept details and sRGB on request.
+TEST(ImageExport, DetailsAndColourOptions)
+{
+    const fs::path dir = freshDir("export-details"), out = freshDir("export-details-out");
+    const fs::path photo = dir / "photo.jpg";
+    patchImage(160, 48)
+        .icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE))
+        .write_to_file((photo.string() + "[Q=95]").c_str());
+    ASSERT_EQ(run("exiftool -q -q -overwrite_original -Make=Quillontest -DateTimeOriginal='2024:05:06 07:08:09' "
+                  "-GPSLatitude=48.85 -GPSLatitudeRef=N " + shellQuote(photo.string())), 0);
+    struct Case {
+        json options;
+        const char* format;
+        bool details, srgb;
+    };
+    const Case cases[] = {
+        {json::object(), "png", false, false},
+        {{{"keepDetails", true}}, "jpeg", true, false},
+        {{{"keepDetails", true}, {"toSrgb", true}}, "tiff", true, true},
+        {{{"toSrgb", true}}, "heic", false, true},
+        {{{"keepDetails", "yes"}, {"toSrgb", 1}}, "jpeg", false, false},  // wrong types: off
+    };
+    Rig rig;
+    std::string files;
+    std::vector<std::string> written;
+    for (const Case& c : cases) {
+        json args = c.options;
+        args.update(json{{"paths", {photo.string()}}, {"format", c.format}, {"dest", out.string()}});
+        const json payload = rig.send("exportImages", args);
+        ASSERT_EQ(payload["written"].size(), 1u) << payload;
+        written.push_back(payload["written"][0]);
+        files += " " + shellQuote(written.back());
+    }
+    std::istringstream lines(capture("exiftool -q -q -T -Make -GPSLatitude -ProfileDescription" + files));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(written[i]);
+        std::string line;
+        ASSERT_TRUE(std::getline(lines, line));
+        const std::string expected = std::string(cases[i].details ? "Quillontest" : "-") + "\t-\t" + (cases[i].srgb ? "sRGB" : "sP3C");
+        EXPECT_EQ(line, expected);
+    }
+}
