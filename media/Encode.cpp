@@ -11,7 +11,7 @@
 #include "media/EncodeDetail.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/HeifEncode.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 

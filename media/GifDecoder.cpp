@@ -1,7 +1,7 @@
 #include "media/GifDecoder.hpp"
 
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 #include <algorithm>
 #include <array>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 

@@ -14,7 +14,7 @@ extern "C" {
 
 #include "media/GifDecoder.hpp"
 #include "media/VideoDecoder.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 

@@ -10,7 +10,7 @@
 #include "media/Encode.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 

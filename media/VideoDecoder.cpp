@@ -13,7 +13,7 @@ extern "C" {
 }
 
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 

@@ -1,7 +1,7 @@
 // Damaged, forged and absurd files, and faults while Quillon works. Files go through `quillon-cli
 // bridge` killed after 120 s and (outside AddressSanitizer) held to 4 GiB of address space: every
 // command is answered once, the program ends normally, and its peak resident size stays under
-// 1 GiB (the pixel limits of media/VipsLimits.hpp and the video decoder refuse forged sizes).
+// 1 GiB (the pixel limits of media/MediaLimits.hpp and the video decoder refuse forged sizes).
 #include <array>
 #include <map>
 #include <random>
