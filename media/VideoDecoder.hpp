@@ -8,7 +8,7 @@
 #include "media/DecodeCursor.hpp"
 #include "media/FfmpegPtr.hpp"
 #include "media/Thumbnail.hpp"
-#include "media/VideoConvert.hpp"
+#include "media/FrameConverter.hpp"
 
 namespace quillon {
 
