@@ -319,10 +319,10 @@ bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
     return static_cast<double>(targetTick - position) * av_q2d(timeBase_) > kForwardReachSec;
 }
 
-std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
+std::optional<Image> VideoDecoder::stillOf(const PlacedFrame& placed)
 {
-    if (delivered_ && deliveredTick_ == placed.tick && deliveredMaxSide_ == maxSide_)
-        return delivered_;
+    if (still_ && stillTick_ == placed.tick && stillMaxSide_ == maxSide_)
+        return still_;
     const AVFrame& frame = *placed.frame;
     int width = frame.width, height = frame.height;
     if (std::optional<PixelSize> size = displaySize()) {
@@ -336,11 +336,11 @@ std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
         width = std::max(1, static_cast<int>(std::lround(scale * width)));
         height = std::max(1, static_cast<int>(std::lround(scale * height)));
     }
-    delivered_.reset();
-    delivered_ = converter_.convert(frame, width, height, orientation_);
-    deliveredTick_ = delivered_ ? placed.tick : INT64_MIN;
-    deliveredMaxSide_ = maxSide_;
-    return delivered_;
+    still_.reset();
+    still_ = converter_.convert(frame, width, height, orientation_);
+    stillTick_ = still_ ? placed.tick : INT64_MIN;
+    stillMaxSide_ = maxSide_;
+    return still_;
 }
 
 // The timestamp of the last frame that may be the still at atSec. Times are taken to the nearest
@@ -378,8 +378,8 @@ std::optional<Image> VideoDecoder::image(double atSec, int maxSide)
         positioned_ = false;
         kept_.reset();
         pending_.reset();
-        delivered_.reset();
-        deliveredTick_ = INT64_MIN;
+        still_.reset();
+        stillTick_ = INT64_MIN;
         overBound_ = false;
         return std::nullopt;
     }
@@ -393,7 +393,7 @@ std::optional<Image> VideoDecoder::decodeStill(double atSec)
 
     if (positioned_ && kept_ && kept_->tick <= limit) {
         if (pending_ && pending_->tick > limit)
-            return deliver(*kept_);  // the same frame as last time still covers t
+            return stillOf(*kept_);  // the same frame as last time still covers t
         if (!shouldSeek(limit) && advanceTo(limit))
             return finish(limit);
     }
@@ -439,7 +439,7 @@ std::optional<Image> VideoDecoder::decodeStill(double atSec)
         if (!first->damaged && (firstTick <= limit || fromStart)) {
             kept_ = std::move(first);
             if (firstTick > limit)
-                return deliver(*kept_);  // the time lies before the first frame
+                return stillOf(*kept_);  // the time lies before the first frame
             if (advanceTo(limit) || fromStart)
                 return finish(limit);
         }
@@ -498,7 +498,7 @@ std::optional<Image> VideoDecoder::finish(std::int64_t limit)
         if (limit < trackEndTick_ - frameTicks_ && kept_->tick + 2 * shown < limit)
             return std::nullopt;
     }
-    return deliver(*kept_);
+    return stillOf(*kept_);
 }
 
 }  // namespace quillon
