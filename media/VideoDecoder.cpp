@@ -61,6 +61,30 @@ ff::FormatPtr openContainer(const std::filesystem::path& file)
     return format;
 }
 
+// How long a frame is shown, in stream ticks; newer FFmpeg names the field `duration`.
+std::int64_t shownTicks(const AVFrame& frame)
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return frame.duration;
+#else
+    return frame.pkt_duration;
+#endif
+}
+
+// The stream's display matrix and its size in bytes; nothing when the stream has none. Newer
+// FFmpeg keeps stream side data in the codec parameters.
+const std::uint8_t* displayMatrix(const AVStream& stream, std::size_t& size)
+{
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+    const AVPacketSideData* data = av_packet_side_data_get(
+        stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    size = data ? data->size : 0;
+    return data ? data->data : nullptr;
+#else
+    return av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+}
+
 }  // namespace
 
 VideoDecoder::~VideoDecoder() = default;
@@ -176,7 +200,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     d->sampleAspect_ = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     std::size_t sideSize = 0;
-    if (const std::uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
+    if (const std::uint8_t* side = displayMatrix(*st, sideSize);
         side && sideSize >= sizeof d->matrix_) {
         std::copy_n(reinterpret_cast<const std::int32_t*>(side), 9, d->matrix_);
         d->haveMatrix_ = true;
@@ -494,7 +518,7 @@ std::optional<Image> VideoDecoder::finish(std::int64_t limit)
         // The file ended (or broke off) before the target. Past the track's stated end the last
         // frame stays on screen; inside it, the frames are missing (a file cut short), and the
         // last frame that could be read is not the still at that time.
-        const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
+        const std::int64_t shown = std::max<std::int64_t>(shownTicks(*kept_->frame), frameTicks_);
         if (limit < trackEndTick_ - frameTicks_ && kept_->tick + 2 * shown < limit)
             return std::nullopt;
     }
