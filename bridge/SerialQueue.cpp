@@ -49,8 +49,6 @@ bool SerialQueue::stopRequested() const
     return stopping_;
 }
 
-bool SerialQueue::onQueueThread() const { return std::this_thread::get_id() == worker_.get_id(); }
-
 void SerialQueue::run()
 {
     // Linux limits thread names to 15 characters; "stills.io" fits.

@@ -27,7 +27,6 @@ public:
     void waitIdle();
     void stop();
     bool stopRequested() const;
-    bool onQueueThread() const;
 
 private:
     void run();
