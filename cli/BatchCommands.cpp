@@ -51,15 +51,25 @@ constexpr char kConvertUsage[] =
     "Prints each written path, or with --json the app's reply object.\n"
     "Exit status: 0 when every image was written, 1 when some failed, 2 for usage errors.\n";
 
-// Options both commands share.
+// Options both commands share. What is not given is left to the bridge's own defaults.
 struct Options {
     std::vector<std::string> inputs;
     std::string out;
-    std::string format = "png";  // the app's export defaults
-    double quality = 1;
+    std::optional<std::string> format;
+    std::optional<double> quality;
     bool json = false;
-    double step = kDefaultStepPercent;
+    std::optional<double> step;
     std::string pick = "all";
+
+    // The export's arguments: these and the format and quality when given.
+    nlohmann::json exportArgs(nlohmann::json args) const
+    {
+        if (format)
+            args["format"] = *format;
+        if (quality)
+            args["quality"] = *quality;
+        return args;
+    }
 };
 
 int usageError(const char* usage, const std::string& problem)
@@ -284,11 +294,12 @@ int runFrames(int argc, char** argv)
         printJsonLine(opened.payload);
 
     // Export finds a frame by the records of the last extraction, or in the default plan when there is
-    // none; so any other step is extracted first, exactly as the page does before an export.
+    // none; so a step that is asked for is extracted first, exactly as the page does before an export.
     const json& source = opened.payload;
-    std::size_t count = sampleTimes(source.value("durationSec", 0.0), options.step, source.value("fps", 30.0)).size();
-    if (options.step != kDefaultStepPercent) {
-        Reply extracted = session.request("extract", {{"stepPercent", options.step}});
+    std::size_t count =
+        sampleTimes(source.value("durationSec", 0.0), kDefaultStepPercent, source.value("fps", 30.0)).size();
+    if (options.step) {
+        Reply extracted = session.request("extract", {{"stepPercent", *options.step}});
         progress.finish();
         if (!extracted.ok) {
             std::fprintf(stderr, "quillon-cli: %s\n", extracted.payload.dump().c_str());
@@ -305,10 +316,7 @@ int runFrames(int argc, char** argv)
                                             std::to_string(count - 1) + " separated by commas");
     }
     fs::path out = fs::absolute(options.out, error);
-    Reply exported = session.request("export", {{"ids", *ids},
-                                                {"format", options.format},
-                                                {"quality", options.quality},
-                                                {"dest", out.string()}});
+    Reply exported = session.request("export", options.exportArgs({{"ids", *ids}, {"dest", out.string()}}));
     progress.finish();
     return reportExport(exported, options.json, "id");
 }
@@ -348,10 +356,7 @@ int runConvert(int argc, char** argv)
         paths.push_back(file.string());
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
-    Reply converted = session.request("exportImages", {{"paths", paths},
-                                                       {"format", options.format},
-                                                       {"quality", options.quality},
-                                                       {"dest", out.string()}});
+    Reply converted = session.request("exportImages", options.exportArgs({{"paths", paths}, {"dest", out.string()}}));
     progress.finish();
     int exportStatus = reportExport(converted, options.json, "path");
     return exportStatus != 0 ? exportStatus : status;
