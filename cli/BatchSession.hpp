@@ -9,8 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/Bridge.hpp"
-#include "bridge/Host.hpp"
-#include "bridge/MainQueue.hpp"
+#include "cli/CliHost.hpp"
 
 namespace quillon::cli {
 
@@ -24,30 +23,25 @@ struct Reply {
 // time and runs the GLib main loop until its reply has been delivered. Events delivered meanwhile
 // go to the event handler as (page function name, payload). Panels are always answered as
 // cancelled (batch commands pass their destination), reveal shows nothing. Main thread only.
-class BatchSession : private Host {
+class BatchSession {
 public:
     using EventHandler = std::function<void(const std::string& name, const nlohmann::json& payload)>;
 
     explicit BatchSession(EventHandler onEvent);
-    ~BatchSession() override;
 
     // Sends {"id", "cmd", "args"} and runs the main loop until its reply has been delivered. The
     // message is always well formed, so the bridge answers it exactly once.
     Reply request(const std::string& cmd, const nlohmann::json& args);
 
 private:
-    void evaluateScript(const std::string& script) override;
-    void runOnMain(std::function<void()> task) override;
-    void showPanel(const PanelRequest& request,
-                   std::function<void(std::vector<std::string>)> done) override;
-    void reveal(const std::vector<std::string>& paths) override;
+    void receive(const std::string& script);
 
     EventHandler onEvent_;
-    MainQueue mainQueue_;
     std::int64_t nextId_ = 1;
     std::int64_t waitingFor_ = 0;
     std::optional<Reply> reply_;
-    Bridge bridge_;  // last: destroyed first, so its queue stops before the host pieces go away
+    CliHost host_;
+    Bridge bridge_{host_};  // last: destroyed first, so its queue stops before the host goes away
 };
 
 }  // namespace quillon::cli
