@@ -14,10 +14,8 @@ work="$BENCH_DIR/memory"
 photos="$work/photos$photos_n"
 large="$work/large"
 out="$work/out"
-mkdir -p "$photos" "$large"
-for i in $(seq -w 1 "$photos_n"); do
-  [ -f "$photos/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$photos/photo$i.jpg"
-done
+mkdir -p "$large"
+copy_photos "$photos" "$photos_n"
 for i in 1 2 3; do
   [ -f "$large/large$i.png" ] || vips black "$large/large$i.png" 16000 16000 --bands 3
 done
