@@ -3,7 +3,6 @@
 # with the same encoder settings (JPEG and HEIC at quality 0.9 use 4:2:0 colour), but for x265's
 # preset: ours "medium", `vips copy` libheif's default "slow" (see bench/heic.sh).
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 frame="$BENCH_DIR/frame-1920x1080.v"

@@ -6,10 +6,8 @@
 # The counts can be lowered with MEMORY_BENCH_PHOTOS (50).
 set -euo pipefail
 photos_n=${MEMORY_BENCH_PHOTOS:-50}
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-cli="$build/bin/quillon-cli"
 work="$BENCH_DIR/memory"
 photos="$work/photos$photos_n"
 large="$work/large"

@@ -11,10 +11,8 @@ set -euo pipefail
 import_n=${IMAGES_BENCH_IMPORT:-200}
 convert_n=${IMAGES_BENCH_CONVERT:-50}
 heic_n=${IMAGES_BENCH_HEIC:-5}
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-cli="$build/bin/quillon-cli"
 work="$BENCH_DIR/images"
 photos="$work/photos$import_n"
 copy_photos "$photos" "$import_n"

@@ -1,5 +1,8 @@
-# Shared helpers for the benchmark scripts; source it, then call compare. $out is a scratch folder
-# for the files the timed commands write.
+# Shared helpers for the benchmark scripts, which take the build folder as their first argument
+# and source this file: $build, $cli (its quillon-cli) and $out, a scratch folder for the files
+# the timed commands write.
+build=$1
+cli="$build/bin/quillon-cli"
 out="$BENCH_DIR/out"
 mkdir -p "$out"
 

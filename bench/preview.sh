@@ -2,7 +2,6 @@
 # Preview of a 4000x3000 JPEG with the longer side 360: ours (reduced load, JPEG data URL) against
 # vipsthumbnail -s 360.
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 photo="$BENCH_DIR/photo-4000x3000.jpg"
