@@ -44,16 +44,10 @@ void Bridge::chooseVideo(std::int64_t id)
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
     host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty()) {
+        if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
-            return;
-        }
-        io_.async([this, id, file = fileFromPath(paths.front())] {
-            if (auto description = open(file))
-                resolve(id, true, *description);
-            else
-                resolve(id, false, kCouldNotOpen);
-        });
+        else
+            loadVideo(id, Json{{"path", paths.front()}});  // opened as if the page had named it
     }));
 }
 
