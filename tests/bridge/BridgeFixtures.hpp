@@ -42,17 +42,10 @@ struct CliRun {
     std::vector<std::string> lines;
     std::vector<Delivery> calls;
 
-    std::vector<Json> payloadsOf(const std::string& name) const
-    {
-        std::vector<Json> result;
-        for (const Delivery& call : calls)
-            if (call.name == name)
-                result.push_back(call.payload);
-        return result;
-    }
+    std::vector<Json> payloadsOf(std::string_view name) const { return test::payloadsOf(calls, name); }
     Json replyTo(std::int64_t id) const
     {
-        for (const Json& reply : payloadsOf("window.__bridgeResolveRaw"))
+        for (const Json& reply : payloadsOf(protocol::kResolveReply))
             if (reply.value("id", std::int64_t{-1}) == id)
                 return reply;
         return nullptr;
@@ -94,7 +87,7 @@ struct Rig {
         std::int64_t id = nextId++;
         bridge.handleMessage({{"id", id}, {"cmd", cmd}, {"args", args}});
         host.settle(bridge);
-        for (const Json& reply : host.payloadsOf(std::string(protocol::kResolveReply)))
+        for (const Json& reply : host.payloadsOf(protocol::kResolveReply))
             if (reply["id"] == id)
                 return reply;
         ADD_FAILURE() << cmd << " got no reply";
@@ -130,7 +123,7 @@ struct Rig {
     std::vector<Json> records() const
     {
         std::vector<Json> all;
-        for (const Json& chunk : host.payloadsOf(std::string(protocol::kImagesChunk)))
+        for (const Json& chunk : host.payloadsOf(protocol::kImagesChunk))
             all.insert(all.end(), chunk["items"].begin(), chunk["items"].end());
         return all;
     }

@@ -92,15 +92,15 @@ TEST(Bridge, AnExportStoppedByTheBridgeGoingAwayIsNotAnswered)
         Json exportArgs = args;
         exportArgs["dest"] = dir.string();
         bridge->handleMessage({{"id", 2}, {"cmd", cmd}, {"args", exportArgs}});
-        while (host.payloadsOf(std::string(protocol::kExportProgress)).empty()) {
+        while (host.payloadsOf(protocol::kExportProgress).empty()) {
             host.runMainTasks();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         bridge.reset();
         host.runMainTasks();
-        for (const Json& reply : host.payloadsOf(std::string(protocol::kResolveReply)))
+        for (const Json& reply : host.payloadsOf(protocol::kResolveReply))
             EXPECT_NE(reply["id"], 2) << reply;
-        EXPECT_LT(host.payloadsOf(std::string(protocol::kExportProgress)).size(), 400u);
+        EXPECT_LT(host.payloadsOf(protocol::kExportProgress).size(), 400u);
     }
 }
 

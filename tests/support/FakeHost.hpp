@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +17,16 @@ namespace quillon::test {
 
 // One script the bridge delivered: the page function's name and its JSON argument.
 using Delivery = protocol::Delivery;
+
+// The payloads of the deliveries to the given page function, in order.
+inline std::vector<nlohmann::json> payloadsOf(const std::vector<Delivery>& deliveries, std::string_view name)
+{
+    std::vector<nlohmann::json> result;
+    for (const Delivery& d : deliveries)
+        if (d.name == name)
+            result.push_back(d.payload);
+    return result;
+}
 
 // A host without a display: deliveries are recorded, main-loop tasks wait until the test runs
 // them with settle(), panels are answered from a list given in advance (cancel when it runs out).
@@ -77,14 +88,9 @@ public:
         return result;
     }
 
-    // The deliveries with the given page function name, in order.
-    std::vector<nlohmann::json> payloadsOf(const std::string& name) const
+    std::vector<nlohmann::json> payloadsOf(std::string_view name) const
     {
-        std::vector<nlohmann::json> result;
-        for (auto& d : deliveries())
-            if (d.name == name)
-                result.push_back(d.payload);
-        return result;
+        return test::payloadsOf(deliveries(), name);
     }
 
 private:
