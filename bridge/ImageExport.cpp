@@ -72,9 +72,10 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     std::string format = args.at("format").get<std::string>();
     const double quality = args.at("quality").get<double>();
 
-    exportInto(id, args, "Choose a folder to save the images",
-               [this, paths = std::move(paths), format = std::move(format), quality](
-                   const std::filesystem::path& folder) { return writeImages(paths, folder, format, quality); });
+    auto write = [this, paths = std::move(paths), format = std::move(format), quality](const auto& folder) {
+        return writeImages(paths, folder, format, quality);
+    };
+    exportInto(id, args, "Choose a folder to save the images", std::move(write));
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,

@@ -296,8 +296,9 @@ int runFrames(int argc, char** argv)
     // Export finds a frame by the records of the last extraction, or in the default plan when there is
     // none; so a step that is asked for is extracted first, exactly as the page does before an export.
     const json& source = opened.payload;
-    std::size_t count =
-        sampleTimes(source.value("durationSec", 0.0), kDefaultStepPercent, source.value("fps", 30.0)).size();
+    std::size_t count = sampleTimes(source.at("durationSec").get<double>(), kDefaultStepPercent,
+                                    source.at("fps").get<double>())
+                            .size();
     if (options.step) {
         Reply extracted = session.request("extract", {{"stepPercent", *options.step}});
         progress.finish();
@@ -356,7 +357,8 @@ int runConvert(int argc, char** argv)
         paths.push_back(file.string());
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
-    Reply converted = session.request("exportImages", options.exportArgs({{"paths", paths}, {"dest", out.string()}}));
+    Reply converted =
+        session.request("exportImages", options.exportArgs({{"paths", paths}, {"dest", out.string()}}));
     progress.finish();
     int exportStatus = reportExport(converted, options.json, "path");
     return exportStatus != 0 ? exportStatus : status;

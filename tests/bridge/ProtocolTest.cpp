@@ -83,7 +83,8 @@ TEST(ProtocolTest, ArgumentsOfAnotherKindThanTheirDefaultTakeTheDefault)
         {{{"quality", 0}}, {{"format", "png"}, {"quality", 0}, {"folders", false}}},  // integers are numbers
         {{{"quality", true}, {"format", 3}, {"folders", "yes"}}, defaults},
         {{{"quality", "0.5"}, {"format", nullptr}, {"folders", 1}}, defaults},
-        {{{"format", ""}, {"ids", {1, 2}}}, {{"format", ""}, {"quality", 1.0}, {"folders", false}, {"ids", {1, 2}}}},
+        {{{"format", ""}, {"ids", {1, 2}}},
+         {{"format", ""}, {"quality", 1.0}, {"folders", false}, {"ids", {1, 2}}}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(args::withDefaults(c.args, defaults), c.expected) << c.args;
