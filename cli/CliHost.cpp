@@ -1,24 +1,21 @@
 #include "cli/CliHost.hpp"
 
 #include <cstdio>
+#include <sstream>
 
 namespace quillon::cli {
 
 namespace {
 
+// The paths of a list separated by ':', empty ones left out.
 std::vector<std::string> splitPathList(const std::string& list)
 {
     std::vector<std::string> paths;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t end = list.find(':', start);
-        std::string path = list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::istringstream in(list);
+    for (std::string path; std::getline(in, path, ':');)
         if (!path.empty())
-            paths.push_back(std::move(path));
-        if (end == std::string::npos)
-            return paths;
-        start = end + 1;
-    }
+            paths.push_back(path);
+    return paths;
 }
 
 }  // namespace
