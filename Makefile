@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build run test bench package clean test-asan tsan fuzz soak
+.PHONY: all bootstrap configure build run test bench package clean test-asan tsan fuzz soak format
 
 all: build
 
@@ -63,6 +63,10 @@ bench: build
 # A Debian package of the build, with its dependencies found by dpkg-shlibdeps.
 package: build
 	cd $(BUILD) && cpack -G DEB
+
+# Reformats the C++ sources git tracks with .clang-format.
+format:
+	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
 	rm -rf $(BUILD)

@@ -7,12 +7,10 @@
 #   `ffmpeg -ss T -i clip -frames:v 1 out.png` (and out.jpg) processes, with the total size of the
 #   files each side wrote.
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 work="$BENCH_DIR/bridge"
 mkdir -p "$work"
-cli="$build/bin/quillon-cli"
 
 # bridge_script FILE DEST LINES...: a script that empties DEST (when given) and runs the bridge
 # on the input lines.

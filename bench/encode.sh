@@ -3,11 +3,8 @@
 # with the same encoder settings (JPEG and HEIC at quality 0.9 use 4:2:0 colour), but for x265's
 # preset: ours "medium", `vips copy` libheif's default "slow" (see bench/heic.sh).
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-out="$BENCH_DIR/out"
-mkdir -p "$out"
 frame="$BENCH_DIR/frame-1920x1080.v"
 ours="$build/bin/quillon-media-bench encode $frame"
 compare "encode 1920x1080 PNG" 10 "$ours png 1 $out/frame.png" "vips copy $frame $out/peer-frame.png[compression=4,filter=sub]"

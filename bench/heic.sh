@@ -7,7 +7,6 @@
 # seconds each, so one run per cell; x265 uses every core, so on a shared machine its CPU time
 # (user + system) is the steadier figure.
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 out="$BENCH_DIR/heic"

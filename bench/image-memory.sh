@@ -6,18 +6,14 @@
 # The counts can be lowered with MEMORY_BENCH_PHOTOS (50).
 set -euo pipefail
 photos_n=${MEMORY_BENCH_PHOTOS:-50}
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-cli="$build/bin/quillon-cli"
 work="$BENCH_DIR/memory"
 photos="$work/photos$photos_n"
 large="$work/large"
 out="$work/out"
-mkdir -p "$photos" "$large"
-for i in $(seq -w 1 "$photos_n"); do
-  [ -f "$photos/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$photos/photo$i.jpg"
-done
+mkdir -p "$large"
+copy_photos "$photos" "$photos_n"
 for i in 1 2 3; do
   [ -f "$large/large$i.png" ] || vips black "$large/large$i.png" 16000 16000 --bands 3
 done

@@ -11,16 +11,11 @@ set -euo pipefail
 import_n=${IMAGES_BENCH_IMPORT:-200}
 convert_n=${IMAGES_BENCH_CONVERT:-50}
 heic_n=${IMAGES_BENCH_HEIC:-5}
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-cli="$build/bin/quillon-cli"
 work="$BENCH_DIR/images"
 photos="$work/photos$import_n"
-mkdir -p "$photos"
-for i in $(seq -w 1 "$import_n"); do
-  [ -f "$photos/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$photos/photo$i.jpg"
-done
+copy_photos "$photos" "$import_n"
 cat "$photos"/*.jpg >/dev/null  # the same warm page cache for everybody
 
 # measure COMMAND...: runs the command once and prints its wall time and its CPU time (user and

@@ -1,4 +1,20 @@
-# Shared helpers for the benchmark scripts; source it, then call compare.
+# Shared helpers for the benchmark scripts, which take the build folder as their first argument
+# and source this file: $build, $cli (its quillon-cli) and $out, a scratch folder for the files
+# the timed commands write.
+build=$1
+cli="$build/bin/quillon-cli"
+out="$BENCH_DIR/out"
+mkdir -p "$out"
+
+# copy_photos DIR N: N copies of the corpus photograph in DIR (photo01.jpg ...), each its own
+# file, so no two reads share the page cache of one file.
+copy_photos() {
+  local dir=$1 n=$2 i
+  mkdir -p "$dir"
+  for i in $(seq -w 1 "$n"); do
+    [ -f "$dir/photo$i.jpg" ] || cp "$BENCH_DIR/photo-4000x3000.jpg" "$dir/photo$i.jpg"
+  done
+}
 
 # compare LABEL RUNS OURS PEER
 #   Times the command lines OURS and PEER as whole processes (about RUNS runs each) and

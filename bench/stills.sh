@@ -7,7 +7,6 @@
 # decode floor measured in the same process (FFmpeg alone on one thread decoding only the frames
 # the stills need, its CPU time divided by two) and ours / floor.
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 work="$BENCH_DIR/stills"

@@ -4,12 +4,10 @@
 # an export of the 21 stills of that plan as full-size PNG files. GNU time's maximum resident set
 # size; no peer (the figure is held against a fixed bound, 600 MB).
 set -euo pipefail
-build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 work="$BENCH_DIR/memory"
 mkdir -p "$work"
-cli="$build/bin/quillon-cli"
 
 clip="$BENCH_DIR/hevc10-2160p-4s.mp4"
 if [ ! -f "$clip" ]; then

@@ -87,4 +87,17 @@ std::optional<std::string> path(const Json& args, std::string_view key)
     return value->get<std::string>();
 }
 
+Json withDefaults(const Json& args, const Json& defaults)
+{
+    Json result = args.is_object() ? args : Json::object();
+    for (const auto& [key, fallback] : defaults.items()) {
+        auto value = result.find(key);
+        const bool sameKind = value != result.end() &&
+                              (value->is_number() ? fallback.is_number() : value->type() == fallback.type());
+        if (!sameKind)
+            result[key] = fallback;
+    }
+    return result;
+}
+
 }  // namespace quillon::args

@@ -30,6 +30,10 @@ std::vector<std::string> strings(const Json& args, std::string_view key);
 std::vector<std::int64_t> integers(const Json& args, std::string_view key);
 // A path argument: present only when the key holds a non-empty string.
 std::optional<std::string> path(const Json& args, std::string_view key);
+// The arguments with each key of `defaults` holding a value of its default's kind (number,
+// string, boolean ...): an absent one, or one of another kind, becomes the default. Integers and
+// floating-point numbers are one kind; other keys are kept as they are.
+Json withDefaults(const Json& args, const Json& defaults);
 
 }  // namespace args
 }  // namespace quillon

@@ -5,6 +5,7 @@
 
 #include "bridge/Args.hpp"
 #include "bridge/Protocol.hpp"
+#include "media/SamplePlan.hpp"
 
 namespace quillon {
 
@@ -58,14 +59,18 @@ Json parseMessage(std::string_view text)
 const std::array<Bridge::Command, 18> Bridge::kCommands{{
     {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
     {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
-    {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); }},
-    {"export", [](Bridge& b, std::int64_t i, const Json& a) { b.exportFrames(i, a); }},
+    {"extract", [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); },
+     {{"stepPercent", kDefaultStepPercent}}},
+    {"export", [](Bridge& b, std::int64_t i, const Json& a) { b.exportFrames(i, a); },
+     {{"format", "png"}, {"quality", 1.0}}},
     {"chooseDest", [](Bridge& b, std::int64_t i, const Json&) { b.chooseDest(i); }},
     {"reveal", [](Bridge& b, std::int64_t i, const Json& a) { b.reveal(i, a); }},
-    {"setMode", [](Bridge& b, std::int64_t i, const Json& a) { b.setMode(i, a); }},
-    {"chooseImages", [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); }},
+    {"setMode", [](Bridge& b, std::int64_t i, const Json& a) { b.setMode(i, a); }, {{"mode", "video"}}},
+    {"chooseImages", [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); },
+     {{"folders", false}}},
     {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
-    {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); }},
+    {"exportImages", [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); },
+     {{"format", "png"}, {"quality", 1.0}}},
     {"getSettings", [](Bridge& b, std::int64_t i, const Json&) { b.getSettings(i); }},
     {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
     {"cancel", [](Bridge& b, std::int64_t i, const Json&) { b.cancel(i); }},
@@ -103,7 +108,7 @@ void Bridge::handleMessage(const Json& body)
 
     for (const Command& command : kCommands) {
         if (command.name == cmd) {
-            command.run(*this, *id, args);
+            command.run(*this, *id, args::withDefaults(args, command.defaults));
             return;
         }
     }

@@ -60,10 +60,13 @@ public:
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
-    // One command of the page: its exact, case-sensitive name and what runs it.
+    // One command of the page: its exact, case-sensitive name, what runs it, and the arguments
+    // that have a default, as a JSON object. The handler sees each of those arguments with a value
+    // of its default's kind: one that is absent or of another kind is replaced by the default.
     struct Command {
         std::string_view name;
         void (*run)(Bridge&, std::int64_t id, const Json& args);
+        Json defaults = Json::object();
     };
     // The commands of the page, matched in this order; any other name is answered as unknown.
     // Besides the commands of the two modes:
@@ -162,14 +165,19 @@ private:
     void chooseDest(std::int64_t id);
     void reveal(std::int64_t id, const Json& args);
     void setPageState(std::int64_t id, const Json& args);
-    std::optional<Json> open(const std::filesystem::path& url);
+    std::optional<Json> open(const std::filesystem::path& file);
 
     // Frame extraction and export.
     void extract(std::int64_t id, const Json& args);
     void exportFrames(std::int64_t id, const Json& args);
     WriteResult writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,
-                            const std::filesystem::path& srcURL, const std::filesystem::path& dir,
+                            const std::filesystem::path& clip, const std::filesystem::path& dir,
                             const std::string& format, double quality);
+
+    // Answers an export: runs `write` on io with the "dest" argument, or else with the folder
+    // chosen in a panel (a cancelled panel answers null), and replies with what it wrote.
+    void exportInto(std::int64_t id, const Json& args, const char* panelTitle,
+                    std::function<WriteResult(const std::filesystem::path& folder)> write);
 
     // Images mode.
     void chooseImages(std::int64_t id, const Json& args);
@@ -206,7 +214,7 @@ private:
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.
     struct CurrentSource {
         std::shared_ptr<StillsSource> source;
-        std::optional<std::filesystem::path> url;
+        std::optional<std::filesystem::path> file;
     };
     CurrentSource currentSource() const;
 

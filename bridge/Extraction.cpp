@@ -2,7 +2,6 @@
 // page as a preview as soon as it is ready, with a progress count after every sample.
 #include <any>
 
-#include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/Protocol.hpp"
 #include "media/SamplePlan.hpp"
@@ -23,7 +22,7 @@ void Bridge::extract(std::int64_t id, const Json& args)
         resolve(id, false, "No source loaded");
         return;
     }
-    double stepPercent = args::number(args, "stepPercent", kDefaultStepPercent);
+    const double stepPercent = args.at("stepPercent").get<double>();
 
     // The run works on the source that was current when the command arrived, even when an open
     // queued before it replaces the bridge's source in the meantime.

@@ -32,24 +32,37 @@ std::string frameStem(const std::string& base, double percent)
 void Bridge::exportFrames(std::int64_t id, const Json& args)
 {
     CurrentSource current = currentSource();
-    if (!current.source || !current.url) {
+    if (!current.source || !current.file) {
         resolve(id, false, "No source loaded");
         return;
     }
     std::vector<std::int64_t> ids = args::integers(args, "ids");
-    std::string format = args::string(args, "format", "png");
-    double quality = args::number(args, "quality", 1);
+    std::string format = args.at("format").get<std::string>();
+    const double quality = args.at("quality").get<double>();
     if (ids.empty()) {
         resolve(id, false, "No frames selected");
         return;
     }
 
     // The work captures the source and its file now; the frame records are read when it runs.
-    auto submit = [this, id, ids, source = current.source, url = *current.url, format,
-                   quality](const std::filesystem::path& folder) {
-        queueCommand(id, [=, this] {
-            WriteResult result = writeFrames(ids, source, url, folder, format, quality);
-            Json reply = {{"written", result.written}, {"failed", result.failed}, {"folder", folder.string()}};
+    exportInto(id, args, "Choose a folder to save the frames",
+               [this, ids, source = current.source, clip = *current.file, format, quality](
+                   const std::filesystem::path& folder) {
+                   return writeFrames(ids, source, clip, folder, format, quality);
+               });
+}
+
+void Bridge::exportInto(std::int64_t id, const Json& args, const char* panelTitle,
+                        std::function<WriteResult(const std::filesystem::path& folder)> write)
+{
+    auto submit = [this, id, write = std::move(write)](const std::filesystem::path& folder) {
+        queueCommand(id, [this, id, write, folder] {
+            WriteResult result = write(folder);
+            if (io_.stopRequested())
+                return;  // the bridge is going away; nobody is left to answer
+            Json reply{{"written", std::move(result.written)},
+                       {"failed", std::move(result.failed)},
+                       {"folder", folder.string()}};
             if (result.cancelled)
                 reply["cancelled"] = true;
             resolve(id, true, reply);
@@ -57,30 +70,34 @@ void Bridge::exportFrames(std::int64_t id, const Json& args)
     };
 
     if (std::optional<std::string> dest = args::path(args, "dest")) {
+        // Made absolute against the working folder, so the reply names the folder in full.
         std::error_code error;
-        std::filesystem::path folder = std::filesystem::absolute(*dest, error);
-        submit(error ? std::filesystem::path(*dest) : folder);
+        const std::filesystem::path named = pagePaths_.resolve(*dest);
+        std::filesystem::path folder = std::filesystem::absolute(named, error);
+        submit(error ? named : folder);
         return;
     }
     PanelRequest request;
     request.kind = PanelRequest::Kind::OpenFolder;
-    request.title = "Choose a folder to save the frames";
+    request.title = panelTitle;
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
     host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id, submit](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty())
+        if (paths.empty() || paths.front().empty()) {
             resolve(id, true, nullptr);
-        else
-            submit(std::filesystem::path(paths.front()));
+            return;
+        }
+        pagePaths_.remember(paths.front());
+        submit(std::filesystem::path(paths.front()));
     })));
 }
 
 WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,
-                                const std::filesystem::path& srcURL, const std::filesystem::path& dir,
+                                const std::filesystem::path& clip, const std::filesystem::path& dir,
                                 const std::string& format, double quality)
 {
     WriteResult result;
-    std::string base = srcURL.filename().stem().string();
+    std::string base = clip.filename().stem().string();
     if (base.empty())
         base = "frame";
     const std::string ext = extForFormat(format);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <deque>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,36 @@ public:
 
     // Main thread. Shows the paths selected in the file manager (may be empty). Returns at once.
     virtual void reveal(const std::vector<std::string>& paths) = 0;
+};
+
+// Panel answers given in advance, for the hosts nobody sits at (the command line, tests): each
+// panel shown takes the next answer, in order, and is cancelled once they run out. Main thread.
+class PanelScript {
+public:
+    PanelScript(std::initializer_list<std::vector<std::string>> answers = {}) : answers_(answers) {}
+
+    void add(std::vector<std::string> answer) { answers_.push_back(std::move(answer)); }
+
+    // The next answer, or a cancel (no paths) when none is left.
+    std::vector<std::string> next()
+    {
+        if (answers_.empty())
+            return {};
+        std::vector<std::string> answer = std::move(answers_.front());
+        answers_.pop_front();
+        return answer;
+    }
+
+    // Calls done with `paths` later, from the host's main loop, never inside this call: the way a
+    // real panel answers.
+    static void answerLater(Host& host, std::function<void(std::vector<std::string>)> done,
+                            std::vector<std::string> paths)
+    {
+        host.runOnMain([done = std::move(done), paths = std::move(paths)] { done(paths); });
+    }
+
+private:
+    std::deque<std::vector<std::string>> answers_;
 };
 
 }  // namespace quillon

@@ -1,7 +1,6 @@
 // Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
 // requested format and write it into one folder under its own name, never replacing a file.
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "bridge/Args.hpp"
@@ -77,47 +76,14 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
         resolve(id, false, "No images selected");
         return;
     }
-    std::string format = args::string(args, "format", "png");
-    double quality = args::number(args, "quality", 1.0);
+    std::string format = args.at("format").get<std::string>();
+    const double quality = args.at("quality").get<double>();
     const ConversionOptions options{.keepDetails = flag(args, "keepDetails"), .toSrgb = flag(args, "toSrgb")};
 
-    auto work = [this, id, paths = std::move(paths), format = std::move(format), quality,
-                 options](const std::filesystem::path& dir) {
-        queueCommand(id, [this, id, paths, format, quality, options, dir] {
-            WriteResult result = writeImages(paths, dir, format, quality, options);
-            if (io_.stopRequested())
-                return;
-            Json reply{{"written", std::move(result.written)},
-                       {"failed", std::move(result.failed)},
-                       {"folder", dir.string()}};
-            if (result.cancelled)
-                reply["cancelled"] = true;
-            resolve(id, true, reply);
-        });
+    auto write = [this, paths = std::move(paths), format = std::move(format), quality, options](const auto& folder) {
+        return writeImages(paths, folder, format, quality, options);
     };
-
-    if (std::optional<std::string> dest = args::path(args, "dest")) {
-        // Made absolute against the working folder, so the reply names the folder in full.
-        std::error_code error;
-        const std::filesystem::path named = pagePaths_.resolve(*dest);
-        std::filesystem::path folder = std::filesystem::absolute(named, error);
-        work(error ? named : folder);
-        return;
-    }
-    PanelRequest request;
-    request.kind = PanelRequest::Kind::OpenFolder;
-    request.title = "Choose a folder to save the images";
-    request.acceptLabel = "Export Here";
-    request.canCreateFolders = true;
-    auto answered = [this, id, work = std::move(work)](std::vector<std::string> chosen) {
-        if (chosen.empty() || chosen.front().empty()) {
-            resolve(id, true, nullptr);
-            return;
-        }
-        pagePaths_.remember(chosen.front());
-        work(std::filesystem::path(chosen.front()));
-    };
-    host_.showPanel(request, whileAlive(unlessCancelled(id, std::move(answered))));
+    exportInto(id, args, "Choose a folder to save the images", std::move(write));
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,

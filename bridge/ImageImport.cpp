@@ -1,6 +1,5 @@
 // Images mode, bringing files in: chooseImages, importImages, drops, and streamImages, which turns
 // a list of files and folders into image records with previews, sent to the page in batches.
-#include <cmath>
 #include <string>
 #include <utility>
 
@@ -21,12 +20,6 @@ constexpr int kPreviewSide = 360;
 // Previews finished ahead of the one the page gets next. They are small (a few tens of kilobytes
 // each), so the window only bounds memory while keeping the workers busy past a slow file.
 constexpr std::size_t kPreviewWindow = 32;
-
-// Pixel sizes reach the page as integers, truncated toward zero.
-std::int64_t truncatedSize(double value)
-{
-    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
-}
 
 FileFilter imageContentTypes()
 {
@@ -50,8 +43,8 @@ ImagePreview makePreview(const std::filesystem::path& file)
     ImagePreview preview;
     LoadedImage loaded = loadImageAndSize(file, kPreviewSide);
     if (loaded.displayedSize) {
-        preview.width = truncatedSize(loaded.displayedSize->width);
-        preview.height = truncatedSize(loaded.displayedSize->height);
+        preview.width = protocol::wholePixels(loaded.displayedSize->width);
+        preview.height = protocol::wholePixels(loaded.displayedSize->height);
     }
     if (loaded.image)
         preview.thumbDataUrl = thumbnailDataURL(*loaded.image, kPreviewSide);
@@ -63,8 +56,7 @@ ImagePreview makePreview(const std::filesystem::path& file)
 void Bridge::chooseImages(std::int64_t id, const Json& args)
 {
     // A GTK chooser picks files or folders, not both: "folders": true asks for the folder variant.
-    auto folders = args.find("folders");
-    const bool chooseFolders = folders != args.end() && folders->is_boolean() && folders->get<bool>();
+    const bool chooseFolders = args.at("folders").get<bool>();
 
     PanelRequest request;
     request.acceptLabel = "Add";

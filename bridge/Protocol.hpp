@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,13 @@ inline constexpr std::string_view kDropHover = "window.__onDropHover";
 
 inline constexpr std::string_view kEvents[] = {kExtractProgress, kFrameReady, kExportProgress, kImagesBegin,
                                                kImagesChunk,     kDrop,       kMenuAction,     kDropHover};
+
+// A width or height as the page receives it: a whole number of pixels, truncated toward zero; 0
+// for anything not a positive, finite size.
+inline std::int64_t wholePixels(double value)
+{
+    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
+}
 
 // One delivery as the host evaluates it in the page: the function name and its payload.
 struct Delivery {

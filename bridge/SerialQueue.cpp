@@ -73,8 +73,6 @@ bool SerialQueue::cancelRequested() const
     return stopping_ || runningGeneration_ != generation_;
 }
 
-bool SerialQueue::onQueueThread() const { return std::this_thread::get_id() == worker_.get_id(); }
-
 void SerialQueue::run()
 {
     // Linux limits thread names to 15 characters; "stills.io" fits.

@@ -32,7 +32,6 @@ public:
     void waitIdle();
     void stop();
     bool stopRequested() const;
-    bool onQueueThread() const;
 
     // Any thread. Whether a task is queued or running.
     bool busy() const;

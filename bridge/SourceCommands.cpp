@@ -1,10 +1,10 @@
 // The commands that manage the current source and the page's surroundings: chooseVideo, loadVideo,
 // setMode, chooseDest and reveal, and open(), which makes a file the current source.
-#include <cmath>
 #include <system_error>
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/Extensions.hpp"
 
 namespace quillon {
@@ -20,12 +20,6 @@ std::filesystem::path fileFromPath(const std::string& path)
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(path, error);
     return error ? std::filesystem::path(path) : absolute;
-}
-
-// Pixel sizes reach the page as integers, truncated toward zero.
-std::int64_t truncatedSize(double value)
-{
-    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
 }
 
 }  // namespace
@@ -50,16 +44,10 @@ void Bridge::chooseVideo(std::int64_t id)
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
     host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty()) {
+        if (paths.empty() || paths.front().empty())
             resolve(id, true, nullptr);
-            return;
-        }
-        queueCommand(id, [this, id, file = fileFromPath(paths.front())] {
-            if (auto description = open(file))
-                resolve(id, true, *description);
-            else
-                resolve(id, false, kCouldNotOpen);
-        });
+        else
+            loadVideo(id, Json{{"path", paths.front()}});  // opened as if the page had named it
     })));
 }
 
@@ -94,7 +82,7 @@ void Bridge::loadVideo(std::int64_t id, const Json& args)
 void Bridge::setMode(std::int64_t id, const Json& args)
 {
     // Stored as given; only handleDrop compares it, with "images".
-    currentMode_ = args::string(args, "mode", "video");
+    currentMode_ = args.at("mode").get<std::string>();
     resolve(id, true, nullptr);
 }
 
@@ -125,22 +113,22 @@ void Bridge::reveal(std::int64_t id, const Json& args)
     }));
 }
 
-std::optional<Json> Bridge::open(const std::filesystem::path& url)
+std::optional<Json> Bridge::open(const std::filesystem::path& file)
 {
-    std::shared_ptr<StillsSource> source = StillsSource::open(url);
+    std::shared_ptr<StillsSource> source = StillsSource::open(file);
     if (!source)
         return std::nullopt;  // the current source and the frame records stay as they were
 
     Json description = {
-        {"path", url.string()},
-        {"name", url.filename().string()},
+        {"path", file.string()},
+        {"name", file.filename().string()},
         {"durationSec", source->durationSec()},
-        {"width", truncatedSize(source->pixelSize().width)},
-        {"height", truncatedSize(source->pixelSize().height)},
+        {"width", protocol::wholePixels(source->pixelSize().width)},
+        {"height", protocol::wholePixels(source->pixelSize().height)},
         {"fps", source->fps()},
         {"isGif", source->isGif()},
     };
-    CurrentSource previous{source, url};
+    CurrentSource previous{source, file};
     {
         std::lock_guard lock(sourceMutex_);
         std::swap(current_, previous);

@@ -57,17 +57,27 @@ constexpr char kConvertUsage[] =
     "Exit status: 0 when every image was written, 1 when some failed or Ctrl+C stopped the run\n"
     "(the images written until then are listed and kept), 2 for usage errors.\n";
 
-// Options both commands share.
+// Options both commands share. What is not given is left to the bridge's own defaults.
 struct Options {
     std::vector<std::string> inputs;
     std::string out;
-    std::string format = "png";  // the app's export defaults
-    double quality = 1;
+    std::optional<std::string> format;
+    std::optional<double> quality;
     bool json = false;
     bool keepDetails = false;  // convert only
     bool toSrgb = false;       // convert only
-    double step = kDefaultStepPercent;
+    std::optional<double> step;
     std::string pick = "all";
+
+    // The export's arguments: these and the format and quality when given.
+    nlohmann::json exportArgs(nlohmann::json args) const
+    {
+        if (format)
+            args["format"] = *format;
+        if (quality)
+            args["quality"] = *quality;
+        return args;
+    }
 };
 
 int usageError(const char* usage, const std::string& problem)
@@ -302,11 +312,13 @@ int runFrames(int argc, char** argv)
         printJsonLine(opened.payload);
 
     // Export finds a frame by the records of the last extraction, or in the default plan when there is
-    // none; so any other step is extracted first, exactly as the page does before an export.
+    // none; so a step that is asked for is extracted first, exactly as the page does before an export.
     const json& source = opened.payload;
-    std::size_t count = sampleTimes(source.value("durationSec", 0.0), options.step, source.value("fps", 30.0)).size();
-    if (options.step != kDefaultStepPercent) {
-        Reply extracted = session.request("extract", {{"stepPercent", options.step}});
+    std::size_t count = sampleTimes(source.at("durationSec").get<double>(), kDefaultStepPercent,
+                                    source.at("fps").get<double>())
+                            .size();
+    if (options.step) {
+        Reply extracted = session.request("extract", {{"stepPercent", *options.step}});
         progress.finish();
         if (!extracted.ok) {
             std::fprintf(stderr, "quillon-cli: %s\n", extracted.payload.dump().c_str());
@@ -327,10 +339,7 @@ int runFrames(int argc, char** argv)
                                             std::to_string(count - 1) + " separated by commas");
     }
     fs::path out = fs::absolute(options.out, error);
-    Reply exported = session.request("export", {{"ids", *ids},
-                                                {"format", options.format},
-                                                {"quality", options.quality},
-                                                {"dest", out.string()}});
+    Reply exported = session.request("export", options.exportArgs({{"ids", *ids}, {"dest", out.string()}}));
     progress.finish();
     return reportExport(exported, options.json, "id");
 }
@@ -370,7 +379,7 @@ int runConvert(int argc, char** argv)
         paths.push_back(file.string());
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
-    json request = {{"paths", paths}, {"format", options.format}, {"quality", options.quality}, {"dest", out.string()}};
+    json request = options.exportArgs({{"paths", paths}, {"dest", out.string()}});
     // Sent only when asked for, so the request is the page's own when they are not.
     if (options.keepDetails)
         request["keepDetails"] = true;

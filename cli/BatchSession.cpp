@@ -9,7 +9,8 @@
 
 namespace quillon::cli {
 
-BatchSession::BatchSession(EventHandler onEvent) : onEvent_(std::move(onEvent)), bridge_(*this)
+BatchSession::BatchSession(EventHandler onEvent)
+    : onEvent_(std::move(onEvent)), host_({}, [this](const std::string& script) { receive(script); })
 {
     interruptSource_ = g_unix_signal_add(SIGINT, &BatchSession::onInterrupt, this);
 }
@@ -45,7 +46,7 @@ Reply BatchSession::request(const std::string& cmd, const nlohmann::json& args)
     return *reply_;
 }
 
-void BatchSession::evaluateScript(const std::string& script)
+void BatchSession::receive(const std::string& script)
 {
     std::optional<protocol::Delivery> delivery = protocol::parseDelivery(script);
     if (!delivery)
@@ -58,14 +59,5 @@ void BatchSession::evaluateScript(const std::string& script)
     if (onEvent_)
         onEvent_(delivery->name, delivery->payload);
 }
-
-void BatchSession::runOnMain(std::function<void()> task) { mainQueue_.post(std::move(task)); }
-
-void BatchSession::showPanel(const PanelRequest&, std::function<void(std::vector<std::string>)> done)
-{
-    mainQueue_.post([done = std::move(done)] { done({}); });
-}
-
-void BatchSession::reveal(const std::vector<std::string>&) {}
 
 }  // namespace quillon::cli

@@ -9,8 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/Bridge.hpp"
-#include "bridge/Host.hpp"
-#include "bridge/MainQueue.hpp"
+#include "cli/CliHost.hpp"
 
 namespace quillon::cli {
 
@@ -27,12 +26,11 @@ struct Reply {
 // The first SIGINT while a session exists cancels the command running (it answers with what it
 // finished and "cancelled": true) and every later request fails with "Cancelled" without being
 // sent; a second SIGINT ends the process as usual.
-class BatchSession : private Host {
+class BatchSession {
 public:
     using EventHandler = std::function<void(const std::string& name, const nlohmann::json& payload)>;
 
     explicit BatchSession(EventHandler onEvent);
-    ~BatchSession() override;
 
     // Sends {"id", "cmd", "args"} and runs the main loop until its reply has been delivered. The
     // message is always well formed, so the bridge answers it exactly once.
@@ -43,21 +41,16 @@ public:
 
 private:
     static int onInterrupt(void* self);
-
-    void evaluateScript(const std::string& script) override;
-    void runOnMain(std::function<void()> task) override;
-    void showPanel(const PanelRequest& request,
-                   std::function<void(std::vector<std::string>)> done) override;
-    void reveal(const std::vector<std::string>& paths) override;
+    void receive(const std::string& script);
 
     EventHandler onEvent_;
-    MainQueue mainQueue_;
     std::int64_t nextId_ = 1;
     std::int64_t waitingFor_ = 0;
     std::optional<Reply> reply_;
     bool interrupted_ = false;
     unsigned interruptSource_ = 0;  // the GLib source watching SIGINT, 0 once it has fired
-    Bridge bridge_;  // last: destroyed first, so its queue stops before the host pieces go away
+    CliHost host_;
+    Bridge bridge_{host_};  // last: destroyed first, so its queue stops before the host goes away
 };
 
 }  // namespace quillon::cli

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,8 +10,9 @@
 
 namespace quillon::cli {
 
-// The host of the headless bridge: standard output is the page and nobody sits at the panels.
-// - evaluateScript() prints the script as one line and flushes it.
+// The host of the headless bridge: nobody sits at the panels and the page is a function.
+// - evaluateScript() hands the script to the page function; by default it prints the script as
+//   one line and flushes it.
 // - runOnMain() posts to the GLib default main context through a MainQueue (FIFO, also from the
 //   main thread); the caller iterates that context on the main thread.
 // - showPanel() answers each panel, in the order shown, with the next of the given answers, and
@@ -19,13 +20,15 @@ namespace quillon::cli {
 // - reveal() shows nothing.
 class CliHost : public Host {
 public:
-    explicit CliHost(std::vector<std::string> panelAnswers);
+    using Page = std::function<void(const std::string& script)>;
 
-    void evaluateScript(const std::string& script) override;
+    explicit CliHost(const std::vector<std::string>& panelAnswers, Page page = printLine);
+
+    void evaluateScript(const std::string& script) override { page_(script); }
     void runOnMain(std::function<void()> task) override;
     void showPanel(const PanelRequest& request,
                    std::function<void(std::vector<std::string> paths)> done) override;
-    void reveal(const std::vector<std::string>& paths) override;
+    void reveal(const std::vector<std::string>&) override {}
 
     // Main-loop tasks posted and not yet finished.
     std::size_t pendingTasks() const { return mainQueue_.pending(); }
@@ -34,9 +37,12 @@ public:
     std::size_t tasksRun() const { return tasksRun_; }
 
 private:
+    static void printLine(const std::string& script);
+
+    Page page_;
     std::size_t tasksRun_ = 0;  // main thread only
     MainQueue mainQueue_;
-    std::deque<std::string> panelAnswers_;  // main thread only
+    PanelScript panels_;
 };
 
 }  // namespace quillon::cli

@@ -12,9 +12,8 @@ namespace quillon {
 
 std::string_view pageContentSecurityPolicy()
 {
-    return "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
-           "font-src 'self'; connect-src 'self'; media-src 'self' data: blob:; "
-           "frame-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'";
+    return "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+           "connect-src 'none'; font-src 'self'; object-src 'none'; base-uri 'none'; form-action 'none'";
 }
 
 namespace {

@@ -7,9 +7,9 @@ typedef struct _WebKitWebContext WebKitWebContext;
 
 namespace quillon {
 
-// The Content-Security-Policy every page file is served with: scripts, styles, fonts and frames
-// only from the page's own origin, images also from data: URLs (the previews), nothing fetched
-// from elsewhere, no plugins, no forms, no <base>.
+// The Content-Security-Policy every page file is served with, the page's only one: scripts,
+// styles and fonts only from the page's own origin, images also from data: URLs (the previews),
+// nothing else loaded or fetched, no frames, no plugins, no forms, no <base>.
 std::string_view pageContentSecurityPolicy();
 
 // Main thread, before any view of the context loads. Serves quillon://app/<path> from the files

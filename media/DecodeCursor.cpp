@@ -117,6 +117,7 @@ ff::FramePtr DecodeCursor::receive(std::int64_t targetTick)
         for (;;) {
             AVPacket* pkt = packet_.get();
             if (av_read_frame(format_.get(), pkt) < 0) {
+                // Starts draining; the only failure, draining already, changes nothing.
                 avcodec_send_packet(ctx, nullptr);
                 state_ = State::Draining;
                 break;
@@ -138,11 +139,13 @@ ff::FramePtr DecodeCursor::receive(std::int64_t targetTick)
                 latestSentTick_ = pkt->pts;
             if (firstSentTick_ == AV_NOPTS_VALUE)
                 firstSentTick_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
-            // A packet the decoder rejects is damaged data: it is passed over and decoding goes
-            // on with the next, which then tells whether a frame can still be made.
-            avcodec_send_packet(ctx, pkt);
+            // The decoder has just asked for input, so it never refuses a packet for being full.
+            // A packet it rejects is damaged data: it is passed over and the next is sent at once,
+            // which then tells whether a frame can still be made.
+            const int sent = avcodec_send_packet(ctx, pkt);
             av_packet_unref(pkt);
-            break;
+            if (sent >= 0)
+                break;
         }
     }
 }

@@ -51,7 +51,7 @@ public:
     std::int64_t position() const { return lastTick_; }
     // Decoding time (else presentation time) of the first packet sent since the last seek.
     std::int64_t firstSentTick() const { return firstSentTick_; }
-    // Frames the decoder has delivered so far (dropped frames not counted).
+    // Frames the decoder has put out so far (dropped frames not counted).
     std::int64_t framesDecoded() const { return framesDecoded_; }
 
     AVFormatContext* format() const { return format_.get(); }

@@ -11,8 +11,8 @@
 #include "media/EncodeDetail.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/HeifEncode.hpp"
+#include "media/MediaLimits.hpp"
 #include "media/PhotoDetails.hpp"
-#include "media/VipsLimits.hpp"
 
 namespace quillon {
 

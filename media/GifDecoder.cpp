@@ -1,7 +1,7 @@
 #include "media/GifDecoder.hpp"
 
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 #include <algorithm>
 #include <array>
@@ -313,7 +313,7 @@ bool GifDecoder::decodeNext()
         for (;;) {
             r = av_read_frame(format_.get(), packet_.get());
             if (r < 0) {
-                avcodec_send_packet(codec_.get(), nullptr);
+                avcodec_send_packet(codec_.get(), nullptr);  // fails only when already draining
                 draining_ = true;
                 break;
             }
@@ -321,8 +321,12 @@ bool GifDecoder::decodeNext()
                 av_packet_unref(packet_.get());
                 continue;
             }
-            avcodec_send_packet(codec_.get(), packet_.get());
+            // A frame the decoder refuses would shift every later frame's index by one, so the
+            // frames from here on are not decoded rather than misnumbered.
+            const int sent = avcodec_send_packet(codec_.get(), packet_.get());
             av_packet_unref(packet_.get());
+            if (sent < 0)
+                return false;
             break;
         }
     }

@@ -10,7 +10,7 @@
 
 #include "media/FfmpegPtr.hpp"
 #include "media/InputFile.hpp"
-#include "media/VideoConvert.hpp"
+#include "media/FrameConverter.hpp"
 
 namespace quillon {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "media/InputFile.hpp"
+#include "media/MediaLimits.hpp"
 #include "media/PhotoDetails.hpp"
-#include "media/VipsLimits.hpp"
 
 namespace quillon {
 

@@ -7,6 +7,13 @@
 
 namespace quillon {
 
+// Width and height in pixels as the picture is displayed (after rotation or orientation tag).
+struct PixelSize {
+    double width = 0;
+    double height = 0;
+    bool operator==(const PixelSize&) const = default;
+};
+
 // A decoded picture as the rest of Quillon sees it: upright, 8 bits per channel, sRGB with three
 // channels or sRGB plus alpha with four, pixels held in memory (except an Image made by streamFrom,
 // which decodes as it is read). A picture made for a conversion with Depth::AsSource may instead

@@ -15,7 +15,7 @@ extern "C" {
 
 #include "media/GifDecoder.hpp"
 #include "media/VideoDecoder.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 
@@ -35,9 +35,9 @@ void silenceFfmpeg()
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-bool hasGifExtension(const std::filesystem::path& url)
+bool hasGifExtension(const std::filesystem::path& file)
 {
-    std::string ext = url.extension().string();
+    std::string ext = file.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return ext == ".gif";
 }
@@ -46,19 +46,19 @@ bool hasGifExtension(const std::filesystem::path& url)
 
 StillsSource::~StillsSource() = default;
 
-std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& url)
+std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& file)
 {
     ensureVipsStarted();
     silenceFfmpeg();
     std::shared_ptr<StillsSource> source(new StillsSource);
-    source->url_ = url;
+    source->file_ = file;
     source->decoder_ = std::make_unique<Decoder>();
     Decoder& d = *source->decoder_;
 
-    if (hasGifExtension(url)) {
+    if (hasGifExtension(file)) {
         source->isGif_ = true;
         // The layout and the frames come from one opened file, so they describe the same GIF.
-        std::optional<InputFile> input = openInputFile(url);
+        std::optional<InputFile> input = openInputFile(file);
         if (!input)
             return nullptr;
         std::optional<GifLayout> layout = readGifLayout(*input);
@@ -84,7 +84,7 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& ur
     }
 
     source->isGif_ = false;
-    d.video = VideoDecoder::open(url);
+    d.video = VideoDecoder::open(file);
     if (!d.video)
         return nullptr;
     source->durationSec_ = d.video->durationSec();
@@ -121,7 +121,7 @@ namespace {
 // side by side: 1080p with 10-bit or 4:4:4 samples is within it, 2160p is not.
 constexpr std::int64_t kSideBySideFrameBytes = 8 << 20;
 
-// Made results a decoder may have waiting for delivery before it stops to wait itself.
+// Made results a decoder may have waiting to be used before it stops to wait itself.
 constexpr std::size_t kMadeAhead = 4;
 
 // The still at `sec` made into the caller's result; nothing (an empty result) when decoding or
@@ -139,7 +139,7 @@ std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, int maxSid
 
 // Two decoders on threads of their own take the stills of a list of times, run by run (a run is
 // a stretch of consecutive times with one key frame), each claiming the next run as soon as it
-// has finished its last one, and make each still into its result there; the delivering thread
+// has finished its last one, and make each still into its result there; the calling thread
 // takes the results in list order.
 class SideBySide {
 public:
@@ -211,11 +211,11 @@ private:
     bool stopped_ = false;
 };
 
-// Delivers the results for `times` in order, decoded by `first` and `second` side by side. Both
-// decoder threads have ended on return, a throw from `deliver` included.
-void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
+// Hands the results for `times` in order, decoded by `first` and `second` side by side. Both
+// decoder threads have ended on return, a throw from `use` included.
+void useSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
                        std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make,
-                       const StillsSource::Delivery& deliver)
+                       const StillsSource::Use& use)
 {
     SideBySide work(times, std::move(runStarts), maxSide, make);
     std::thread one([&] { work.decode(first); });
@@ -232,13 +232,13 @@ void deliverSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vec
         }
     } join{work, one, two};
     for (std::size_t i = 0; i < times.size(); ++i)
-        if (!deliver(i, work.take(i)))
+        if (!use(i, work.take(i)))
             return;
 }
 
 }  // namespace
 
-void StillsSource::stills(const std::vector<double>& times, const Making& make, const Delivery& deliver,
+void StillsSource::stills(const std::vector<double>& times, const Making& make, const Use& use,
                           int maxSide)
 {
     auto oneByOne = [&] {
@@ -250,7 +250,7 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
             } catch (...) {
                 made.reset();  // as for a still that cannot be made
             }
-            if (!deliver(i, std::move(made)))
+            if (!use(i, std::move(made)))
                 return;
         }
     };
@@ -279,13 +279,13 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
     }
     // The second decoder opens the file again; one that describes it differently (the file was
     // replaced since) is not used.
-    std::unique_ptr<VideoDecoder> second = runStarts.size() > 1 ? VideoDecoder::open(url_) : nullptr;
+    std::unique_ptr<VideoDecoder> second = runStarts.size() > 1 ? VideoDecoder::open(file_) : nullptr;
     if (!second || second->durationSec() != video->durationSec() || second->fps() != video->fps() ||
         second->displaySize() != video->displaySize()) {
         oneByOne();
         return;
     }
-    deliverSideBySide(*video, *second, times, std::move(runStarts), maxSide, make, deliver);
+    useSideBySide(*video, *second, times, std::move(runStarts), maxSide, make, use);
     helperFrames_ += second->framesDecoded();  // its thread has ended
 }
 

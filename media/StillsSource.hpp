@@ -10,7 +10,6 @@
 
 #include "media/FrameStep.hpp"
 #include "media/Image.hpp"
-#include "media/Thumbnail.hpp"
 
 namespace quillon {
 
@@ -27,7 +26,7 @@ struct SteppedStill {
 };
 
 // An opened video or animated GIF from which stills are taken at any time, on one time axis in
-// seconds starting at the clip's start. The description (url, kind, size, duration, rate) is fixed
+// seconds starting at the clip's start. The description (file, kind, size, duration, rate) is fixed
 // when it opens. image() keeps decoder state between calls so that increasing times decode forward
 // without seeking again; a source is therefore used by one thread at a time (the bridge's serial
 // work queue), and may be handed between threads, never shared by two at once.
@@ -35,7 +34,7 @@ class StillsSource {
 public:
     // Opens a file: a GIF when its extension is "gif" in any case, a video otherwise (contents are
     // not inspected for that decision). Nothing when the file cannot be opened as that kind.
-    static std::shared_ptr<StillsSource> open(const std::filesystem::path& url);
+    static std::shared_ptr<StillsSource> open(const std::filesystem::path& file);
 
     ~StillsSource();
     StillsSource(const StillsSource&) = delete;
@@ -46,19 +45,19 @@ public:
     std::optional<Image> image(double atSec);
 
     // Takes the stills at `times` (as image() does), has make(index, still) turn each into what the
-    // caller needs (a preview, an encoded file), and hands that to deliver(index, made) on the
-    // calling thread in the order of `times`; stops early when deliver returns false. Times of a
+    // caller needs (a preview, an encoded file), and hands that to use(index, made) on the
+    // calling thread in the order of `times`; stops early when use returns false. Times of a
     // video that fall into different groups of pictures are decoded by two decoders side by side,
     // each taking the next group when it is free, and `make` then runs on their threads (it must
     // be safe to call from two threads at once). A throw from make counts as a still that cannot
     // be made: the result is empty. A full-size still lives only until make returns; a few made
-    // results per decoder may wait for delivery. The stills are the same as image() gives, one
+    // results per decoder may wait to be used. The stills are the same as image() gives, one
     // call at a time; with maxSide > 0 a video's stills whose longer side is above it come
     // reduced to that longer side, scaled straight from the decoded frames (a caller that only
     // needs previews then pays for no full-size picture). An animated GIF's stills stay full size.
     using Making = std::function<std::any(std::size_t index, std::optional<Image> still)>;
-    using Delivery = std::function<bool(std::size_t index, std::any made)>;
-    void stills(const std::vector<double>& times, const Making& make, const Delivery& deliver,
+    using Use = std::function<bool(std::size_t index, std::any made)>;
+    void stills(const std::vector<double>& times, const Making& make, const Use& use,
                 int maxSide = 0);
 
     // The frame reached by stepping from the still at atSec (as VideoDecoder::step does; a GIF
@@ -66,8 +65,6 @@ public:
     // reduces it, a GIF's full size. Stepping stays on the first and the last frame; a step of 0
     // gives the frame shown at atSec. Nothing when no still can be made.
     std::optional<SteppedStill> step(double atSec, FrameStep by, int maxSide = 0);
-
-    const std::filesystem::path& url() const { return url_; }
     bool isGif() const { return isGif_; }
     PixelSize pixelSize() const { return pixelSize_; }
     double durationSec() const { return durationSec_; }
@@ -82,7 +79,7 @@ public:
 private:
     StillsSource() = default;
 
-    std::filesystem::path url_;
+    std::filesystem::path file_;
     bool isGif_ = false;
     PixelSize pixelSize_;
     double durationSec_ = 0;

@@ -10,8 +10,8 @@
 #include "media/Encode.hpp"
 #include "media/GFreePtr.hpp"
 #include "media/InputFile.hpp"
+#include "media/MediaLimits.hpp"
 #include "media/PhotoDetails.hpp"
-#include "media/VipsLimits.hpp"
 
 namespace quillon {
 

@@ -9,13 +9,6 @@
 
 namespace quillon {
 
-// Width and height in pixels as the picture is displayed (after rotation or orientation tag).
-struct PixelSize {
-    double width = 0;
-    double height = 0;
-    bool operator==(const PixelSize&) const = default;
-};
-
 inline constexpr char kThumbnailPrefix[] = "data:image/jpeg;base64,";
 
 // A JPEG preview (quality 0.82) whose longer side is at most max(maxDim, 16), never enlarged,

@@ -13,7 +13,7 @@ extern "C" {
 }
 
 #include "media/InputFile.hpp"
-#include "media/VipsLimits.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 
@@ -59,6 +59,30 @@ ff::FormatPtr openContainer(const std::filesystem::path& file)
     if (name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe"))
         return nullptr;
     return format;
+}
+
+// How long a frame is shown, in stream ticks; newer FFmpeg names the field `duration`.
+std::int64_t shownTicks(const AVFrame& frame)
+{
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return frame.duration;
+#else
+    return frame.pkt_duration;
+#endif
+}
+
+// The stream's display matrix and its size in bytes; nothing when the stream has none. Newer
+// FFmpeg keeps stream side data in the codec parameters.
+const std::uint8_t* displayMatrix(const AVStream& stream, std::size_t& size)
+{
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+    const AVPacketSideData* data = av_packet_side_data_get(
+        stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    size = data ? data->size : 0;
+    return data ? data->data : nullptr;
+#else
+    return av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
 }
 
 }  // namespace
@@ -176,7 +200,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     d->sampleAspect_ = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     std::size_t sideSize = 0;
-    if (const std::uint8_t* side = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &sideSize);
+    if (const std::uint8_t* side = displayMatrix(*st, sideSize);
         side && sideSize >= sizeof d->matrix_) {
         std::copy_n(reinterpret_cast<const std::int32_t*>(side), 9, d->matrix_);
         d->haveMatrix_ = true;
@@ -319,10 +343,10 @@ bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
     return static_cast<double>(targetTick - position) * av_q2d(timeBase_) > kForwardReachSec;
 }
 
-std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
+std::optional<Image> VideoDecoder::stillOf(const PlacedFrame& placed)
 {
-    if (delivered_ && deliveredTick_ == placed.tick && deliveredMaxSide_ == maxSide_)
-        return delivered_;
+    if (still_ && stillTick_ == placed.tick && stillMaxSide_ == maxSide_)
+        return still_;
     const AVFrame& frame = *placed.frame;
     int width = frame.width, height = frame.height;
     if (std::optional<PixelSize> size = displaySize()) {
@@ -336,11 +360,11 @@ std::optional<Image> VideoDecoder::deliver(const PlacedFrame& placed)
         width = std::max(1, static_cast<int>(std::lround(scale * width)));
         height = std::max(1, static_cast<int>(std::lround(scale * height)));
     }
-    delivered_.reset();
-    delivered_ = converter_.convert(frame, width, height, orientation_);
-    deliveredTick_ = delivered_ ? placed.tick : INT64_MIN;
-    deliveredMaxSide_ = maxSide_;
-    return delivered_;
+    still_.reset();
+    still_ = converter_.convert(frame, width, height, orientation_);
+    stillTick_ = still_ ? placed.tick : INT64_MIN;
+    stillMaxSide_ = maxSide_;
+    return still_;
 }
 
 // The timestamp of the last frame that may be the still at atSec. Times are taken to the nearest
@@ -383,8 +407,8 @@ std::optional<Image> VideoDecoder::imageAtTick(std::int64_t limit, int maxSide)
         positioned_ = false;
         kept_.reset();
         pending_.reset();
-        delivered_.reset();
-        deliveredTick_ = INT64_MIN;
+        still_.reset();
+        stillTick_ = INT64_MIN;
         overBound_ = false;
         return std::nullopt;
     }
@@ -397,7 +421,7 @@ std::optional<Image> VideoDecoder::decodeStill(std::int64_t limit)
 
     if (positioned_ && kept_ && kept_->tick <= limit) {
         if (pending_ && pending_->tick > limit)
-            return deliver(*kept_);  // the same frame as last time still covers t
+            return stillOf(*kept_);  // the same frame as last time still covers t
         if (!shouldSeek(limit) && advanceTo(limit))
             return finish(limit);
     }
@@ -443,7 +467,7 @@ std::optional<Image> VideoDecoder::decodeStill(std::int64_t limit)
         if (!first->damaged && (firstTick <= limit || fromStart)) {
             kept_ = std::move(first);
             if (firstTick > limit)
-                return deliver(*kept_);  // the time lies before the first frame
+                return stillOf(*kept_);  // the time lies before the first frame
             if (advanceTo(limit) || fromStart)
                 return finish(limit);
         }
@@ -498,11 +522,11 @@ std::optional<Image> VideoDecoder::finish(std::int64_t limit)
         // The file ended (or broke off) before the target. Past the track's stated end the last
         // frame stays on screen; inside it, the frames are missing (a file cut short), and the
         // last frame that could be read is not the still at that time.
-        const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
+        const std::int64_t shown = std::max<std::int64_t>(shownTicks(*kept_->frame), frameTicks_);
         if (limit < trackEndTick_ - frameTicks_ && kept_->tick + 2 * shown < limit)
             return std::nullopt;
     }
-    return deliver(*kept_);
+    return stillOf(*kept_);
 }
 
 std::optional<std::int64_t> VideoDecoder::nextFrameTick()

@@ -7,9 +7,9 @@
 
 #include "media/DecodeCursor.hpp"
 #include "media/FfmpegPtr.hpp"
+#include "media/FrameConverter.hpp"
 #include "media/FrameStep.hpp"
-#include "media/Thumbnail.hpp"
-#include "media/VideoConvert.hpp"
+#include "media/Image.hpp"
 
 namespace quillon {
 
@@ -74,7 +74,7 @@ public:
     // RGB); 0 when the headers do not tell.
     std::int64_t decodedFrameBytes() const { return decodedFrameBytes_; }
 
-    // Frames the decoder has delivered so far (skipped frames not counted); a diagnostic.
+    // Frames the decoder has put out so far (skipped frames not counted); a diagnostic.
     std::int64_t framesDecoded() const;
 
 private:
@@ -91,7 +91,7 @@ private:
     void findStart();
     bool advanceTo(std::int64_t limitTick);
     std::optional<Image> finish(std::int64_t limitTick);
-    std::optional<Image> deliver(const PlacedFrame& frame);
+    std::optional<Image> stillOf(const PlacedFrame& frame);
     std::optional<std::int64_t> measureEndTick(bool untimed);
 
     // The seek policy below works on this forward reader of the track, which owns the container
@@ -123,10 +123,10 @@ private:
     bool overBound_ = false;            // the current still needed more work than the bound
 
     // The last still handed out, so a repeated time costs no conversion.
-    std::int64_t deliveredTick_ = INT64_MIN;
-    int deliveredMaxSide_ = 0;
+    std::int64_t stillTick_ = INT64_MIN;
+    int stillMaxSide_ = 0;
     int maxSide_ = 0;  // the reduction asked for by the call to image() under way
-    std::optional<Image> delivered_;
+    std::optional<Image> still_;
 };
 
 }  // namespace quillon

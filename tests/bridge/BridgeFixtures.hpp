@@ -15,6 +15,15 @@ inline std::string command(std::int64_t id, const std::string& cmd, const Json& 
     return Json{{"id", id}, {"cmd", cmd}, {"args", args}}.dump();
 }
 
+// The file names of a list of written paths, in order.
+inline std::vector<std::string> fileNames(const Json& paths)
+{
+    std::vector<std::string> names;
+    for (const Json& path : paths)
+        names.push_back(std::filesystem::path(path.get<std::string>()).filename().string());
+    return names;
+}
+
 // A 4 s 320x240 H.264 clip at 10 fps named clip.mp4, made once per test process.
 inline std::filesystem::path bridgeClip()
 {
@@ -33,17 +42,10 @@ struct CliRun {
     std::vector<std::string> lines;
     std::vector<Delivery> calls;
 
-    std::vector<Json> payloadsOf(const std::string& name) const
-    {
-        std::vector<Json> result;
-        for (const Delivery& call : calls)
-            if (call.name == name)
-                result.push_back(call.payload);
-        return result;
-    }
+    std::vector<Json> payloadsOf(std::string_view name) const { return test::payloadsOf(calls, name); }
     Json replyTo(std::int64_t id) const
     {
-        for (const Json& reply : payloadsOf("window.__bridgeResolveRaw"))
+        for (const Json& reply : payloadsOf(protocol::kResolveReply))
             if (reply.value("id", std::int64_t{-1}) == id)
                 return reply;
         return nullptr;
@@ -65,31 +67,65 @@ inline CliRun runBridgeCli(const std::vector<std::string>& input, const std::str
     result.status = run(prefix + shellQuote(cliPath().string()) + " bridge" + options + " < " +
                         shellQuote((dir / "in.txt").string()) + " > " + shellQuote((dir / "out.txt").string()));
     std::ifstream printed(dir / "out.txt");
-    FakeHost page;
     for (std::string line; std::getline(printed, line);) {
         result.lines.push_back(line);
-        page.evaluateScript(line);
+        // Throws on a line that is not a call with a JSON argument.
+        result.calls.push_back(protocol::parseDelivery(line).value());
     }
-    result.calls = page.deliveries();  // throws on a line that is not a call with a JSON argument
     return result;
 }
 
-// A bridge on a fake host; send() runs one command to the end and returns its reply.
+// A bridge on a fake host; each call runs a command or a drop to the end.
 struct Rig {
     FakeHost host;
-    Bridge bridge{host};
+    Bridge bridge{host};  // after host: destroyed first
     std::int64_t nextId = 1;
 
+    // The reply {"id", "ok", "payload"}; null, and a failure, when none came.
     Json send(const std::string& cmd, const Json& args = Json::object())
     {
         std::int64_t id = nextId++;
         bridge.handleMessage({{"id", id}, {"cmd", cmd}, {"args", args}});
         host.settle(bridge);
-        for (const Json& reply : host.payloadsOf("window.__bridgeResolveRaw"))
+        for (const Json& reply : host.payloadsOf(protocol::kResolveReply))
             if (reply["id"] == id)
                 return reply;
         ADD_FAILURE() << cmd << " got no reply";
         return nullptr;
+    }
+
+    // Only what this command delivers is kept; the reply's payload, failures as {"failed": message}.
+    Json result(const std::string& cmd, const Json& args = Json::object())
+    {
+        host.clear();
+        const Json reply = send(cmd, args);
+        return reply.value("ok", false) ? reply["payload"] : Json{{"failed", reply.value("payload", Json())}};
+    }
+
+    // Only what the drop delivers is kept.
+    void drop(std::vector<std::filesystem::path> files)
+    {
+        host.clear();
+        bridge.handleDrop(std::move(files));
+        host.settle(bridge);
+    }
+
+    // The page functions called, in order.
+    std::vector<std::string> sequence() const
+    {
+        std::vector<std::string> names;
+        for (const Delivery& d : host.deliveries())
+            names.push_back(d.name);
+        return names;
+    }
+
+    // The image records of every chunk, in order.
+    std::vector<Json> records() const
+    {
+        std::vector<Json> all;
+        for (const Json& chunk : host.payloadsOf(protocol::kImagesChunk))
+            all.insert(all.end(), chunk["items"].begin(), chunk["items"].end());
+        return all;
     }
 };
 

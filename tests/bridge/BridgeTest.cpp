@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 #include "bridge/FileWrite.hpp"
 #include "tests/bridge/BridgeFixtures.hpp"
 
@@ -14,19 +17,9 @@ using test::Rig;
 const std::string kProgress = "window.__onExtractProgress";
 const std::string kCouldNotRead = "Could not read that file as a video or GIF.";
 
-std::string contents(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::contents;
 
-std::vector<std::string> fileNames(const Json& written)
-{
-    std::vector<std::string> names;
-    for (const Json& path : written)
-        names.push_back(fs::path(path.get<std::string>()).filename().string());
-    return names;
-}
+using test::fileNames;
 
 TEST(Dispatcher, RepliesAreDeliveredAfterTheMessageCall)
 {
@@ -75,6 +68,39 @@ TEST(Dispatcher, PanelAnswersAndRevealsArrivingAfterTheBridgeIsGoneDoNothing)
         EXPECT_TRUE(host.scripts().empty()) << host.scripts().front();
         EXPECT_TRUE(host.revealed.empty());
         EXPECT_TRUE(fs::is_empty(dir)) << "nothing may be written";
+    }
+}
+
+// A bridge that goes while an export runs stops it after the file in hand and never answers it:
+// the page that asked is going away with the bridge.
+TEST(Bridge, AnExportStoppedByTheBridgeGoingAwayIsNotAnswered)
+{
+    const std::string clip = test::bridgeClip().string();
+    const fs::path picture = test::freshDir("bridge-stop-in") / "a.png";
+    ASSERT_EQ(test::run("vips black " + test::shellQuote(picture.string()) + " 64 48"), 0);
+    const std::vector<std::pair<std::string, Json>> cases = {
+        {"export", {{"ids", std::vector<int>(400, 3)}, {"format", "jpg"}}},
+        {"exportImages", {{"paths", std::vector<std::string>(400, picture.string())}}},
+    };
+    for (const auto& [cmd, args] : cases) {
+        SCOPED_TRACE(cmd);
+        const fs::path dir = test::freshDir("bridge-stop-" + cmd);
+        test::FakeHost host;
+        auto bridge = std::make_unique<Bridge>(host);
+        bridge->handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", clip}}}});
+        host.settle(*bridge);
+        Json exportArgs = args;
+        exportArgs["dest"] = dir.string();
+        bridge->handleMessage({{"id", 2}, {"cmd", cmd}, {"args", exportArgs}});
+        while (host.payloadsOf(protocol::kExportProgress).empty()) {
+            host.runMainTasks();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        bridge.reset();
+        host.runMainTasks();
+        for (const Json& reply : host.payloadsOf(protocol::kResolveReply))
+            EXPECT_NE(reply["id"], 2) << reply;
+        EXPECT_LT(host.payloadsOf(protocol::kExportProgress).size(), 400u);
     }
 }
 
@@ -162,6 +188,18 @@ TEST_F(VideoCommands, ExportAsksForAFolderNamesFramesAndNeverOverwrites)
               (std::vector<std::string>{"clip_p000.tiff", "clip_p020.tiff", "clip_p050.tiff", "clip_p050-1.tiff",
                                         "clip_p000-1.tiff"}));
     EXPECT_EQ(rig.send("export", {{"ids", {1, "2"}}})["payload"], "No frames selected");
+}
+
+TEST_F(VideoCommands, ExportWritesIntoAChosenFolderWhoseNameIsNotUtf8)
+{
+    const fs::path dir = test::freshDir("bridge-dest-name") / "d\xff\xfe";
+    ASSERT_TRUE(fs::create_directory(dir));
+    rig.host.panelAnswers = {{dir.string()}};
+    const std::string named = rig.send("chooseDest")["payload"].value("path", "");
+    EXPECT_NE(named, dir.string()) << "the page only gets a UTF-8 stand-in for the name";
+    const Json reply = rig.send("export", {{"ids", {0}}, {"dest", named}});
+    EXPECT_EQ(reply["payload"]["failed"], Json::array());
+    EXPECT_TRUE(fs::exists(dir / "clip_p000.png"));
 }
 
 TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)

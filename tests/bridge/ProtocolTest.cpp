@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/Protocol.hpp"
 
@@ -65,6 +66,28 @@ TEST(ProtocolTest, PageAndHostNameTheSameFunctionsAndCommands)
     ASSERT_FALSE(pageCommands.empty());
     for (const std::string& command : pageCommands)
         EXPECT_TRUE(hostCommands.count(command)) << command;
+}
+
+TEST(ProtocolTest, ArgumentsOfAnotherKindThanTheirDefaultTakeTheDefault)
+{
+    const Json defaults = {{"format", "png"}, {"quality", 1.0}, {"folders", false}};
+    struct Case {
+        Json args;
+        Json expected;
+    };
+    const std::vector<Case> cases = {
+        {Json::object(), defaults},
+        {nullptr, defaults},
+        {{{"format", "jpg"}, {"quality", 0.5}, {"folders", true}},
+         {{"format", "jpg"}, {"quality", 0.5}, {"folders", true}}},
+        {{{"quality", 0}}, {{"format", "png"}, {"quality", 0}, {"folders", false}}},  // integers are numbers
+        {{{"quality", true}, {"format", 3}, {"folders", "yes"}}, defaults},
+        {{{"quality", "0.5"}, {"format", nullptr}, {"folders", 1}}, defaults},
+        {{{"format", ""}, {"ids", {1, 2}}},
+         {{"format", ""}, {"quality", 1.0}, {"folders", false}, {"ids", {1, 2}}}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(args::withDefaults(c.args, defaults), c.expected) << c.args;
 }
 
 TEST(ProtocolTest, DeliveriesParseBackOrAreRejected)

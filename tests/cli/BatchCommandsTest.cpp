@@ -19,11 +19,7 @@ using test::shellQuote;
 
 const std::string kCli = shellQuote(test::cliPath().string());
 
-std::string contents(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::contents;
 
 TEST(BatchCommands, FramesWritesWhatTheBridgeExportWritesAndNeverOverwrites)
 {

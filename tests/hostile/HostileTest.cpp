@@ -1,7 +1,7 @@
 // Damaged, forged and absurd files, and faults while Quillon works. Files go through `quillon-cli
 // bridge` killed after 120 s and (outside AddressSanitizer) held to 4 GiB of address space: every
 // command is answered once, the program ends normally, and its peak resident size stays under
-// 1 GiB (the pixel limits of media/VipsLimits.hpp and the video decoder refuse forged sizes).
+// 1 GiB (the pixel limits of media/MediaLimits.hpp and the video decoder refuse forged sizes).
 #include <array>
 #include <map>
 #include <random>
@@ -32,12 +32,6 @@ const long kMaxRssMiB = 1024;
 const std::string kFfmpeg = "ffmpeg -nostdin -v error -y ";
 
 void shell(const std::string& line) { ASSERT_EQ(test::run(line), 0) << line; }
-
-std::string readBytes(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // What each file got: the replies to loadVideo, extract, export, importImages and exportImages
 // (request ids 10k+1 to 10k+5 for file k), and what dropping it on the window in video mode gave.
@@ -157,7 +151,7 @@ TEST_P(HostileFiles, EveryFormatAnswersEveryCommand)
     std::vector<fs::path> files;
     for (const fs::path& sample : makeSamples()) {
         files.push_back(dir / sample.filename());
-        std::ofstream(files.back(), std::ios::binary) << damaged(kind, readBytes(sample));
+        std::ofstream(files.back(), std::ios::binary) << damaged(kind, test::contents(sample));
     }
     std::vector<Outcome> outcomes = runAllCommands(files, test::freshDir("hostile-out"));
     for (std::size_t k = 0; k < files.size(); ++k) {
@@ -189,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(All, HostileFiles,
 fs::path writeHugeJpeg(const fs::path& file)
 {
     shell("convert -size 64x64 plasma:fractal " + shellQuote(file.string()));
-    std::string jpeg = readBytes(file);
+    std::string jpeg = test::contents(file);
     std::size_t frame = jpeg.find("\xff\xc0");
     EXPECT_NE(frame, std::string::npos);
     jpeg.replace(frame + 5, 4, "\xfd\xe8\xfd\xe8");

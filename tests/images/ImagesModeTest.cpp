@@ -11,7 +11,7 @@
 
 #include "bridge/Bridge.hpp"
 #include "bridge/ImageFiles.hpp"
-#include "tests/support/FakeHost.hpp"
+#include "tests/bridge/BridgeFixtures.hpp"
 #include "tests/support/Fixtures.hpp"
 
 namespace fs = std::filesystem;
@@ -20,65 +20,14 @@ using namespace quillon::test;
 
 namespace {
 
-const std::string kBegin = "window.__onImagesBegin", kChunk = "window.__onImagesChunk",
-                  kResolve = "window.__bridgeResolveRaw", kProgress = "window.__onExportProgress",
-                  kDrop = "window.__onDrop";
-
-// A bridge on a fake host that holds what the last command or drop delivered, once settled.
-struct Rig {
-    FakeHost host;
-    quillon::Bridge bridge{host};  // after host: destroyed first
-    std::int64_t nextId = 1;
-
-    // The reply's payload, or "no reply"; failures as {"failed": message}.
-    json send(const std::string& cmd, const json& args = json::object())
-    {
-        const std::int64_t id = nextId++;
-        host.clear();
-        bridge.handleMessage({{"id", id}, {"cmd", cmd}, {"args", args}});
-        host.settle(bridge);
-        for (const json& reply : host.payloadsOf(kResolve))
-            if (reply["id"] == id)
-                return reply["ok"] == true ? reply["payload"] : json{{"failed", reply["payload"]}};
-        return "no reply";
-    }
-
-    void drop(std::vector<fs::path> files)
-    {
-        host.clear();
-        bridge.handleDrop(std::move(files));
-        host.settle(bridge);
-    }
-
-    std::vector<std::string> sequence() const
-    {
-        std::vector<std::string> names;
-        for (const Delivery& d : host.deliveries())
-            names.push_back(d.name);
-        return names;
-    }
-
-    std::vector<json> records() const
-    {
-        std::vector<json> all;
-        for (const json& chunk : host.payloadsOf(kChunk))
-            all.insert(all.end(), chunk["items"].begin(), chunk["items"].end());
-        return all;
-    }
-};
+const std::string kBegin(quillon::protocol::kImagesBegin), kChunk(quillon::protocol::kImagesChunk),
+    kResolve(quillon::protocol::kResolveReply), kDrop(quillon::protocol::kDrop),
+    kProgress(quillon::protocol::kExportProgress);
 
 void writePicture(const fs::path& file, int width, int height)
 {
     fs::create_directories(file.parent_path());
     patchImage(width, height).write_to_file(file.c_str());
-}
-
-std::vector<std::string> fileNames(const json& paths)
-{
-    std::vector<std::string> names;
-    for (const json& path : paths)
-        names.push_back(fs::path(path.get<std::string>()).filename().string());
-    return names;
 }
 
 }  // namespace
@@ -99,7 +48,7 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
     fs::permissions(dir / "locked", fs::perms::none);
     Rig rig;
     // A hidden file named directly is taken; a file named twice is listed once.
-    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string(), (dir / ".hidden.png").string(), (dir / "a.png").string()}}}),
+    EXPECT_EQ(rig.result("importImages", {{"paths", {dir.string(), (dir / ".hidden.png").string(), (dir / "a.png").string()}}}),
               (json{{"count", 7}}));
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk, kResolve}));
@@ -173,7 +122,7 @@ TEST(ImageImport, BatchesOf24AndIdsThatOnlyGrow)
             first24.push_back((dir / ("img" + std::to_string(i) + ".png")).string());
     }
     Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 50}}));
+    EXPECT_EQ(rig.result("importImages", {{"paths", {dir.string()}}}), (json{{"count", 50}}));
     std::vector<size_t> batches;
     for (const json& chunk : rig.host.payloadsOf(kChunk))
         batches.push_back(chunk["items"].size());
@@ -181,7 +130,7 @@ TEST(ImageImport, BatchesOf24AndIdsThatOnlyGrow)
     for (int i = 0; i < 50; ++i)
         EXPECT_EQ(rig.records().at(i)["id"], i);
     // Exactly 24 give one batch; ids continue where the previous import stopped.
-    rig.send("importImages", {{"paths", first24}});
+    rig.result("importImages", {{"paths", first24}});
     ASSERT_EQ(rig.host.payloadsOf(kChunk).size(), 1u);
     EXPECT_EQ(rig.records().front()["id"], 50);
     EXPECT_EQ(rig.records().back()["id"], 73);
@@ -195,7 +144,7 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     fs::copy_file(dir / "a.png", dir / "d\xff\xfe.png");
     writePicture(dir / "caf\xe9.png", 12, 8);  // Latin-1 é, as an old camera card or archive may hold
     Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {dir.string()}}}), (json{{"count", 4}}));
+    EXPECT_EQ(rig.result("importImages", {{"paths", {dir.string()}}}), (json{{"count", 4}}));
     const std::vector<json> items = rig.records();
     ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[1]["name"], "broken.png");
@@ -209,7 +158,7 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     // The text the page got leads back to the real file: conversion writes it under its real name.
     // Without a format the images are PNG, in content and not only in name.
     const fs::path out = freshDir("import-odd-out");
-    const json payload = rig.send("exportImages", {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}},
+    const json payload = rig.result("exportImages", {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}},
                                                    {"dest", out.string()}});
     EXPECT_EQ(payload["failed"], json::array());
     ASSERT_EQ(payload["written"].size(), 3u);
@@ -220,11 +169,11 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
         EXPECT_NE(header.find("pngload"), std::string::npos) << header;
     }
     // Reveal gets the real bytes, for the input and for what was written.
-    EXPECT_EQ(rig.send("reveal", {{"paths", {items[2]["path"], payload["written"][1]}}}), nullptr);
+    EXPECT_EQ(rig.result("reveal", {{"paths", {items[2]["path"], payload["written"][1]}}}), nullptr);
     ASSERT_EQ(rig.host.revealed.size(), 1u);
     EXPECT_EQ(rig.host.revealed[0], (std::vector<std::string>{(dir / "caf\xe9.png").string(), (out / "caf\xe9.png").string()}));
 
-    EXPECT_EQ(rig.send("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
+    EXPECT_EQ(rig.result("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve}));
 }
 
@@ -244,7 +193,7 @@ TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
     for (const std::vector<std::string>& names : {std::vector<std::string>{"a.jpg", "b.jpg", "a-1.jpg", "archive.tar.jpg", "photo.jpg"},
                                                   std::vector<std::string>{"a-2.jpg", "b-1.jpg", "a-3.jpg", "archive.tar-1.jpg",
                                                                            "photo-1.jpg"}}) {
-        const json payload = rig.send("exportImages", {{"paths", paths}, {"format", "jpeg"}, {"dest", out.string()}});
+        const json payload = rig.result("exportImages", {{"paths", paths}, {"format", "jpeg"}, {"dest", out.string()}});
         const std::vector<json> progress = rig.host.payloadsOf(kProgress);
         ASSERT_EQ(progress.size(), 7u);
         EXPECT_EQ(progress.back(), (json{{"done", 7}, {"total", 7}}));
@@ -276,11 +225,11 @@ TEST(ImageDrop, RoutedByModeAndKind)
     EXPECT_EQ(rig.records().at(0)["name"], "a.png");
     // Images mode: clips and GIFs are streamed too, and none is an image. The mode is compared
     // exactly: "Images" is video mode.
-    EXPECT_EQ(rig.send("setMode", {{"mode", "images"}}), nullptr);
+    EXPECT_EQ(rig.result("setMode", {{"mode", "images"}}), nullptr);
     rig.drop({dir / "clip.MOV", dir / "anim.gif"});
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin}));
     EXPECT_EQ(rig.host.payloadsOf(kBegin).at(0), (json{{"total", 0}}));
-    rig.send("setMode", {{"mode", "Images"}});
+    rig.result("setMode", {{"mode", "Images"}});
     rig.drop({dir / "anim.gif"});
     EXPECT_EQ(rig.host.payloadsOf(kDrop).at(0)["isGif"], true);
 }
@@ -301,7 +250,7 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
     ASSERT_EQ(run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote(turned.string())), 0);
 
     Rig rig;
-    EXPECT_EQ(rig.send("importImages", {{"paths", {huge.string()}}}), (json{{"count", 1}}));
+    EXPECT_EQ(rig.result("importImages", {{"paths", {huge.string()}}}), (json{{"count", 1}}));
     const json record = rig.records().at(0);
     EXPECT_EQ(record["width"], 16400);
     EXPECT_EQ(record["height"], 16400);
@@ -312,7 +261,7 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
 
     for (const char* format : {"jpeg", "png", "tiff"}) {
         SCOPED_TRACE(format);
-        const json payload = rig.send("exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
+        const json payload = rig.result("exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
         ASSERT_EQ(payload["written"].size(), 1u) << payload;
         const std::string written = payload["written"][0];
         EXPECT_EQ(capture("vipsheader -f width " + shellQuote(written)) + capture("vipsheader -f height " + shellQuote(written)),
@@ -325,10 +274,10 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
         EXPECT_GT(blue, 180);
     }
     // HEIC encodes the whole picture at once, and turning a picture upright needs all of it.
-    const json refused = rig.send("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
+    const json refused = rig.result("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
     EXPECT_EQ(refused["failed"], (json{{{"path", huge.string()}, {"reason", "image too large"}},
                                        {{"path", turned.string()}, {"reason", "image too large"}}}));
-    const json turnedPng = rig.send("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
+    const json turnedPng = rig.result("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
     EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
 }
 

@@ -4,26 +4,35 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "bridge/Bridge.hpp"
 #include "bridge/Host.hpp"
+#include "bridge/Protocol.hpp"
 
 namespace quillon::test {
 
 // One script the bridge delivered: the page function's name and its JSON argument.
-struct Delivery {
-    std::string name;  // "window.__bridgeResolveRaw", "window.__onFrameReady", ...
-    nlohmann::json payload;
-};
+using Delivery = protocol::Delivery;
+
+// The payloads of the deliveries to the given page function, in order.
+inline std::vector<nlohmann::json> payloadsOf(const std::vector<Delivery>& deliveries, std::string_view name)
+{
+    std::vector<nlohmann::json> result;
+    for (const Delivery& d : deliveries)
+        if (d.name == name)
+            result.push_back(d.payload);
+    return result;
+}
 
 // A host without a display: deliveries are recorded, main-loop tasks wait until the test runs
 // them with settle(), panels are answered from a list given in advance (cancel when it runs out).
 class FakeHost : public Host {
 public:
-    std::deque<std::vector<std::string>> panelAnswers;
+    PanelScript panelAnswers;
     std::vector<PanelRequest> panels;
     std::vector<std::vector<std::string>> revealed;
 
@@ -39,12 +48,7 @@ public:
     void showPanel(const PanelRequest& request, std::function<void(std::vector<std::string>)> done) override
     {
         panels.push_back(request);
-        std::vector<std::string> answer;
-        if (!panelAnswers.empty()) {
-            answer = panelAnswers.front();
-            panelAnswers.pop_front();
-        }
-        runOnMain([done = std::move(done), answer] { done(answer); });
+        PanelScript::answerLater(*this, std::move(done), panelAnswers.next());
     }
 
     // Runs the main-loop tasks posted so far (panel answers among them); how many ran. Main thread.
@@ -75,24 +79,18 @@ public:
     const std::vector<std::string>& scripts() const { return scripts_; }
     void clear() { scripts_.clear(); }
 
+    // Every script parsed back; throws on one that is not a call with a JSON argument.
     std::vector<Delivery> deliveries() const
     {
         std::vector<Delivery> result;
-        for (const std::string& script : scripts_) {
-            const auto open = script.find('(');
-            result.push_back({script.substr(0, open), nlohmann::json::parse(script.substr(open + 1, script.size() - open - 2))});
-        }
+        for (const std::string& script : scripts_)
+            result.push_back(protocol::parseDelivery(script).value());
         return result;
     }
 
-    // The deliveries with the given page function name, in order.
-    std::vector<nlohmann::json> payloadsOf(const std::string& name) const
+    std::vector<nlohmann::json> payloadsOf(std::string_view name) const
     {
-        std::vector<nlohmann::json> result;
-        for (auto& d : deliveries())
-            if (d.name == name)
-                result.push_back(d.payload);
-        return result;
+        return test::payloadsOf(deliveries(), name);
     }
 
 private:

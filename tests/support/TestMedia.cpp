@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +34,12 @@ std::string capture(const std::string& commandLine)
         pclose(pipe);
     }
     return out;
+}
+
+std::string contents(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string shellQuote(const std::string& text)

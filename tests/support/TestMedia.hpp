@@ -17,6 +17,9 @@ std::string capture(const std::string& commandLine);
 // Quotes text for a POSIX shell.
 std::string shellQuote(const std::string& text);
 
+// The bytes of a file; empty when it cannot be read.
+std::string contents(const std::filesystem::path& file);
+
 // The quillon-cli executable of this build.
 std::filesystem::path cliPath();
 

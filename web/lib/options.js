@@ -40,7 +40,7 @@ export function parseStep(text) {
  */
 export function stillCount(stepPercent) {
   const step = typeof stepPercent === 'number' && Number.isFinite(stepPercent) && stepPercent > 0
-    ? stepPercent : 5;
+    ? stepPercent : kDefaultStep;
   const nearEnd = 99.999999999;
   let count = 0;
   let p = 0;

@@ -39,22 +39,23 @@ export function sourceFromDescription(desc) {
   return source;
 }
 
+/** What every tile has: its key and id, its preview, and its size in pixels. */
+function tileOf(item) {
+  return {
+    key: item.id,
+    id: item.id,
+    thumb: safeThumb(item.thumbDataUrl),
+    width: finiteOr(item.width, 0),
+    height: finiteOr(item.height, 0),
+  };
+}
+
 /** A still from "window.__onFrameReady", or null when the event is malformed. */
 export function frameFromEvent(event) {
   if (!event || typeof event !== 'object' || !Number.isInteger(event.id)) return null;
   const percent = finiteOr(event.percent, 0);
   const timeSec = finiteOr(event.timeSec, 0);
-  return {
-    key: event.id,
-    id: event.id,
-    percent,
-    timeSec,
-    thumb: safeThumb(event.thumbDataUrl),
-    width: finiteOr(event.width, 0),
-    height: finiteOr(event.height, 0),
-    timeText: formatTime(timeSec),
-    percentText: formatPercent(percent),
-  };
+  return { ...tileOf(event), percent, timeSec, timeText: formatTime(timeSec), percentText: formatPercent(percent) };
 }
 
 /** An image from a "window.__onImagesChunk" record, or null when the record is malformed. */
@@ -62,19 +63,9 @@ export function imageFromRecord(record) {
   if (!record || typeof record !== 'object' || !Number.isInteger(record.id) || typeof record.path !== 'string') {
     return null;
   }
+  const tile = tileOf(record);
   const name = typeof record.name === 'string' && record.name !== '' ? record.name : record.path;
-  const width = finiteOr(record.width, 0);
-  const height = finiteOr(record.height, 0);
-  return {
-    key: record.id,
-    id: record.id,
-    name,
-    path: record.path,
-    width,
-    height,
-    thumb: safeThumb(record.thumbDataUrl),
-    sizeText: formatSize(width, height),
-  };
+  return { ...tile, name, path: record.path, sizeText: formatSize(tile.width, tile.height) };
 }
 
 /**

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <fstream>
 #include <sstream>
 
@@ -33,7 +32,7 @@ void say(const std::string& line)
 // Panels are answered from the queued answers, later from the main loop as a chooser would.
 class E2eHost : public GtkHost {
 public:
-    std::deque<std::vector<std::string>> answers;
+    PanelScript answers;
     bool realPanels = false;
 
     void showPanel(const PanelRequest& request,
@@ -42,12 +41,7 @@ public:
         say("E2E:PANEL " + request.title);
         if (realPanels)
             return GtkHost::showPanel(request, std::move(done));
-        std::vector<std::string> answer;
-        if (!answers.empty()) {
-            answer = std::move(answers.front());
-            answers.pop_front();
-        }
-        runOnMain([done = std::move(done), answer = std::move(answer)] { done(answer); });
+        PanelScript::answerLater(*this, std::move(done), answers.next());
     }
 };
 
@@ -202,7 +196,7 @@ private:
             std::vector<std::string> paths = m.value("paths", std::vector<std::string>{});
             self->dropFiles({paths.begin(), paths.end()});
         } else if (cmd == "panel") {
-            static_cast<E2eHost&>(self->host()).answers.push_back(m.value("paths", std::vector<std::string>{}));
+            static_cast<E2eHost&>(self->host()).answers.add(m.value("paths", std::vector<std::string>{}));
         } else if (cmd == "run") {
             runToEnd(m.value("argv", std::vector<std::string>{}), pending);
             return TRUE;

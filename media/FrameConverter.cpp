@@ -1,4 +1,4 @@
-#include "media/VideoConvert.hpp"
+#include "media/FrameConverter.hpp"
 
 #include <cmath>
 #include <cstdio>
