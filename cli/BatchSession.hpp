@@ -31,6 +31,9 @@ public:
     using EventHandler = std::function<void(const std::string& name, const nlohmann::json& payload)>;
 
     explicit BatchSession(EventHandler onEvent);
+    ~BatchSession();
+    BatchSession(const BatchSession&) = delete;
+    BatchSession& operator=(const BatchSession&) = delete;
 
     // Sends {"id", "cmd", "args"} and runs the main loop until its reply has been delivered. The
     // message is always well formed, so the bridge answers it exactly once.
