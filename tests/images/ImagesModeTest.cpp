@@ -310,7 +310,7 @@ TEST(ImageExport, DetailsAndColourOptions)
     for (const Case& c : cases) {
         json args = c.options;
         args.update(json{{"paths", {photo.string()}}, {"format", c.format}, {"dest", out.string()}});
-        const json payload = rig.send("exportImages", args);
+        const json payload = rig.result("exportImages", args);
         ASSERT_EQ(payload["written"].size(), 1u) << payload;
         written.push_back(payload["written"][0]);
         files += " " + shellQuote(written.back());
