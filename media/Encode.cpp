@@ -17,7 +17,7 @@ namespace quillon {
 
 namespace {
 
-enum class OutputFormat { Jpeg, Heic, Png, Tiff };
+enum class OutputFormat { Jpeg, Heic, Png, Tiff, Webp, Avif };
 
 std::string lowerCase(std::string_view text)
 {
@@ -31,7 +31,7 @@ std::string lowerCase(std::string_view text)
 constexpr std::pair<std::string_view, OutputFormat> kFormatNames[] = {
     {"jpg", OutputFormat::Jpeg}, {"jpeg", OutputFormat::Jpeg}, {"heic", OutputFormat::Heic},
     {"heif", OutputFormat::Heic}, {"png", OutputFormat::Png},   {"tif", OutputFormat::Tiff},
-    {"tiff", OutputFormat::Tiff},
+    {"tiff", OutputFormat::Tiff}, {"webp", OutputFormat::Webp}, {"avif", OutputFormat::Avif},
 };
 
 std::optional<OutputFormat> namedFormat(std::string_view name)
@@ -137,6 +137,49 @@ std::optional<Bytes> encodeTiff(const Image& image)
                             ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
 }
 
+// WebP at the highest quality is lossless (exact pixels, alpha included), since a slider at its
+// top reads as "keep everything"; below it lossy at the same 1..100 scale as JPEG, with libwebp's
+// own default effort (4 of 0..6), which is where its speed and size meet.
+std::optional<Bytes> encodeWebp(const Image& image, int encoderQuality)
+{
+    vips::VOption* options = vips::VImage::option();
+    if (encoderQuality >= 100)
+        options->set("lossless", true);
+    else
+        options->set("Q", encoderQuality);
+    try {
+        return saveToBuffer(detail::eightBitRgb(image.pixels()), ".webp", options);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+// AVIF through libheif's AV1 encoder (aom), 8 bits, with JPEG's colour rule: 4:2:0 below the
+// highest quality, full-resolution colour at it. libvips' effort 4 is aom's speed 5, its default.
+std::optional<Bytes> encodeAvif(const Image& image, int encoderQuality)
+{
+    try {
+        const vips::VImage pixels = detail::eightBitRgb(image.pixels());
+        void* data = nullptr;
+        std::size_t size = 0;
+        const int failed = vips_heifsave_buffer(
+            pixels.get_image(), &data, &size, "compression", VIPS_FOREIGN_HEIF_COMPRESSION_AV1, "Q",
+            encoderQuality, "bitdepth", 8, "subsample_mode",
+            encoderQuality < 100 ? VIPS_FOREIGN_SUBSAMPLE_ON : VIPS_FOREIGN_SUBSAMPLE_OFF, "strip", TRUE,
+            nullptr);
+        const GFreePtr<std::uint8_t> owned(static_cast<std::uint8_t*>(data));
+        if (failed != 0 || !owned || size == 0) {
+            vips_error_clear();
+            return std::nullopt;
+        }
+        return Bytes(owned.get(), owned.get() + size);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -186,6 +229,10 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
         return image.empty() ? std::nullopt : encodePng(image);
     case OutputFormat::Tiff:
         return image.empty() ? std::nullopt : encodeTiff(image);
+    case OutputFormat::Webp:
+        return image.empty() ? std::nullopt : encodeWebp(image, encoderQuality(q));
+    case OutputFormat::Avif:
+        return image.empty() ? std::nullopt : encodeAvif(image, encoderQuality(q));
     }
     return std::nullopt;
 }
@@ -213,6 +260,10 @@ std::string extForFormat(std::string_view format)
         return "tiff";
     case OutputFormat::Png:
         return "png";
+    case OutputFormat::Webp:
+        return "webp";
+    case OutputFormat::Avif:
+        return "avif";
     }
     return "png";
 }
