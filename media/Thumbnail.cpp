@@ -374,6 +374,21 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
     return loaded;
 }
 
+std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide)
+{
+    const int limit = std::max(maxSide, 1);
+    return readFromHeader(file, [limit](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+        const OpenPlan plan = previewPlan(input, header, limit);
+        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
+            return std::nullopt;
+        // thumbnail_image finishes the reduction with a Lanczos kernel (after averaging blocks of
+        // whatever shrink-on-load left beyond a factor of 2) and turns the picture upright.
+        const vips::VImage reduced = openImageFile(input, plan).thumbnail_image(
+            limit, vips::VImage::option()->set("height", limit)->set("size", VIPS_SIZE_DOWN));
+        return Image::fromVips(reduced, Image::Depth::AsSource);
+    });
+}
+
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
 {
     return loadImageAndSize(file, maxPixelSize).image;
