@@ -27,6 +27,16 @@ using Json = nlohmann::json;
 struct WriteResult {
     Json written = Json::array();
     Json failed = Json::array();
+    // Files written under another name than their first choice, because that name was taken.
+    std::int64_t renamed = 0;
+};
+
+// How converted images are sized and placed: a longest side of at most maxSide pixels (0 for the
+// full size), and the folder under the destination for each path, relative and already made safe
+// (empty for all, or one per path; an empty folder is the destination itself).
+struct ImageLayout {
+    int maxSide = 0;
+    std::vector<std::filesystem::path> folders;
 };
 
 // The deepest nesting of arrays and objects a command message may have. No command has arguments
@@ -119,8 +129,9 @@ private:
     void streamImages(const std::vector<std::filesystem::path>& inputs,
                       std::optional<std::int64_t> resolveId);
     void exportImages(std::int64_t id, const Json& args);
+    ImageLayout imageLayout(const Json& args, std::size_t pathCount) const;
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                            const std::string& format, double quality);
+                            const std::string& format, double quality, const ImageLayout& layout = {});
 
     // The current source and its file. Written by open() on io, read by the dispatcher on the main
     // thread, so both go through sourceMutex_; tasks capture the pair when a command arrives.

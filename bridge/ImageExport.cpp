@@ -1,5 +1,8 @@
 // Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
 // requested format and write it into one folder under its own name, never replacing a file.
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -7,6 +10,7 @@
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/FileWrite.hpp"
+#include "bridge/ImageFiles.hpp"
 #include "bridge/MemoryBudget.hpp"
 #include "bridge/OrderedPool.hpp"
 #include "bridge/Protocol.hpp"
@@ -25,6 +29,22 @@ std::string outputBase(const std::filesystem::path& input)
     return base.empty() ? "image" : base;
 }
 
+// The folder the i-th converted file goes into: the destination, or the path's own folder under
+// it, created when missing. An existing file of the folder's name is never replaced: the folder
+// then cannot be made and nothing is.
+std::optional<std::filesystem::path> outputFolder(const std::filesystem::path& dir, const ImageLayout& layout,
+                                                  std::size_t i)
+{
+    if (i >= layout.folders.size() || layout.folders[i].empty())
+        return dir;
+    const std::filesystem::path folder = dir / layout.folders[i];
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error || !std::filesystem::is_directory(folder, error))
+        return std::nullopt;
+    return folder;
+}
+
 // What a worker produced for one path: the encoded file, or the reason there is none.
 struct Converted {
     std::optional<Bytes> bytes;
@@ -34,6 +54,33 @@ struct Converted {
 // Converts one file within the budget: the worker waits until what the conversion will hold fits
 // beside the conversions already running. A picture too large to hold is streamed into the encoder
 // where its format allows, and refused when even that would not fit the budget.
+// Converts one file reduced to a longest side of maxSide, within the budget. Nothing when the
+// picture already fits (or its size cannot be read): it is then converted at its own size. The
+// reduced picture is decoded with shrink-on-load and streamed through the reduction, so it holds
+// only the result and its encoded file, whatever the source's size.
+std::optional<Converted> convertReduced(const std::filesystem::path& file, const std::string& format,
+                                        double quality, int maxSide, MemoryBudget& budget)
+{
+    const std::optional<PixelSize> size = imagePixelSize(file);
+    if (!size || std::max(size->width, size->height) <= maxSide)
+        return std::nullopt;
+    const double scale = maxSide / std::max(size->width, size->height);
+    const auto side = [scale](double length) { return static_cast<std::uint64_t>(std::ceil(length * scale)) + 1; };
+    // At most four channels of two bytes, held once as pixels and twice as the encoded file.
+    const std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
+    Converted result;
+    MemoryBudget::Share share(budget, std::min(bytes, budget.total()));
+    std::optional<Image> picture = loadImageReduced(file, maxSide);
+    if (!picture) {
+        result.failure = "could not decode image";
+        return result;
+    }
+    result.bytes = encodeImage(*picture, format, quality);
+    if (!result.bytes)
+        result.failure = "could not encode image";
+    return result;
+}
+
 Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
                   MemoryBudget& budget)
 {
@@ -63,6 +110,27 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
 
 }  // namespace
 
+// The optional size and folder arguments of exportImages: "maxSide", a whole number of pixels
+// from 1 up (anything else converts at full size), and "folders", one folder per path relative to
+// the destination (ignored unless it is an array of strings as long as "paths"). Folders go
+// through the page's path table, so a name that is not UTF-8 finds its real bytes again.
+ImageLayout Bridge::imageLayout(const Json& args, std::size_t pathCount) const
+{
+    ImageLayout layout;
+    const auto maxSide = args.find("maxSide");
+    if (maxSide != args.end()) {
+        const std::optional<std::int64_t> side = args::integer(*maxSide);
+        if (side && *side > 0)
+            layout.maxSide = static_cast<int>(std::min<std::int64_t>(*side, std::numeric_limits<int>::max()));
+    }
+    const std::vector<std::string> folders = args::strings(args, "folders");
+    if (folders.size() == pathCount) {
+        for (const std::string& folder : folders)
+            layout.folders.push_back(safeRelativeFolder(pagePaths_.resolve(folder).string()));
+    }
+    return layout;
+}
+
 void Bridge::exportImages(std::int64_t id, const Json& args)
 {
     std::vector<std::string> paths = args::strings(args, "paths");
@@ -72,17 +140,19 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     }
     std::string format = args::string(args, "format", "png");
     double quality = args::number(args, "quality", 1.0);
+    ImageLayout layout = imageLayout(args, paths.size());
 
-    auto work = [this, id, paths = std::move(paths), format = std::move(format),
-                 quality](const std::filesystem::path& dir) {
-        io_.async([this, id, paths, format, quality, dir] {
-            WriteResult result = writeImages(paths, dir, format, quality);
+    auto work = [this, id, paths = std::move(paths), format = std::move(format), quality,
+                 layout = std::move(layout)](const std::filesystem::path& dir) {
+        io_.async([this, id, paths, format, quality, layout, dir] {
+            WriteResult result = writeImages(paths, dir, format, quality, layout);
             if (io_.stopRequested())
                 return;
             resolve(id, true,
                     Json{{"written", std::move(result.written)},
                          {"failed", std::move(result.failed)},
-                         {"folder", dir.string()}});
+                         {"folder", dir.string()},
+                         {"renamed", result.renamed}});
         });
     };
 
@@ -110,7 +180,7 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                                const std::string& format, double quality)
+                                const std::string& format, double quality, const ImageLayout& layout)
 {
     WriteResult result;
     const std::string ext = extForFormat(format);
@@ -131,16 +201,28 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, budget); },
+        [&](std::size_t i) {
+            const std::filesystem::path file = pagePaths_.resolve(paths[i]);
+            std::optional<Converted> reduced;
+            if (layout.maxSide > 0)
+                reduced = convertReduced(file, format, quality, layout.maxSide, budget);
+            converted[i] = reduced ? std::move(*reduced) : convert(file, format, quality, budget);
+        },
         [&](std::size_t i) {
             Converted item = std::move(converted[i]);
             converted[i] = {};
             if (item.bytes) {
                 const std::filesystem::path input = pagePaths_.resolve(paths[i]);
-                if (auto written = writeNewFile(dir, outputBase(input), ext, *item.bytes))
+                const std::string base = outputBase(input);
+                std::optional<std::filesystem::path> written;
+                if (std::optional<std::filesystem::path> folder = outputFolder(dir, layout, i))
+                    written = writeNewFile(*folder, base, ext, *item.bytes);
+                if (written)
                 {
                     pagePaths_.remember(*written);
                     result.written.push_back(written->string());
+                    if (written->filename() != base + "." + ext)
+                        ++result.renamed;
                 }
                 else
                     item.failure = "write failed (permission or disk)";
