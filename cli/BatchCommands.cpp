@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr char kFramesUsage[] =
-    "usage: quillon-cli frames CLIP --out DIR [--step PERCENT] [--format jpg|png|tiff|heic]\n"
+    "usage: quillon-cli frames CLIP --out DIR [--step PERCENT] [--format jpg|png|tiff|heic|webp|avif]\n"
     "                          [--quality 0..1] [--pick all|I,J,K] [--json]\n"
     "Defaults: --step 5 --format png --quality 1 --pick all.\n"
     "\n"
@@ -41,13 +41,16 @@ constexpr char kFramesUsage[] =
     "Exit status: 0 when every still was written, 1 when some failed, 2 for usage errors.\n";
 
 constexpr char kConvertUsage[] =
-    "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic] [--quality 0..1]\n"
-    "                           [--json]\n"
-    "Defaults: --format png --quality 1.\n"
+    "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic|webp|avif]\n"
+    "                           [--quality 0..1] [--max-side PIXELS] [--keep-folders] [--json]\n"
+    "Defaults: --format png --quality 1, full size, one folder.\n"
     "\n"
     "Converts image files, and the images found in folders (recursively, hidden entries left\n"
     "out, in natural order), into DIR under their own names with the new extension, upright and\n"
     "without the source's metadata, never replacing a file (NAME-1.EXT and so on instead).\n"
+    "--max-side reduces pictures whose longer side is larger to that many pixels (never\n"
+    "enlarging); --keep-folders writes the images found in a folder into the same sub-folders\n"
+    "of DIR, creating them. WebP at quality 1 is lossless.\n"
     "Prints each written path, or with --json the app's reply object.\n"
     "Exit status: 0 when every image was written, 1 when some failed, 2 for usage errors.\n";
 
@@ -60,6 +63,33 @@ struct Options {
     bool json = false;
     double step = kDefaultStepPercent;
     std::string pick = "all";
+    int maxSide = 0;  // 0: full size
+    bool keepFolders = false;
+};
+
+// The options of convert alone, one line each: the flag, whether it takes a value, and how it
+// sets the options (an error message for a value it refuses, else nothing).
+struct ConvertOption {
+    std::string_view flag;
+    bool takesValue;
+    std::optional<std::string> (*apply)(Options& options, const char* value);
+};
+
+constexpr ConvertOption kConvertOptions[] = {
+    {"--max-side", true,
+     [](Options& o, const char* v) -> std::optional<std::string> {
+         char* end = nullptr;
+         const long side = std::strtol(v, &end, 10);
+         if (end == v || *end != '\0' || side < 1 || side > 1000000)
+             return std::string("max-side must be a whole number of pixels from 1: ") + v;
+         o.maxSide = static_cast<int>(side);
+         return std::nullopt;
+     }},
+    {"--keep-folders", false,
+     [](Options& o, const char*) -> std::optional<std::string> {
+         o.keepFolders = true;
+         return std::nullopt;
+     }},
 };
 
 int usageError(const char* usage, const std::string& problem)
@@ -75,6 +105,15 @@ std::optional<double> parseNumber(const char* text)
     if (end == text || *end != '\0' || !std::isfinite(value))
         return std::nullopt;
     return value;
+}
+
+const ConvertOption* convertOption(std::string_view flag)
+{
+    for (const ConvertOption& option : kConvertOptions) {
+        if (option.flag == flag)
+            return &option;
+    }
+    return nullptr;
 }
 
 // Parses the arguments; returns an exit status when the command should stop (help or error).
@@ -128,6 +167,12 @@ std::optional<int> parseOptions(int argc, char** argv, bool frames, Options& opt
             if (!v)
                 return 2;
             options.pick = v;
+        } else if (const ConvertOption* option = frames ? nullptr : convertOption(arg)) {
+            const char* v = option->takesValue ? value(std::string(option->flag).c_str()) : "";
+            if (!v)
+                return 2;
+            if (std::optional<std::string> problem = option->apply(options, v))
+                return usageError(usage, *problem);
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
             return usageError(usage, "unknown option: " + std::string(arg));
         } else {
@@ -330,7 +375,7 @@ int runConvert(int argc, char** argv)
         }
         inputs.push_back(fs::absolute(input, error));
     }
-    std::vector<fs::path> files = collectImageFiles(inputs);
+    const std::vector<FoundImage> files = collectImageFilesWithFolders(inputs);
     if (files.empty()) {
         std::fputs("quillon-cli: no images found\n", stderr);
         return 1;
@@ -344,15 +389,24 @@ int runConvert(int argc, char** argv)
             progress.update("converting", payload.value("done", 0L), payload.value("total", 0L));
     });
     json paths = json::array();
-    for (const fs::path& file : files)
-        paths.push_back(file.string());
+    json folders = json::array();
+    for (const FoundImage& file : files) {
+        paths.push_back(file.path.string());
+        folders.push_back(file.folder.string());
+    }
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
-    Reply converted = session.request("exportImages", {{"paths", paths},
-                                                       {"format", options.format},
-                                                       {"quality", options.quality},
-                                                       {"dest", out.string()}});
+    json args = {{"paths", paths}, {"format", options.format}, {"quality", options.quality}, {"dest", out.string()}};
+    if (options.maxSide > 0)
+        args["maxSide"] = options.maxSide;
+    if (options.keepFolders)
+        args["folders"] = folders;
+    Reply converted = session.request("exportImages", args);
     progress.finish();
+    const std::int64_t renamed = converted.ok ? converted.payload.value("renamed", std::int64_t{0}) : 0;
+    if (renamed > 0 && !options.json)
+        std::fprintf(stderr, "quillon-cli: %lld %s renamed so as not to replace existing files\n",
+                     static_cast<long long>(renamed), renamed == 1 ? "file was" : "files were");
     int exportStatus = reportExport(converted, options.json, "path");
     return exportStatus != 0 ? exportStatus : status;
 }
