@@ -381,11 +381,27 @@ std::optional<Image> loadImageReduced(const std::filesystem::path& file, int max
         const OpenPlan plan = previewPlan(input, header, limit);
         if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
             return std::nullopt;
-        // thumbnail_image finishes the reduction with a Lanczos kernel (after averaging blocks of
-        // whatever shrink-on-load left beyond a factor of 2) and turns the picture upright.
-        const vips::VImage reduced = openImageFile(input, plan).thumbnail_image(
-            limit, vips::VImage::option()->set("height", limit)->set("size", VIPS_SIZE_DOWN));
-        return Image::fromVips(reduced, Image::Depth::AsSource);
+        vips::VImage picture = openImageFile(input, plan);
+        const int orientation = orientationOf(picture);
+        const long long longest = longerSide(picture.width(), picture.height());
+        if (longest > limit) {
+            // Lanczos after averaging whatever shrink-on-load left beyond a factor of 2, at the
+            // source's own depth (16-bit samples stay 16-bit). Colour is weighted by opacity, so
+            // transparent pixels do not bleed their hidden colour into the edges next to them.
+            const double scale = static_cast<double>(limit) / static_cast<double>(longest);
+            const bool alpha = (picture.bands() == 2 || picture.bands() == 4) &&
+                               picture.interpretation() != VIPS_INTERPRETATION_CMYK;
+            const VipsBandFormat format = picture.format();
+            if (alpha)
+                picture = picture.premultiply();
+            picture = resizeExactly(picture, reducedSide(scale, picture.width()), reducedSide(scale, picture.height()));
+            if (alpha)
+                picture = picture.unpremultiply();
+            picture = picture.cast(format);
+        }
+        if (orientation != 1)
+            picture = picture.copy_memory().autorot();  // turning needs the whole (reduced) picture
+        return Image::fromVips(picture, Image::Depth::AsSource);
     });
 }
 
