@@ -1,6 +1,8 @@
 // quillon-cli frames against the bridge export it stands for, and the exit statuses scripts use.
 #include <sstream>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/bridge/BridgeFixtures.hpp"
@@ -64,11 +66,52 @@ TEST(BatchCommands, ExitStatuses)
         {" frames" + clip, 2},                                                // no --out
         {" frames" + clip + out + " --format gif", 2},
         {" convert --help", 0},
+        {" convert " + shellQuote(in.string()) + out + " --max-side 0", 2},
+        {" convert " + shellQuote(in.string()) + out + " --max-side 12px", 2},
+        {" convert " + shellQuote(in.string()) + out + " --max-side", 2},
+        {" convert " + shellQuote(in.string()) + out + " --format jxl", 2},
+        {" frames" + clip + out + " --keep-folders", 2},  // convert's alone
         {" frobnicate", 2},
         {" bridge --bogus </dev/null", 2},
     };
     for (const auto& [args, status] : cases)
         EXPECT_EQ(test::run(kCli + args + " >/dev/null 2>&1"), status) << args;
+}
+
+// --max-side, --keep-folders and --format reach the conversion: sizes and formats as vipsheader
+// reads them, sub-folders recreated, and a read-only sub-folder failing its own images only (run
+// as an unprivileged user when the tests run as root, for whom no folder is read-only).
+TEST(BatchCommands, ConvertResizesKeepsFoldersAndWritesWebpAndAvif)
+{
+    const fs::path dir = test::freshDir("cli-convert");
+    const fs::path in = dir / "in", out = dir / "out";
+    for (const char* name : {"top.jpg", "trip/a.png", "trip/day 1/b.png", "locked/a.png"}) {
+        fs::create_directories((in / name).parent_path());
+        ASSERT_EQ(test::run("vips black " + shellQuote((in / name).string()) + " 200 120 --bands 3"), 0);
+    }
+    fs::create_directories(out / "locked");
+    std::string asUser;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(test::run("chown -R 65534:65534 " + shellQuote(out.string())), 0);
+        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+    fs::permissions(out / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    const std::string convert = asUser + kCli + " convert " + shellQuote(in.string()) + " --out " + shellQuote(out.string());
+    EXPECT_EQ(test::run(convert + " --keep-folders --max-side 50 --format webp --quality 0.8 >/dev/null 2>&1"), 1);
+    const auto header = [](const fs::path& file) {
+        return test::capture("vipsheader " + shellQuote(file.string()) + " 2>/dev/null | sed 's/.*: //'");
+    };
+    EXPECT_EQ(header(out / "top.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_EQ(header(out / "trip/a.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_EQ(header(out / "trip/day 1/b.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_FALSE(fs::exists(out / "locked/a.webp"));
+    fs::permissions(out / "locked", fs::perms::owner_all);
+    // Without the options: full size, one folder, so the two a.png clash and one is renamed.
+    const std::string errors = test::capture(convert + " --format avif 2>&1 >/dev/null");
+    EXPECT_NE(errors.find("1 file was renamed"), std::string::npos) << errors;
+    EXPECT_EQ(test::capture("exiftool -s3 -MIMEType " + shellQuote((out / "top.avif").string())), "image/avif\n");
+    EXPECT_EQ(header(out / "a-1.avif"), "200x120 uchar, 3 bands, srgb, heifload\n");
+    EXPECT_TRUE(fs::exists(out / "a.avif") && fs::exists(out / "b.avif"));
 }
 
 }  // namespace
