@@ -48,3 +48,13 @@ test('export summaries count files and name each failure in the user terms', () 
   // A reply without the expected lists is not reported as a success with files.
   assert.equal(summarizeExport({}, describeImageFailure).headline, 'Nothing was written.');
 });
+
+test('records keep their folder; the summary counts names changed by the collision rule', () => {
+  assert.equal(imageFromRecord({ id: 1, path: '/p/t/a.png', folder: 't' }).folder, 't');
+  assert.equal(imageFromRecord({ id: 1, path: '/p/a.png', folder: 7 }).folder, '');
+  const one = summarizeExport({ written: ['/o/a-1.jpg'], failed: [], folder: '/o', renamed: 1 }, describeImageFailure);
+  assert.equal(one.headline, 'Wrote 1 file to o. 1 name was changed so as not to replace existing files.');
+  const none = summarizeExport({ written: ['/o/a.jpg'], failed: [], folder: '/o', renamed: 0 }, describeImageFailure);
+  assert.equal(none.headline, 'Wrote 1 file to o.');
+  assert.equal(summarizeExport({ written: ['/o/a.jpg'], folder: '/o', renamed: '3' }, describeImageFailure).renamed, 0);
+});

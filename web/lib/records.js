@@ -74,6 +74,8 @@ export function imageFromRecord(record) {
     height,
     thumb: safeThumb(record.thumbDataUrl),
     sizeText: formatSize(width, height),
+    // The image's folder under the folder it was added with ('' for none).
+    folder: typeof record.folder === 'string' ? record.folder : '',
   };
 }
 

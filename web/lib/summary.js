@@ -6,19 +6,21 @@ import { baseName, plural } from './format.js';
 /**
  * Summarises an export reply. `describe(record)` names the item of a failure record (a frame
  * by its id, an image by its path) in the user's terms. Answers
- * {cancelled, headline, folder, written, failures: [{label, reason, detail}]}.
+ * {cancelled, headline, folder, written, failures: [{label, reason, detail}], renamed}, where
+ * renamed counts the files written under a suffixed name because theirs was taken.
  * A malformed reply is reported as such rather than as success.
  */
 export function summarizeExport(reply, describe) {
   if (reply === null || reply === undefined) {
     return {
       cancelled: true, headline: 'Cancelled: no folder was chosen, nothing was written.',
-      folder: '', written: [], failures: [],
+      folder: '', written: [], failures: [], renamed: 0,
     };
   }
   const written = Array.isArray(reply.written) ? reply.written.filter((p) => typeof p === 'string') : [];
   const failedRecords = Array.isArray(reply.failed) ? reply.failed.filter((r) => r && typeof r === 'object') : [];
   const folder = typeof reply.folder === 'string' ? reply.folder : '';
+  const renamed = Number.isInteger(reply.renamed) && reply.renamed > 0 ? reply.renamed : 0;
   const failures = failedRecords.map((record) => ({
     ...describe(record),
     reason: typeof record.reason === 'string' && record.reason !== '' ? record.reason : 'unknown failure',
@@ -34,7 +36,10 @@ export function summarizeExport(reply, describe) {
   } else {
     headline = `Wrote ${plural(written.length, 'file')}${where}; ${failures.length} failed.`;
   }
-  return { cancelled: false, headline, folder, written, failures };
+  if (renamed > 0) {
+    headline += ` ${plural(renamed, 'name')} ${renamed === 1 ? 'was' : 'were'} changed so as not to replace existing files.`;
+  }
+  return { cancelled: false, headline, folder, written, failures, renamed };
 }
 
 /** Names a failed image by its file name, with the full path as detail. */
