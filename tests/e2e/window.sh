@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
-# made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png and
-# page-images.png in the build folder.
+# made, the panels it was shown and the reveal it asked for. Screenshots: page-video.png,
+# page-images.png and page-convert-options.png in the build folder.
 source "$(dirname "$0")/lib/common.sh" window "$@"
 mkdir -p "$work/out video" "$work/out-images" "$work/images/sub"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"
@@ -19,7 +19,7 @@ run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": 
   window.driver.js --timeout 300 "$work/anim.gif"
 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
-[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images" ] \
+[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images" ] \
   || fail "unexpected panels: $panels"
 size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
@@ -31,4 +31,7 @@ grep -qxF "E2E:REVEAL$uris" "$work/log.txt" || fail "Show in folder did not reve
 for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
   [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
-[ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"
+for f in a:40x30 b:40x30 sub/c:40x32 '<img src=x onerror=alert(1)>:30x20'; do
+  [ "$(size_and_loader "$work/out-images/${f%:*}.webp")" = "${f##*:} webpload" ] || fail "${f%:*}.webp is not a ${f##*:} WebP"
+done
+[ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 8" ] || fail "other files were written"
