@@ -37,6 +37,9 @@ struct WriteResult {
 struct ImageLayout {
     int maxSide = 0;
     std::vector<std::filesystem::path> folders;
+    // Whether the reply counts the renamed files: only for a command that used these arguments,
+    // so that a command without them is answered exactly as before.
+    bool reportRenamed = false;
 };
 
 // The deepest nesting of arrays and objects a command message may have. No command has arguments

@@ -113,10 +113,12 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
 // The optional size and folder arguments of exportImages: "maxSide", a whole number of pixels
 // from 1 up (anything else converts at full size), and "folders", one folder per path relative to
 // the destination (ignored unless it is an array of strings as long as "paths"). Folders go
-// through the page's path table, so a name that is not UTF-8 finds its real bytes again.
+// through the page's path table, so a name that is not UTF-8 finds its real bytes again. With
+// either argument present, the reply also says how many files were renamed ("renamed").
 ImageLayout Bridge::imageLayout(const Json& args, std::size_t pathCount) const
 {
     ImageLayout layout;
+    layout.reportRenamed = args.contains("maxSide") || args.contains("folders");
     const auto maxSide = args.find("maxSide");
     if (maxSide != args.end()) {
         const std::optional<std::int64_t> side = args::integer(*maxSide);
@@ -148,11 +150,12 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
             WriteResult result = writeImages(paths, dir, format, quality, layout);
             if (io_.stopRequested())
                 return;
-            resolve(id, true,
-                    Json{{"written", std::move(result.written)},
-                         {"failed", std::move(result.failed)},
-                         {"folder", dir.string()},
-                         {"renamed", result.renamed}});
+            Json reply{{"written", std::move(result.written)},
+                       {"failed", std::move(result.failed)},
+                       {"folder", dir.string()}};
+            if (layout.reportRenamed)
+                reply["renamed"] = result.renamed;
+            resolve(id, true, std::move(reply));
         });
     };
 

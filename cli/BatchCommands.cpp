@@ -397,8 +397,7 @@ int runConvert(int argc, char** argv)
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
     json args = {{"paths", paths}, {"format", options.format}, {"quality", options.quality}, {"dest", out.string()}};
-    if (options.maxSide > 0)
-        args["maxSide"] = options.maxSide;
+    args["maxSide"] = options.maxSide;  // 0: full size; present, so the reply counts renamed files
     if (options.keepFolders)
         args["folders"] = folders;
     Reply converted = session.request("exportImages", args);

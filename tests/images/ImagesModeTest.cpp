@@ -260,6 +260,7 @@ TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
         EXPECT_EQ(payload["failed"], (json{{{"path", notes}, {"reason", "could not decode image"}},
                                            {{"path", missing}, {"reason", "could not decode image"}}}));
         EXPECT_EQ(payload["folder"], out.string());
+        EXPECT_FALSE(payload.contains("renamed"));  // only with the size or folder arguments
     }
     const vips::VImage b = vips::VImage::new_from_file((out / "b-1.jpg").c_str());
     EXPECT_EQ(sizeText(b.width(), b.height()), "24x32");
@@ -368,10 +369,13 @@ TEST(ImageExport, ReducedToALongestSideNeverEnlarged)
     EXPECT_EQ(vipsSize(reduced["written"][2].get<std::string>()), "75\n100\n");  // upright
     EXPECT_EQ(capture("exiftool -s3 -MIMEType " + shellQuote(reduced["written"][0].get<std::string>())), "image/webp\n");
     EXPECT_LE(patchError(vips::VImage::new_from_file(reduced["written"][0].get<std::string>().c_str()).copy_memory()), 16);
+    // PNG now: wide.png, then wide-1.png and so on, each but the first counted as renamed.
+    int run = 0;
     for (const json& ignored : {json("100"), json(0), json(-5), json(true)}) {
         SCOPED_TRACE(ignored.dump());
         const json full = rig.send("exportImages", {{"paths", {paths[0]}}, {"maxSide", ignored}, {"dest", out.string()}});
         ASSERT_EQ(full["written"].size(), 1u);
+        EXPECT_EQ(full["renamed"], run++ == 0 ? 0 : 1);
         EXPECT_EQ(vipsSize(full["written"][0].get<std::string>()), "400\n300\n");
     }
 }

@@ -52,9 +52,9 @@ test('custom longest side: whole pixels within 16..65535, refusals explained', (
   }
 });
 
-test('conversion arguments: size only when chosen, folders one per image in order when kept', () => {
+test('conversion arguments: size 0 for full size, folders one per image in order when kept', () => {
   const images = [{ path: '/a/x.png', folder: 'trip' }, { path: '/b.png', folder: '' }, { path: '/c.png' }];
-  assert.deepEqual(conversionArgs({ maxSide: 0, keepFolders: false }, images), {});
-  assert.deepEqual(conversionArgs({ maxSide: NaN, keepFolders: false }, images), {});
+  assert.deepEqual(conversionArgs({ maxSide: 0, keepFolders: false }, images), { maxSide: 0 });
+  assert.deepEqual(conversionArgs({ maxSide: NaN, keepFolders: false }, images), { maxSide: 0 });
   assert.deepEqual(conversionArgs({ maxSide: 1920, keepFolders: true }, images), { maxSide: 1920, folders: ['trip', '', ''] });
 });

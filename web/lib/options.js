@@ -101,13 +101,12 @@ export function parseMaxSide(text) {
 }
 
 /**
- * The optional arguments of a conversion for the chosen images: "maxSide" when a size was chosen
- * (a positive whole number; anything else means full size), and "folders", each image's folder
- * under the folder it was added with, when folders are kept.
+ * The optional arguments of a conversion for the chosen images: "maxSide", the longest side
+ * chosen or 0 for full size (always sent, so the host's reply counts the renamed files), and
+ * "folders", each image's folder under the folder it was added with, when folders are kept.
  */
 export function conversionArgs({ maxSide, keepFolders }, images) {
-  const args = {};
-  if (Number.isInteger(maxSide) && maxSide > 0) args.maxSide = maxSide;
+  const args = { maxSide: Number.isInteger(maxSide) && maxSide > 0 ? maxSide : 0 };
   if (keepFolders) args.folders = images.map((image) => (typeof image.folder === 'string' ? image.folder : ''));
   return args;
 }
