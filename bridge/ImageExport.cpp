@@ -51,13 +51,12 @@ struct Converted {
     const char* failure = nullptr;
 };
 
-// Converts one file within the budget: the worker waits until what the conversion will hold fits
-// beside the conversions already running. A picture too large to hold is streamed into the encoder
-// where its format allows, and refused when even that would not fit the budget.
 // Converts one file reduced to a longest side of maxSide, within the budget. Nothing when the
-// picture already fits (or its size cannot be read): it is then converted at its own size. The
-// reduced picture is decoded with shrink-on-load and streamed through the reduction, so it holds
-// only the result and its encoded file, whatever the source's size.
+// picture already fits (or its size cannot be read): it is then converted at its own size. JPEG,
+// PNG and TIFF stream through the reduction and hold little more than the result, but other
+// loaders (HEIF among them) decode the whole picture first, so the budget is charged the larger
+// of the full-size conversion's cost and the reduced one's; a picture too large to hold at full
+// size is still converted, since only what the loader itself produces is bounded.
 std::optional<Converted> convertReduced(const std::filesystem::path& file, const std::string& format,
                                         double quality, int maxSide, MemoryBudget& budget)
 {
@@ -67,7 +66,9 @@ std::optional<Converted> convertReduced(const std::filesystem::path& file, const
     const double scale = maxSide / std::max(size->width, size->height);
     const auto side = [scale](double length) { return static_cast<std::uint64_t>(std::ceil(length * scale)) + 1; };
     // At most four channels of two bytes, held once as pixels and twice as the encoded file.
-    const std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
+    std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
+    if (const std::optional<ConversionCost> cost = conversionCost(file); cost && !cost->streamed)
+        bytes = std::max(bytes, cost->memoryBytes);
     Converted result;
     MemoryBudget::Share share(budget, std::min(bytes, budget.total()));
     std::optional<Image> picture = loadImageReduced(file, maxSide);
@@ -81,6 +82,9 @@ std::optional<Converted> convertReduced(const std::filesystem::path& file, const
     return result;
 }
 
+// Converts one file within the budget: the worker waits until what the conversion will hold fits
+// beside the conversions already running. A picture too large to hold is streamed into the encoder
+// where its format allows, and refused when even that would not fit the budget.
 Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
                   MemoryBudget& budget)
 {
