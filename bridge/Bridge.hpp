@@ -31,6 +31,20 @@ struct WriteResult {
     Json written = Json::array();
     Json failed = Json::array();
     bool cancelled = false;  // the page cancelled the export before its last item
+    // Files written under another name than their first choice, because that name was taken.
+    std::int64_t renamed = 0;
+    bool reportRenamed = false;  // the reply says how many were renamed
+};
+
+// How converted images are sized and placed: a longest side of at most maxSide pixels (0 for the
+// full size), and the folder under the destination for each path, relative and already made safe
+// (empty for all, or one per path; an empty folder is the destination itself).
+struct ImageLayout {
+    int maxSide = 0;
+    std::vector<std::filesystem::path> folders;
+    // Whether the reply counts the renamed files: only for a command that used these arguments,
+    // so that a command without them is answered exactly as before.
+    bool reportRenamed = false;
 };
 
 // The deepest nesting of arrays and objects a command message may have. No command has arguments
@@ -185,8 +199,10 @@ private:
     void streamImages(const std::vector<std::filesystem::path>& inputs,
                       std::optional<std::int64_t> resolveId);
     void exportImages(std::int64_t id, const Json& args);
+    ImageLayout imageLayout(const Json& args, std::size_t pathCount) const;
     WriteResult writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                            const std::string& format, double quality, const ConversionOptions& options = {});
+                            const std::string& format, double quality, const ConversionOptions& options = {},
+                            const ImageLayout& layout = {});
 
     // Remembered settings (main thread).
     void getSettings(std::int64_t id);

@@ -63,6 +63,8 @@ void Bridge::exportInto(std::int64_t id, const Json& args, const char* panelTitl
             Json reply{{"written", std::move(result.written)},
                        {"failed", std::move(result.failed)},
                        {"folder", folder.string()}};
+            if (result.reportRenamed)
+                reply["renamed"] = result.renamed;
             if (result.cancelled)
                 reply["cancelled"] = true;
             resolve(id, true, reply);

@@ -1,11 +1,15 @@
 // Images mode, writing out: exportImages and writeImages, which convert each chosen image into the
 // requested format and write it into one folder under its own name, never replacing a file.
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/FileWrite.hpp"
+#include "bridge/ImageFiles.hpp"
 #include "bridge/MemoryBudget.hpp"
 #include "bridge/OrderedPool.hpp"
 #include "bridge/Protocol.hpp"
@@ -24,11 +28,59 @@ std::string outputBase(const std::filesystem::path& input)
     return base.empty() ? "image" : base;
 }
 
+// The folder the i-th converted file goes into: the destination, or the path's own folder under
+// it, created when missing. An existing file of the folder's name is never replaced: the folder
+// then cannot be made and nothing is.
+std::optional<std::filesystem::path> outputFolder(const std::filesystem::path& dir, const ImageLayout& layout,
+                                                  std::size_t i)
+{
+    if (i >= layout.folders.size() || layout.folders[i].empty())
+        return dir;
+    const std::filesystem::path folder = dir / layout.folders[i];
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error || !std::filesystem::is_directory(folder, error))
+        return std::nullopt;
+    return folder;
+}
+
 // What a worker produced for one path: the encoded file, or the reason there is none.
 struct Converted {
     std::optional<Bytes> bytes;
     const char* failure = nullptr;
 };
+
+// Converts one file reduced to a longest side of maxSide, within the budget. Nothing when the
+// picture already fits (or its size cannot be read): it is then converted at its own size. JPEG,
+// PNG and TIFF stream through the reduction and hold little more than the result, but other
+// loaders (HEIF among them) decode the whole picture first, so the budget is charged the larger
+// of the full-size conversion's cost and the reduced one's; a picture too large to hold at full
+// size is still converted, since only what the loader itself produces is bounded.
+std::optional<Converted> convertReduced(const std::filesystem::path& file, const std::string& format,
+                                        double quality, const ConversionOptions& options, int maxSide,
+                                        MemoryBudget& budget)
+{
+    const std::optional<PixelSize> size = imagePixelSize(file);
+    if (!size || std::max(size->width, size->height) <= maxSide)
+        return std::nullopt;
+    const double scale = maxSide / std::max(size->width, size->height);
+    const auto side = [scale](double length) { return static_cast<std::uint64_t>(std::ceil(length * scale)) + 1; };
+    // At most four channels of two bytes, held once as pixels and twice as the encoded file.
+    std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
+    if (const std::optional<ConversionCost> cost = conversionCost(file); cost && !cost->streamed)
+        bytes = std::max(bytes, cost->memoryBytes);
+    Converted result;
+    MemoryBudget::Share share(budget, std::min(bytes, budget.total()));
+    std::optional<Image> picture = loadImageReduced(file, maxSide, options);
+    if (!picture) {
+        result.failure = "could not decode image";
+        return result;
+    }
+    result.bytes = encodeImage(*picture, format, quality);
+    if (!result.bytes)
+        result.failure = "could not encode image";
+    return result;
+}
 
 // Converts one file within the budget: the worker waits until what the conversion will hold fits
 // beside the conversions already running. A picture too large to hold is streamed into the encoder
@@ -69,6 +121,29 @@ bool flag(const Json& args, std::string_view key)
 
 }  // namespace
 
+// The optional size and folder arguments of exportImages: "maxSide", a whole number of pixels
+// from 1 up (anything else converts at full size), and "folders", one folder per path relative to
+// the destination (ignored unless it is an array of strings as long as "paths"). Folders go
+// through the page's path table, so a name that is not UTF-8 finds its real bytes again. With
+// either argument present, the reply also says how many files were renamed ("renamed").
+ImageLayout Bridge::imageLayout(const Json& args, std::size_t pathCount) const
+{
+    ImageLayout layout;
+    layout.reportRenamed = args.contains("maxSide") || args.contains("folders");
+    const auto maxSide = args.find("maxSide");
+    if (maxSide != args.end()) {
+        const std::optional<std::int64_t> side = args::integer(*maxSide);
+        if (side && *side > 0)
+            layout.maxSide = static_cast<int>(std::min<std::int64_t>(*side, std::numeric_limits<int>::max()));
+    }
+    const std::vector<std::string> folders = args::strings(args, "folders");
+    if (folders.size() == pathCount) {
+        for (const std::string& folder : folders)
+            layout.folders.push_back(safeRelativeFolder(pagePaths_.resolve(folder).string()));
+    }
+    return layout;
+}
+
 void Bridge::exportImages(std::int64_t id, const Json& args)
 {
     std::vector<std::string> paths = args::strings(args, "paths");
@@ -79,17 +154,21 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     std::string format = args.at("format").get<std::string>();
     const double quality = args.at("quality").get<double>();
     const ConversionOptions options{.keepDetails = flag(args, "keepDetails"), .toSrgb = flag(args, "toSrgb")};
+    ImageLayout layout = imageLayout(args, paths.size());
 
-    auto write = [this, paths = std::move(paths), format = std::move(format), quality, options](const auto& folder) {
-        return writeImages(paths, folder, format, quality, options);
+    auto write = [this, paths = std::move(paths), format = std::move(format), quality, options,
+                  layout = std::move(layout)](const auto& folder) {
+        return writeImages(paths, folder, format, quality, options, layout);
     };
     exportInto(id, args, "Choose a folder to save the images", std::move(write));
 }
 
 WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std::filesystem::path& dir,
-                                const std::string& format, double quality, const ConversionOptions& options)
+                                const std::string& format, double quality, const ConversionOptions& options,
+                                const ImageLayout& layout)
 {
     WriteResult result;
+    result.reportRenamed = layout.reportRenamed;
     const std::string ext = extForFormat(format);
     if (!isWritableFolder(dir)) {
         for (const std::string& path : paths)
@@ -108,7 +187,13 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
     const Json total = paths.size();
     pool.run(
         paths.size(), window,
-        [&](std::size_t i) { converted[i] = convert(pagePaths_.resolve(paths[i]), format, quality, options, budget); },
+        [&](std::size_t i) {
+            const std::filesystem::path file = pagePaths_.resolve(paths[i]);
+            std::optional<Converted> reduced;
+            if (layout.maxSide > 0)
+                reduced = convertReduced(file, format, quality, options, layout.maxSide, budget);
+            converted[i] = reduced ? std::move(*reduced) : convert(file, format, quality, options, budget);
+        },
         [&](std::size_t i) {
             // A cancel leaves this image unwritten; the conversions still running are dropped.
             if (io_.cancelRequested()) {
@@ -119,13 +204,18 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
             converted[i] = {};
             if (item.bytes) {
                 const std::filesystem::path input = pagePaths_.resolve(paths[i]);
-                if (auto written = writeNewFile(dir, outputBase(input), ext, *item.bytes))
-                {
+                const std::string base = outputBase(input);
+                std::optional<std::filesystem::path> written;
+                if (std::optional<std::filesystem::path> folder = outputFolder(dir, layout, i))
+                    written = writeNewFile(*folder, base, ext, *item.bytes);
+                if (written) {
                     pagePaths_.remember(*written);
                     result.written.push_back(written->string());
-                }
-                else
+                    if (written->filename() != base + "." + ext)
+                        ++result.renamed;
+                } else {
                     item.failure = "write failed (permission or disk)";
+                }
             }
             if (item.failure)
                 result.failed.push_back(Json{{"path", paths[i]}, {"reason", item.failure}});

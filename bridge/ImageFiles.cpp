@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include <unicode/ucol.h>
 #include <unicode/ustring.h>
@@ -45,10 +47,12 @@ fs::path normalised(const fs::path& input)
 
 class Collector {
 public:
-    void add(const fs::path& file)
+    void add(const fs::path& file, const fs::path& folder = {})
     {
-        if (isImageFile(file) && seen_.insert(file.native()).second)
+        if (isImageFile(file) && seen_.insert(file.native()).second) {
             files_.push_back(file);
+            folders_.emplace(file.native(), folder);
+        }
     }
 
     // Walks a folder without following links inside it (see the header for why). Folders wait on
@@ -57,9 +61,10 @@ public:
     // one whose listing fails midway; the walk goes on with the others.
     void walk(const fs::path& top)
     {
-        std::vector<fs::path> pending{top};
+        // Each folder waits with its path relative to the top.
+        std::vector<std::pair<fs::path, fs::path>> pending{{top, fs::path()}};
         while (!pending.empty()) {
-            const fs::path folder = std::move(pending.back());
+            const auto [folder, relative] = std::move(pending.back());
             pending.pop_back();
             std::error_code ec;
             fs::directory_iterator it(folder, ec);
@@ -68,19 +73,27 @@ public:
                 const fs::path& entry = it->path();
                 if (isHidden(entry))
                     continue;
-                add(entry);
+                add(entry, relative);
                 std::error_code typeError;
                 const fs::file_status own = it->symlink_status(typeError);  // a link is not followed
                 if (!typeError && fs::is_directory(own))
-                    pending.push_back(entry);
+                    pending.emplace_back(entry, relative / entry.filename());
             }
         }
     }
 
     std::vector<fs::path> take() { return std::move(files_); }
 
+    // The relative folder a file was first reached in.
+    fs::path folderOf(const fs::path& file) const
+    {
+        const auto found = folders_.find(file.native());
+        return found != folders_.end() ? found->second : fs::path();
+    }
+
 private:
     std::vector<fs::path> files_;
+    std::unordered_map<std::string, fs::path> folders_;
     std::unordered_set<std::string> seen_;
 };
 
@@ -161,9 +174,11 @@ std::string sortKey(const UCollator* collator, std::string_view text)
 
 }  // namespace
 
-std::vector<fs::path> collectImageFiles(const std::vector<fs::path>& inputs)
+namespace {
+
+// Walks and collects as the header of collectImageFiles says; the files are left unsorted.
+void collectInto(Collector& collector, const std::vector<fs::path>& inputs)
 {
-    Collector collector;
     for (const fs::path& input : inputs) {
         if (input.empty())
             continue;
@@ -177,9 +192,50 @@ std::vector<fs::path> collectImageFiles(const std::vector<fs::path>& inputs)
         else
             collector.add(path);
     }
+}
+
+}  // namespace
+
+std::vector<fs::path> collectImageFiles(const std::vector<fs::path>& inputs)
+{
+    Collector collector;
+    collectInto(collector, inputs);
     std::vector<fs::path> files = collector.take();
     sortNaturally(files);
     return files;
+}
+
+std::vector<FoundImage> collectImageFilesWithFolders(const std::vector<fs::path>& inputs)
+{
+    Collector collector;
+    collectInto(collector, inputs);
+    std::vector<fs::path> files = collector.take();
+    sortNaturally(files);
+    std::vector<FoundImage> found;
+    found.reserve(files.size());
+    for (fs::path& file : files) {
+        fs::path folder = collector.folderOf(file);
+        found.push_back(FoundImage{std::move(file), std::move(folder)});
+    }
+    return found;
+}
+
+fs::path safeRelativeFolder(const std::string& text)
+{
+    if (text.find('\0') != std::string::npos)
+        return {};
+    fs::path folder;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('/', start), text.size());
+        const std::string component = text.substr(start, end - start);
+        if (component == "..")
+            return {};
+        if (!component.empty() && component != ".")
+            folder /= component;
+        start = end + 1;
+    }
+    return folder;
 }
 
 void sortNaturally(std::vector<fs::path>& paths)

@@ -24,6 +24,23 @@ namespace quillon {
 // Blocking file-system work: call it off the main thread. Never throws for file-system errors.
 std::vector<std::filesystem::path> collectImageFiles(const std::vector<std::filesystem::path>& inputs);
 
+// An image file as collectImageFiles finds it, with the folder it lies in relative to the folder
+// that was named ("trip/day 1" for a file found in <named>/trip/day 1); empty for a file named
+// directly or lying at the top of a named folder. A file reached both ways keeps the form it was
+// first reached in.
+struct FoundImage {
+    std::filesystem::path path;
+    std::filesystem::path folder;
+};
+
+// collectImageFiles, with each file's folder relative to the named folder it was found in.
+std::vector<FoundImage> collectImageFilesWithFolders(const std::vector<std::filesystem::path>& inputs);
+
+// A folder the page sent back as an image's relative folder, made safe to join to a destination:
+// its non-empty components other than "." in order. Empty when it has none, or when any component
+// is ".." or holds a NUL byte, so that no folder can point outside the destination.
+std::filesystem::path safeRelativeFolder(const std::string& text);
+
 // Sorts paths in ascending natural order of their full path text: runs of digits compare by
 // numeric value (img2 before img10), letter case does not decide (a.png before B.JPG), accents
 // do. The collation is that of the user's locale (LC_ALL, LC_COLLATE, LANG), or the root locale

@@ -104,7 +104,11 @@ void Bridge::handleDrop(std::vector<std::filesystem::path> files)
 void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
                           std::optional<std::int64_t> resolveId)
 {
-    const std::vector<std::filesystem::path> files = collectImageFiles(inputs);
+    const std::vector<FoundImage> found = collectImageFilesWithFolders(inputs);
+    std::vector<std::filesystem::path> files;
+    files.reserve(found.size());
+    for (const FoundImage& image : found)
+        files.push_back(image.path);
     const std::size_t total = files.size();
     emit(protocol::kImagesBegin, Json{{"total", total}});
 
@@ -135,7 +139,10 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
                                  {"width", preview.width},
                                  {"height", preview.height},
                                  {"thumbDataUrl", std::move(preview.thumbDataUrl)},
-                                 {"isImage", true}});
+                                 {"isImage", true},
+                                 // Where the file lies under the folder it was added with, so a
+                                 // conversion can keep the folder's layout.
+                                 {"folder", pagePaths_.remember(found[i].folder)}});
             ++count;
             if (batch.size() == kBatchSize) {
                 emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});

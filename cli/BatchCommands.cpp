@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr char kFramesUsage[] =
-    "usage: quillon-cli frames CLIP --out DIR [--step PERCENT] [--format jpg|png|tiff|heic]\n"
+    "usage: quillon-cli frames CLIP --out DIR [--step PERCENT] [--format jpg|png|tiff|heic|webp|avif]\n"
     "                          [--quality 0..1] [--pick all|I,J,K] [--json]\n"
     "Defaults: --step 5 --format png --quality 1 --pick all.\n"
     "\n"
@@ -42,9 +42,10 @@ constexpr char kFramesUsage[] =
     "(the stills written until then are listed and kept), 2 for usage errors.\n";
 
 constexpr char kConvertUsage[] =
-    "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic] [--quality 0..1]\n"
+    "usage: quillon-cli convert PATH... --out DIR [--format jpg|png|tiff|heic|webp|avif]\n"
+    "                           [--quality 0..1] [--max-side PIXELS] [--keep-folders]\n"
     "                           [--keep-details] [--to-srgb] [--json]\n"
-    "Defaults: --format png --quality 1.\n"
+    "Defaults: --format png --quality 1, full size, one folder.\n"
     "\n"
     "Converts image files, and the images found in folders (recursively, hidden entries left\n"
     "out, in natural order), into DIR under their own names with the new extension, upright and\n"
@@ -53,6 +54,9 @@ constexpr char kConvertUsage[] =
     "  --keep-details  keep the capture date and time, camera, lens, exposure, ISO, artist and\n"
     "                  copyright; never the location, serial numbers or maker notes\n"
     "  --to-srgb       convert colours to sRGB rather than keep the photo's own profile\n"
+    "--max-side reduces pictures whose longer side is larger to that many pixels (never\n"
+    "enlarging); --keep-folders writes the images found in a folder into the same sub-folders\n"
+    "of DIR, creating them. WebP at quality 1 is lossless.\n"
     "Prints each written path, or with --json the app's reply object.\n"
     "Exit status: 0 when every image was written, 1 when some failed or Ctrl+C stopped the run\n"
     "(the images written until then are listed and kept), 2 for usage errors.\n";
@@ -64,10 +68,13 @@ struct Options {
     std::optional<std::string> format;
     std::optional<double> quality;
     bool json = false;
-    bool keepDetails = false;  // convert only
-    bool toSrgb = false;       // convert only
     std::optional<double> step;
     std::string pick = "all";
+    // convert only
+    int maxSide = 0;  // 0: full size
+    bool keepFolders = false;
+    bool keepDetails = false;
+    bool toSrgb = false;
 
     // The export's arguments: these and the format and quality when given.
     nlohmann::json exportArgs(nlohmann::json args) const
@@ -78,6 +85,41 @@ struct Options {
             args["quality"] = *quality;
         return args;
     }
+};
+
+// The options of convert alone, one line each: the flag, whether it takes a value, and how it
+// sets the options (an error message for a value it refuses, else nothing).
+struct ConvertOption {
+    std::string_view flag;
+    bool takesValue;
+    std::optional<std::string> (*apply)(Options& options, const char* value);
+};
+
+constexpr ConvertOption kConvertOptions[] = {
+    {"--max-side", true,
+     [](Options& o, const char* v) -> std::optional<std::string> {
+         char* end = nullptr;
+         const long side = std::strtol(v, &end, 10);
+         if (end == v || *end != '\0' || side < 1 || side > 1000000)
+             return std::string("max-side must be a whole number of pixels from 1: ") + v;
+         o.maxSide = static_cast<int>(side);
+         return std::nullopt;
+     }},
+    {"--keep-folders", false,
+     [](Options& o, const char*) -> std::optional<std::string> {
+         o.keepFolders = true;
+         return std::nullopt;
+     }},
+    {"--keep-details", false,
+     [](Options& o, const char*) -> std::optional<std::string> {
+         o.keepDetails = true;
+         return std::nullopt;
+     }},
+    {"--to-srgb", false,
+     [](Options& o, const char*) -> std::optional<std::string> {
+         o.toSrgb = true;
+         return std::nullopt;
+     }},
 };
 
 int usageError(const char* usage, const std::string& problem)
@@ -93,6 +135,15 @@ std::optional<double> parseNumber(const char* text)
     if (end == text || *end != '\0' || !std::isfinite(value))
         return std::nullopt;
     return value;
+}
+
+const ConvertOption* convertOption(std::string_view flag)
+{
+    for (const ConvertOption& option : kConvertOptions) {
+        if (option.flag == flag)
+            return &option;
+    }
+    return nullptr;
 }
 
 // Parses the arguments; returns an exit status when the command should stop (help or error).
@@ -141,15 +192,17 @@ std::optional<int> parseOptions(int argc, char** argv, bool frames, Options& opt
             if (!step || *step <= 0 || *step > 100)
                 return usageError(usage, std::string("step must be a percentage above 0: ") + v);
             options.step = *step;
-        } else if (!frames && arg == "--keep-details") {
-            options.keepDetails = true;
-        } else if (!frames && arg == "--to-srgb") {
-            options.toSrgb = true;
         } else if (frames && arg == "--pick") {
             const char* v = value("--pick");
             if (!v)
                 return 2;
             options.pick = v;
+        } else if (const ConvertOption* option = frames ? nullptr : convertOption(arg)) {
+            const char* v = option->takesValue ? value(std::string(option->flag).c_str()) : "";
+            if (!v)
+                return 2;
+            if (std::optional<std::string> problem = option->apply(options, v))
+                return usageError(usage, *problem);
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
             return usageError(usage, "unknown option: " + std::string(arg));
         } else {
@@ -361,7 +414,7 @@ int runConvert(int argc, char** argv)
         }
         inputs.push_back(fs::absolute(input, error));
     }
-    std::vector<fs::path> files = collectImageFiles(inputs);
+    const std::vector<FoundImage> files = collectImageFilesWithFolders(inputs);
     if (files.empty()) {
         std::fputs("quillon-cli: no images found\n", stderr);
         return 1;
@@ -375,11 +428,17 @@ int runConvert(int argc, char** argv)
             progress.update("converting", payload.value("done", 0L), payload.value("total", 0L));
     });
     json paths = json::array();
-    for (const fs::path& file : files)
-        paths.push_back(file.string());
+    json folders = json::array();
+    for (const FoundImage& file : files) {
+        paths.push_back(file.path.string());
+        folders.push_back(file.folder.string());
+    }
     std::error_code error;
     fs::path out = fs::absolute(options.out, error);
     json request = options.exportArgs({{"paths", paths}, {"dest", out.string()}});
+    request["maxSide"] = options.maxSide;  // 0: full size; present, so the reply counts renamed files
+    if (options.keepFolders)
+        request["folders"] = folders;
     // Sent only when asked for, so the request is the page's own when they are not.
     if (options.keepDetails)
         request["keepDetails"] = true;
@@ -387,6 +446,10 @@ int runConvert(int argc, char** argv)
         request["toSrgb"] = true;
     Reply converted = session.request("exportImages", request);
     progress.finish();
+    const std::int64_t renamed = converted.ok ? converted.payload.value("renamed", std::int64_t{0}) : 0;
+    if (renamed > 0 && !options.json)
+        std::fprintf(stderr, "quillon-cli: %lld %s renamed so as not to replace existing files\n",
+                     static_cast<long long>(renamed), renamed == 1 ? "file was" : "files were");
     int exportStatus = reportExport(converted, options.json, "path");
     return exportStatus != 0 ? exportStatus : status;
 }

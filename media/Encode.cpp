@@ -18,7 +18,7 @@ namespace quillon {
 
 namespace {
 
-enum class OutputFormat { Jpeg, Heic, Png, Tiff };
+enum class OutputFormat { Jpeg, Heic, Png, Tiff, Webp, Avif };
 
 std::string lowerCase(std::string_view text)
 {
@@ -32,7 +32,7 @@ std::string lowerCase(std::string_view text)
 constexpr std::pair<std::string_view, OutputFormat> kFormatNames[] = {
     {"jpg", OutputFormat::Jpeg}, {"jpeg", OutputFormat::Jpeg}, {"heic", OutputFormat::Heic},
     {"heif", OutputFormat::Heic}, {"png", OutputFormat::Png},   {"tif", OutputFormat::Tiff},
-    {"tiff", OutputFormat::Tiff},
+    {"tiff", OutputFormat::Tiff}, {"webp", OutputFormat::Webp}, {"avif", OutputFormat::Avif},
 };
 
 std::optional<OutputFormat> namedFormat(std::string_view name)
@@ -58,13 +58,14 @@ double clampQuality(double quality)
 // source's metadata, and readers take an untagged file as sRGB. What a converted picture carries
 // for its file (a colour profile, kept details) is written in afterwards (withDetailsOf), built
 // from the allow-list rather than from whatever the header still holds.
-std::optional<Bytes> saveToBuffer(const vips::VImage& image, const char* suffix, vips::VOption* options)
+std::optional<Bytes> saveToBuffer(const vips::VImage& image, const char* suffix, vips::VOption* options,
+                                  bool strip = true)
 {
     void* data = nullptr;
     std::size_t size = 0;
     bool saved = true;
     try {
-        image.write_to_buffer(suffix, &data, &size, options->set("strip", true));
+        image.write_to_buffer(suffix, &data, &size, options->set("strip", strip));
     } catch (const vips::VError&) {
         vips_error_clear();
         saved = false;
@@ -149,6 +150,65 @@ std::optional<Bytes> withDetailsOf(std::optional<Bytes> file, DetailsContainer c
     return withEmbeddedDetails(std::move(*file), container, image);
 }
 
+// The pixels for the savers that embed a profile themselves (WebP, AVIF): every metadata field
+// removed, so nothing of the source's header can reach the file, then the picture's own colour
+// profile attached where libvips' savers look for it. Kept details are not written into these.
+vips::VImage withOnlyProfile(const vips::VImage& pixels, const Image& image)
+{
+    vips::VImage clean = pixels.copy();
+    const std::unique_ptr<gchar*, decltype(&g_strfreev)> fields(vips_image_get_fields(clean.get_image()), &g_strfreev);
+    for (gchar** field = fields.get(); field && *field; ++field)
+        vips_image_remove(clean.get_image(), *field);
+    const std::span<const std::uint8_t> profile = colourProfile(image);
+    if (!profile.empty())
+        vips_image_set_blob_copy(clean.get_image(), VIPS_META_ICC_NAME, profile.data(), profile.size());
+    return clean;
+}
+
+// WebP at the highest quality is lossless (exact pixels, alpha included), since a slider at its
+// top reads as "keep everything"; below it lossy at the same 1..100 scale as JPEG, with libwebp's
+// own default effort (4 of 0..6), which is where its speed and size meet.
+std::optional<Bytes> encodeWebp(const Image& image, int encoderQuality)
+{
+    vips::VOption* options = vips::VImage::option();
+    if (encoderQuality >= 100)
+        options->set("lossless", true);
+    else
+        options->set("Q", encoderQuality);
+    try {
+        return saveToBuffer(withOnlyProfile(detail::eightBitRgb(image.pixels()), image), ".webp", options,
+                            /*strip=*/false);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
+// AVIF through libheif's AV1 encoder (aom), 8 bits, with JPEG's colour rule: 4:2:0 below the
+// highest quality, full-resolution colour at it. libvips' effort 4 is aom's speed 5, its default.
+std::optional<Bytes> encodeAvif(const Image& image, int encoderQuality)
+{
+    try {
+        const vips::VImage pixels = withOnlyProfile(detail::eightBitRgb(image.pixels()), image);
+        void* data = nullptr;
+        std::size_t size = 0;
+        const int failed = vips_heifsave_buffer(
+            pixels.get_image(), &data, &size, "compression", VIPS_FOREIGN_HEIF_COMPRESSION_AV1, "Q",
+            encoderQuality, "bitdepth", 8, "subsample_mode",
+            encoderQuality < 100 ? VIPS_FOREIGN_SUBSAMPLE_ON : VIPS_FOREIGN_SUBSAMPLE_OFF, "strip", FALSE,
+            nullptr);
+        const GFreePtr<std::uint8_t> owned(static_cast<std::uint8_t*>(data));
+        if (failed != 0 || !owned || size == 0) {
+            vips_error_clear();
+            return std::nullopt;
+        }
+        return Bytes(owned.get(), owned.get() + size);
+    } catch (const vips::VError&) {
+        vips_error_clear();
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 namespace detail {
@@ -198,6 +258,10 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
         return image.empty() ? std::nullopt : withDetailsOf(encodePng(image), DetailsContainer::Png, image);
     case OutputFormat::Tiff:
         return image.empty() ? std::nullopt : withDetailsOf(encodeTiff(image), DetailsContainer::Tiff, image);
+    case OutputFormat::Webp:
+        return image.empty() ? std::nullopt : encodeWebp(image, encoderQuality(q));
+    case OutputFormat::Avif:
+        return image.empty() ? std::nullopt : encodeAvif(image, encoderQuality(q));
     }
     return std::nullopt;
 }
@@ -225,6 +289,10 @@ std::string extForFormat(std::string_view format)
         return "tiff";
     case OutputFormat::Png:
         return "png";
+    case OutputFormat::Webp:
+        return "webp";
+    case OutputFormat::Avif:
+        return "avif";
     }
     return "png";
 }

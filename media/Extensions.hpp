@@ -12,7 +12,7 @@ inline const std::set<std::string, std::less<>> kStillsExtensions = {
 
 // Lower-case extensions of files taken as images. "gif" is a stills extension, not an image one.
 inline const std::set<std::string, std::less<>> kImageExtensions = {
-    "png", "jpg", "jpeg", "tiff", "tif", "heic", "heif", "bmp", "webp", "jp2", "psd"};
+    "png", "jpg", "jpeg", "tiff", "tif", "heic", "heif", "bmp", "webp", "jp2", "psd", "avif"};
 
 // The text after the last dot of the file name, lower-cased (ASCII); empty when there is no dot
 // or the name starts with its only dot. ".png" has no extension; "a.tar.gz" has "gz".

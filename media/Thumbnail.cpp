@@ -375,11 +375,6 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
     return loaded;
 }
 
-std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
-{
-    return loadImageAndSize(file, maxPixelSize).image;
-}
-
 namespace {
 
 Image::Profile profileFor(const ConversionOptions& options)
@@ -398,6 +393,44 @@ std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImag
 }
 
 }  // namespace
+
+std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide, const ConversionOptions& options)
+{
+    const int limit = std::max(maxSide, 1);
+    return readFromHeader(file, [limit, &options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+        const OpenPlan plan = previewPlan(input, header, limit);
+        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
+            return std::nullopt;
+        vips::VImage picture = openImageFile(input, plan);
+        const vips::VImage source = picture;
+        const int orientation = orientationOf(picture);
+        const long long longest = longerSide(picture.width(), picture.height());
+        if (longest > limit) {
+            // Lanczos after averaging whatever shrink-on-load left beyond a factor of 2, at the
+            // source's own depth (16-bit samples stay 16-bit). Colour is weighted by opacity, so
+            // transparent pixels do not bleed their hidden colour into the edges next to them.
+            const double scale = static_cast<double>(limit) / static_cast<double>(longest);
+            const bool alpha = (picture.bands() == 2 || picture.bands() == 4) &&
+                               picture.interpretation() != VIPS_INTERPRETATION_CMYK;
+            const VipsBandFormat format = picture.format();
+            if (alpha)
+                picture = picture.premultiply();
+            picture = resizeExactly(picture, reducedSide(scale, picture.width()), reducedSide(scale, picture.height()));
+            if (alpha)
+                picture = picture.unpremultiply();
+            picture = picture.cast(format);
+        }
+        if (orientation != 1)
+            picture = picture.copy_memory().autorot();  // turning needs the whole (reduced) picture
+        return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source, options);
+    });
+}
+
+std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
+{
+    return loadImageAndSize(file, maxPixelSize).image;
+}
+
 
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options)
 {

@@ -50,6 +50,16 @@ struct ConversionOptions {
 // when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options = {});
 
+// The first picture of an image file for a conversion to a longest side of at most maxSide pixels:
+// turned upright and reduced so its longer side is exactly maxSide, decoded with shrink-on-load
+// as loadImageOriented does (never below maxSide before the final step), then resampled with a
+// Lanczos kernel. Sixteen bits, grey, colour profile and details are kept as in loadImageFullSize. Meant for pictures
+// larger than maxSide; one that already fits comes back at its own size, never enlarged. Pictures
+// of any pixel count up to kMaxStreamedPixels as decoded are read as a stream. Nothing when the
+// file cannot be decoded. Any thread.
+std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide,
+                                      const ConversionOptions& options = {});
+
 // What converting an image file takes, judged from its header alone.
 struct ConversionCost {
     // The most a conversion holds at once, in bytes: the decoded picture (none when streamed) and

@@ -6,7 +6,8 @@ import { createBridgeClient } from './bridge-client.js';
 import { GridView } from './grid.js';
 import { baseName, formatDecimal, plural } from './lib/format.js';
 import {
-  kDefaultStep, kOutputFormats, kStepPresets, parseStep, qualityFromSlider, stillCount, usesQuality,
+  conversionArgs, kDefaultStep, kMaxSidePresets, kOutputFormats, kStepPresets, parseMaxSide, parseStep,
+  qualityFromSlider, stillCount, usesQuality,
 } from './lib/options.js';
 import {
   describeFrameFailure, frameFromEvent, newImages, sourceFromDescription,
@@ -547,18 +548,40 @@ function exportStills() {
 }
 
 /** What a conversion keeps of each photo: its details without the location, its own colours. */
-function conversionArgs() {
+function detailArgs() {
   return { keepDetails: $('keep-details').checked, toSrgb: $('to-srgb').checked };
+}
+
+/** The longest side chosen for converted images: {ok, value} (0 for full size) or {ok: false, message}. */
+function chosenMaxSide() {
+  const choice = $('max-side').value;
+  if (choice === 'custom') return parseMaxSide($('max-side-custom').value);
+  return { ok: true, value: choice === 'full' ? 0 : Number(choice) };
+}
+
+function refreshMaxSide() {
+  const custom = $('max-side').value === 'custom';
+  const side = chosenMaxSide();
+  $('max-side-custom').hidden = !custom;
+  $('max-side-custom').setAttribute('aria-invalid', custom && !side.ok ? 'true' : 'false');
+  $('max-side-hint').textContent = side.ok ? (side.value > 0 ? 'never enlarged' : '') : side.message;
 }
 
 function convertImages() {
   const chosen = imageGrid.selectedCount > 0 ? imageGrid.selectedItems() : imageGrid.allItems();
   if (chosen.length === 0) return;
+  const side = chosenMaxSide();
+  if (!side.ok) {
+    showMessage(side.message);
+    return;
+  }
+  const layout = conversionArgs({ maxSide: side.value, keepFolders: $('keep-folders').checked }, chosen);
   const args = outputArgs();
   runWork('Converting images', 'Could not convert', async () => {
     $('images-summary').hidden = true;
     if (args.dest) showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
-    const reply = await client.request('exportImages', { paths: chosen.map((i) => i.path), ...args, ...conversionArgs() });
+    const reply = await client.request('exportImages',
+      { paths: chosen.map((i) => i.path), ...args, ...layout, ...detailArgs() });
     const summary = summarizeExport(reply, describeImageFailure, 'image');
     summary.headline = cancelledNote(reply) + summary.headline;
     showSummary($('images-summary'), summary);
@@ -884,6 +907,20 @@ function buildFormats() {
   $('quality').addEventListener('change', outputChanged);
 }
 
+function buildMaxSides() {
+  const choices = [['full', 'Full size'], ...kMaxSidePresets.map((px) => [String(px), `Longest side ${px} px`]),
+    ['custom', 'Custom…']];
+  for (const [value, label] of choices) {
+    const option = document.createElement('option');
+    option.value = value;
+    option.textContent = label;
+    $('max-side').append(option);
+  }
+  $('max-side').value = 'full';
+  $('max-side').addEventListener('change', refreshMaxSide);
+  $('max-side-custom').addEventListener('input', refreshMaxSide);
+}
+
 function wireTabs() {
   const tabs = [$('tab-video'), $('tab-images')];
   $('tab-video').addEventListener('click', () => switchMode('video'));
@@ -902,6 +939,7 @@ function wireTabs() {
 function start() {
   buildStepPresets();
   buildFormats();
+  buildMaxSides();
   wireTabs();
   $('message-close').addEventListener('click', hideMessage);
   $('open-video').addEventListener('click', openVideo);

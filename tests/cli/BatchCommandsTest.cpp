@@ -67,6 +67,11 @@ TEST(BatchCommands, ExitStatuses)
         {" convert --help", 0},
         {" frames" + clip + out + " --keep-details", 2},  // a still has no photo details
         {" frames" + clip + out + " --to-srgb", 2},
+        {" convert " + shellQuote(in.string()) + out + " --max-side 0", 2},
+        {" convert " + shellQuote(in.string()) + out + " --max-side 12px", 2},
+        {" convert " + shellQuote(in.string()) + out + " --max-side", 2},
+        {" convert " + shellQuote(in.string()) + out + " --format jxl", 2},
+        {" frames" + clip + out + " --keep-folders", 2},  // convert's alone
         {" frobnicate", 2},
         {" bridge --bogus </dev/null", 2},
     };
@@ -155,6 +160,52 @@ TEST(BatchCommands, ConvertKeepsDetailsAndConvertsToSrgbOnRequest)
     const std::string help = test::capture(kCli + " convert --help");
     EXPECT_NE(help.find("--keep-details"), std::string::npos);
     EXPECT_NE(help.find("--to-srgb"), std::string::npos);
+}
+
+// --max-side, --keep-folders and --format reach the conversion: sizes and formats as vipsheader
+// reads them, sub-folders recreated, and a read-only sub-folder failing its own images only (run
+// as an unprivileged user when the tests run as root, for whom no folder is read-only).
+TEST(BatchCommands, ConvertResizesKeepsFoldersAndWritesWebpAndAvif)
+{
+    const fs::path dir = test::freshDir("cli-convert");
+    const fs::path in = dir / "in", out = dir / "out";
+    for (const char* name : {"top.jpg", "trip/a.png", "trip/day 1/b.png", "locked/a.png"}) {
+        fs::create_directories((in / name).parent_path());
+        ASSERT_EQ(test::run("vips black " + shellQuote((in / name).string()) + " 200 120 --bands 3"), 0);
+    }
+    fs::create_directories(out / "locked");
+    // As root no folder is read-only: the run is then made as an unprivileged user, when that user
+    // can reach the program and the files (a checkout in a private home folder cannot be reached),
+    // else the read-only case is left out.
+    std::string asUser;
+    bool lockable = ::geteuid() != 0;
+    if (!lockable) {
+        const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        if (test::run(nobody + "sh -c 'test -x \"$0\" && test -r \"$1\"' " + kCli + " " +
+                      shellQuote((in / "top.jpg").string()) + " 2>/dev/null") == 0) {
+            ASSERT_EQ(test::run("chown -R 65534:65534 " + shellQuote(out.string())), 0);
+            asUser = nobody;
+            lockable = true;
+        }
+    }
+    if (lockable)
+        fs::permissions(out / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    const std::string convert = asUser + kCli + " convert " + shellQuote(in.string()) + " --out " + shellQuote(out.string());
+    EXPECT_EQ(test::run(convert + " --keep-folders --max-side 50 --format webp --quality 0.8 >/dev/null 2>&1"), lockable ? 1 : 0);
+    const auto header = [](const fs::path& file) {
+        return test::capture("vipsheader " + shellQuote(file.string()) + " 2>/dev/null | sed 's/.*: //'");
+    };
+    EXPECT_EQ(header(out / "top.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_EQ(header(out / "trip/a.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_EQ(header(out / "trip/day 1/b.webp"), "50x30 uchar, 3 bands, srgb, webpload\n");
+    EXPECT_EQ(fs::exists(out / "locked/a.webp"), !lockable);
+    fs::permissions(out / "locked", fs::perms::owner_all);
+    // Without the options: full size, one folder, so the two a.png clash and one is renamed.
+    const std::string errors = test::capture(convert + " --format avif 2>&1 >/dev/null");
+    EXPECT_NE(errors.find("1 file was renamed"), std::string::npos) << errors;
+    EXPECT_EQ(test::capture("exiftool -s3 -MIMEType " + shellQuote((out / "top.avif").string())), "image/avif\n");
+    EXPECT_EQ(header(out / "a-1.avif"), "200x120 uchar, 3 bands, srgb, heifload\n");
+    EXPECT_TRUE(fs::exists(out / "a.avif") && fs::exists(out / "b.avif"));
 }
 
 }  // namespace

@@ -5,5 +5,5 @@ check(outerWidth === 880 && outerHeight === 600, `window size ${outerWidth}x${ou
 check($('format').value === 'jpeg' && document.querySelector('input[name="step"][value="1"]').checked,
   `video mode: ${$('format').value}, spacing ${document.querySelector('input[name="step"]:checked').value}`);
 $('tab-images').click();
-check($('format').value === 'tiff' && text('dest-text') === 'Ask each time', `images mode: ${$('format').value}, "${text('dest-text')}"`);
+check($('format').value === 'webp' && text('dest-text') === 'Ask each time', `images mode: ${$('format').value}, "${text('dest-text')}"`);
 await verdict('done');

@@ -260,6 +260,24 @@ check(JSON.stringify(listed) === '["broken.png: could not decode image"]', `fail
 await sleep(1000);
 check(await host({ cmd: 'snapshot', name: 'page-images' }), 'screenshot page-images.png');
 
+// Again as WebP reduced to a custom longest side of 40, keeping the sub-folder; a size that is
+// too small is explained first.
+$('format').value = 'webp';
+$('format').dispatchEvent(new Event('change', { bubbles: true }));
+$('max-side').value = 'custom';
+$('max-side').dispatchEvent(new Event('change', { bubbles: true }));
+$('max-side-custom').value = '4';
+$('max-side-custom').dispatchEvent(new Event('input', { bubbles: true }));
+check(!$('max-side-custom').hidden && text('max-side-hint').startsWith('The longest side must be between'), `size hint: "${text('max-side-hint')}"`);
+$('max-side-custom').value = '40';
+$('max-side-custom').dispatchEvent(new Event('input', { bubbles: true }));
+click($('keep-folders'));
+check($('keep-folders').checked && !$('quality-field').hidden, 'keep folders checked, quality shown for WebP');
+check(await host({ cmd: 'snapshot', name: 'page-convert-options' }), 'screenshot page-convert-options.png');
+await answerAndClick([E2E.outImages], 'export');
+await waitFor(() => idle() && !$('images-summary').hidden, 'the second conversion summary');
+check($('images-summary').querySelector('.headline').textContent === 'Wrote 4 files to out-images; 1 failed.', 'second conversion summary');
+
 // A file for a folder fails every image the same way: one reason with a count, the names folded.
 await answerAndClick([E2E.notes], 'export');
 await waitFor(() => idle() && !$('images-summary').hidden, 'the failed conversion summary');

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
 # made, the panels it was shown and the reveal it asked for. Screenshots in the build folder:
-# page-video.png, page-images.png, layout-880x600.png, drop-highlight.png, failures-grouped.png,
-# page-export-cancelling.png and page-export-cancelled.png (the page), window-no-context-menu.png,
+# page-video.png, page-images.png, page-convert-options.png, page-viewer.png, layout-880x600.png,
+# drop-highlight.png, failures-grouped.png, page-export-cancelling.png and
+# page-export-cancelled.png (the page), window-no-context-menu.png,
 # window-quit-during-export.png and window-quit-question.png (the whole screen, with the
 # question's dialog). A second start then finds the window and the page as they were left.
 source "$(dirname "$0")/lib/common.sh" window "$@"
@@ -23,7 +24,7 @@ run_window "$(printf '{"clip": "%s", "notes": "%s", "images": "%s", "outVideo": 
   window.driver.js --timeout 300 "$work/anim.gif"
 
 panels=$(sed -n 's/^E2E:PANEL //p' "$work/log.txt" | paste -sd '|')
-[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images|Choose images or folders|Choose a folder to save the frames" ] \
+[ "$panels" = "Choose a video or animated GIF|Choose a folder to save the frames|Choose a folder to save the frames|Choose a video or animated GIF|Choose folders of images|Choose a folder to save the images|Choose a folder to save the images|Choose a folder to save the images|Choose images or folders|Choose a folder to save the frames" ] \
   || fail "unexpected panels: $panels"
 size_and_loader() { echo "$(vipsheader -f width "$1")x$(vipsheader -f height "$1") $(vipsheader -f vips-loader "$1")"; }
 uris=""
@@ -35,9 +36,12 @@ grep -qxF "E2E:REVEAL$uris" "$work/log.txt" || fail "Show in folder did not reve
 for f in a:64x48 b:80x60 c:50x40 '<img src=x onerror=alert(1)>:30x20'; do
   [ "$(size_and_loader "$work/out-images/${f%:*}.tiff")" = "${f##*:} tiffload" ] || fail "${f%:*}.tiff is not a ${f##*:} TIFF"
 done
+for f in a:40x30 b:40x30 sub/c:40x32 '<img src=x onerror=alert(1)>:30x20'; do
+  [ "$(size_and_loader "$work/out-images/${f%:*}.webp")" = "${f##*:} webpload" ] || fail "${f%:*}.webp is not a ${f##*:} WebP"
+done
 [ "$(exiftool -q -q -T -Make -GPSLatitude "$work/out-images/b.tiff")" = "Quillontest	-" ] \
   || fail "b.tiff did not keep its camera without its location"
-[ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 4" ] || fail "other files were written"
+[ "$(ls "$work/out video" | wc -l) $(ls "$work/out-images" | wc -l)" = "4 8" ] || fail "other files were written"
 # Quit during an export (JPEG, video mode's format): whole stills only, and no other file.
 quit_files=$(ls -A "$work/out-quit" | wc -l)
 [ "$quit_files" -ge 1 ] && [ "$quit_files" -le 101 ] || fail "$quit_files files after quitting during the export"
@@ -50,7 +54,7 @@ settings="$XDG_CONFIG_HOME/quillon/settings.ini"
 value() { sed -n "/^\[$1\]/,/^\[/s/^$2=//p" "$settings"; }
 [ "$(value video format) $(value video destination)" = "jpeg file://${work// /%20}/out-quit" ] \
   || fail "video mode's output not remembered: $(cat "$settings")"
-[ "$(value images format) $(value images destination)" = "tiff " ] || fail "images mode's output not remembered: $(cat "$settings")"
+[ "$(value images format) $(value images destination)" = "webp " ] || fail "images mode's output not remembered: $(cat "$settings")"
 [ "$(value window width)x$(value window height)" = "880x600" ] || fail "window size not remembered: $(cat "$settings")"
 
 # A second start: the window at the size it was left, each mode's output and the spacing as chosen.

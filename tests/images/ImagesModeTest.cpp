@@ -30,6 +30,12 @@ void writePicture(const fs::path& file, int width, int height)
     patchImage(width, height).write_to_file(file.c_str());
 }
 
+// Width and height as the vipsheader command reads them, one a line.
+std::string vipsSize(const fs::path& file)
+{
+    return capture("vipsheader -f width " + shellQuote(file.string())) + capture("vipsheader -f height " + shellQuote(file.string()));
+}
+
 }  // namespace
 
 TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
@@ -62,7 +68,8 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
     EXPECT_EQ(previewPicture(rig.records().at(2)["thumbDataUrl"]).width(), 30);  // never enlarged
     tif.erase("thumbDataUrl");
     EXPECT_EQ(tif, (json{{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"isImage", true},
-                         {"width", 500}, {"height", 400}}));
+                         {"width", 500}, {"height", 400}, {"folder", "sub"}}));
+    EXPECT_EQ(rig.records().at(0)["folder"], "");  // named directly
     EXPECT_EQ(rig.records().at(2)["height"], 20);
 }
 
@@ -202,6 +209,7 @@ TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
         EXPECT_EQ(payload["failed"], (json{{{"path", notes}, {"reason", "could not decode image"}},
                                            {{"path", missing}, {"reason", "could not decode image"}}}));
         EXPECT_EQ(payload["folder"], out.string());
+        EXPECT_FALSE(payload.contains("renamed"));  // only with the size or folder arguments
     }
     const vips::VImage b = vips::VImage::new_from_file((out / "b-1.jpg").c_str());
     EXPECT_EQ(sizeText(b.width(), b.height()), "24x32");
@@ -279,6 +287,89 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
                                        {{"path", turned.string()}, {"reason", "image too large"}}}));
     const json turnedPng = rig.result("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
     EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
+    // Reduced on load, both fit: the upright one too, and as HEIC.
+    const json reduced = rig.result("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"maxSide", 1000},
+                                                   {"dest", out.string()}});
+    ASSERT_EQ(reduced["written"].size(), 2u) << reduced;
+    EXPECT_EQ(vipsSize(reduced["written"][1].get<std::string>()), "1000\n1000\n");
+    const vips::VImage upright = vips::VImage::new_from_file(reduced["written"][1].get<std::string>().c_str());
+    EXPECT_GT(regionMean(upright, 400, 100, 200, 100)[0], 180);  // turned a quarter: red on top
+    EXPECT_GT(regionMean(upright, 400, 800, 200, 100)[2], 180);
+}
+
+
+// "maxSide" reduces what is larger to that longest side and leaves the rest alone; a value of the
+// wrong type converts at full size, as an absent one does.
+TEST(ImageExport, ReducedToALongestSideNeverEnlarged)
+{
+    const fs::path in = freshDir("export-resize-in"), out = freshDir("export-resize-out");
+    patchImage(400, 300).write_to_file((in / "wide.jpg").string().append("[Q=95]").c_str());
+    writePicture(in / "small.png", 60, 40);
+    fs::copy_file(in / "wide.jpg", in / "turned.jpg");
+    ASSERT_EQ(run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote((in / "turned.jpg").string())), 0);
+    const json paths = {(in / "wide.jpg").string(), (in / "small.png").string(), (in / "turned.jpg").string()};
+    Rig rig;
+    const json reduced = rig.result("exportImages", {{"paths", paths}, {"format", "webp"}, {"quality", 0.9},
+                                                   {"maxSide", 100}, {"dest", out.string()}});
+    ASSERT_EQ(reduced["written"].size(), 3u) << reduced;
+    EXPECT_EQ(reduced["renamed"], 0);
+    EXPECT_EQ(vipsSize(reduced["written"][0].get<std::string>()), "100\n75\n");
+    EXPECT_EQ(vipsSize(reduced["written"][1].get<std::string>()), "60\n40\n");  // never enlarged
+    EXPECT_EQ(vipsSize(reduced["written"][2].get<std::string>()), "75\n100\n");  // upright
+    EXPECT_EQ(capture("exiftool -s3 -MIMEType " + shellQuote(reduced["written"][0].get<std::string>())), "image/webp\n");
+    EXPECT_LE(patchError(vips::VImage::new_from_file(reduced["written"][0].get<std::string>().c_str()).copy_memory()), 16);
+    // PNG now: wide.png, then wide-1.png and so on, each but the first counted as renamed.
+    int run = 0;
+    for (const json& ignored : {json("100"), json(0), json(-5), json(true)}) {
+        SCOPED_TRACE(ignored.dump());
+        const json full = rig.result("exportImages", {{"paths", {paths[0]}}, {"maxSide", ignored}, {"dest", out.string()}});
+        ASSERT_EQ(full["written"].size(), 1u);
+        EXPECT_EQ(full["renamed"], run++ == 0 ? 0 : 1);
+        EXPECT_EQ(vipsSize(full["written"][0].get<std::string>()), "400\n300\n");
+    }
+}
+
+// Folders added whole come out with their sub-folders under the destination; a taken name gets
+// the usual suffix and is counted; a sub-folder that cannot be made fails only its own images;
+// no folder the page sends can lead outside the destination.
+TEST(ImageExport, KeepFoldersMirrorsSubFoldersWithoutReplacingAnything)
+{
+    const fs::path in = freshDir("keep-folders-in"), out = freshDir("keep-folders-out");
+    for (const char* name : {"top.png", "trip/a.png", "trip/day 1/a.png", "other/a.png", "blocked/x.png"})
+        writePicture(in / name, 24, 16);
+    fs::create_directories(out / "trip");
+    std::ofstream(out / "trip" / "a.jpg") << "already here";
+    std::ofstream(out / "blocked") << "a file where a folder would go";
+    Rig rig;
+    EXPECT_EQ(rig.result("importImages", {{"paths", {in.string()}}}), (json{{"count", 5}}));
+    json paths = json::array(), folders = json::array();
+    for (const json& record : rig.records()) {
+        paths.push_back(record["path"]);
+        folders.push_back(record["folder"]);
+    }
+    EXPECT_EQ(folders, (json{"blocked", "other", "", "trip", "trip/day 1"}));
+    const json payload = rig.result("exportImages", {{"paths", paths}, {"folders", folders}, {"format", "jpeg"}, {"dest", out.string()}});
+    EXPECT_EQ(payload["written"], (json{(out / "other/a.jpg").string(), (out / "top.jpg").string(), (out / "trip/a-1.jpg").string(),
+                                        (out / "trip/day 1/a.jpg").string()}));
+    EXPECT_EQ(payload["failed"], (json{{{"path", paths[0]}, {"reason", "write failed (permission or disk)"}}}));
+    EXPECT_EQ(payload["renamed"], 1);
+    std::ifstream kept(out / "trip" / "a.jpg");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "already here");
+    EXPECT_TRUE(fs::is_regular_file(out / "blocked"));
+    EXPECT_EQ(rig.host.payloadsOf(kProgress).size(), 5u);
+
+    // Folders that climb out or are absolute stay inside; folders of the wrong length are ignored.
+    const fs::path inner = freshDir("keep-folders-unsafe") / "dest";
+    fs::create_directories(inner);
+    const std::string top = (in / "top.png").string();
+    const json unsafe = rig.result("exportImages", {{"paths", {top, top, top, top}}, {"folders", {"../../escape", "/abs/x", "a/./b//c", "a/../.."}},
+                                                  {"dest", inner.string()}});
+    EXPECT_EQ(unsafe["written"], (json{(inner / "top.png").string(), (inner / "abs/x/top.png").string(),
+                                       (inner / "a/b/c/top.png").string(), (inner / "top-1.png").string()}));
+    EXPECT_FALSE(fs::exists(inner.parent_path() / "escape"));
+    const json mismatched = rig.result("exportImages", {{"paths", {top, top}}, {"folders", {"x"}}, {"dest", inner.string()}});
+    EXPECT_EQ(fileNames(mismatched["written"]), (std::vector<std::string>{"top-2.png", "top-3.png"}));
+    EXPECT_EQ(fs::path(mismatched["written"][0].get<std::string>()).parent_path(), inner);
 }
 
 // "keepDetails" and "toSrgb" switch on only with true: a Display P3 photo with camera details and a

@@ -57,7 +57,8 @@ TEST(Encode, FormatNamesSelectTheEncoderKeepingColoursAndTransparency)
     for (const Case& c : {Case{"Jpg", "jpegload_buffer", "jpg", 3, 8}, Case{"JPEG", "jpegload_buffer", "jpg", 3, 8},
                           Case{"PNG", "pngload_buffer", "png", 4, 0}, Case{"tif", "tiffload_buffer", "tiff", 4, 0},
                           Case{"TIFF", "tiffload_buffer", "tiff", 4, 0}, Case{"heic", "heifload_buffer", "heic", 4, 12},
-                          Case{"HEIF", "heifload_buffer", "heic", 4, 12}, Case{"webp", "pngload_buffer", "png", 4, 0},
+                          Case{"HEIF", "heifload_buffer", "heic", 4, 12}, Case{"WebP", "webpload_buffer", "webp", 4, 8},
+                          Case{"avif", "heifload_buffer", "avif", 4, 12}, Case{"gif", "pngload_buffer", "png", 4, 0},
                           Case{"", "pngload_buffer", "png", 4, 0}}) {
         SCOPED_TRACE(std::string("format \"") + c.name + "\"");
         EXPECT_EQ(extForFormat(c.name), c.ext);
@@ -86,7 +87,7 @@ TEST(Encode, FormatNamesSelectTheEncoderKeepingColoursAndTransparency)
 TEST(Encode, QualityIsClampedAndAFailedHeicBecomesJpegOfAtLeastPointNine)
 {
     const Image image(patchImage(160, 48));
-    for (const char* format : {"jpg", "heic"}) {
+    for (const char* format : {"jpg", "heic", "avif"}) {
         SCOPED_TRACE(format);
         const Bytes best = *encodeImage(image, format, 1.0), worst = *encodeImage(image, format, 0.0);
         EXPECT_LT(worst.size(), best.size());
@@ -97,6 +98,28 @@ TEST(Encode, QualityIsClampedAndAFailedHeicBecomesJpegOfAtLeastPointNine)
     const auto failing = [](const Image&, int) -> std::optional<Bytes> { return std::nullopt; };
     EXPECT_EQ(detail::encodeImageWith(image, "heic", 0.5, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.9));
     EXPECT_EQ(detail::encodeImageWith(image, "HEIF", 0.95, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.95));
+}
+
+// WebP is lossless at the highest quality only; AVIF files are what other tools take for AVIF.
+TEST(Encode, WebpIsLosslessAtTheTopOfTheScaleAndAvifIsAv1)
+{
+    const Image noisy(vips::VImage::gaussnoise(96, 64, vips::VImage::option()->set("mean", 128)->set("sigma", 40))
+                          .cast(VIPS_FORMAT_UCHAR).bandjoin(patchImage(96, 64)[1]).bandjoin(patchImage(96, 64)[2])
+                          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)).copy_memory());
+    const fs::path dir = freshDir("encode-webp-avif");
+    for (const auto& [quality, exact] : std::vector<std::pair<double, bool>>{{1.0, true}, {0.99, false}, {0.5, false}}) {
+        SCOPED_TRACE(quality);
+        const fs::path webp = dir / "out.webp";
+        writeBytes(webp, *encodeImage(noisy, "webp", quality));
+        // Decoded by the vips command, not by the process that encoded it.
+        ASSERT_EQ(run("vips copy " + shellQuote(webp.string()) + " " + shellQuote((dir / "back.png").string())), 0);
+        EXPECT_EQ(samePixels(Image(vips::VImage::new_from_file((dir / "back.png").c_str()).copy_memory()), noisy), exact);
+    }
+    EXPECT_LT(encodeImage(noisy, "webp", 0.5)->size(), encodeImage(noisy, "webp", 0.99)->size());
+    const fs::path avif = dir / "out.avif";
+    writeBytes(avif, *encodeImage(noisy, "AVIF", 0.8));
+    EXPECT_EQ(capture("exiftool -s3 -MajorBrand " + shellQuote(avif.string())), "AV1 Image File Format (.AVIF)\n");
+    EXPECT_EQ(capture("heif-info " + shellQuote(avif.string()) + " | sed -n 's/^image: \\([0-9x]*\\).*/\\1/p'"), "96x64\n");
 }
 
 TEST(Encode, ColourIsHalvedBelowTheHighestQualityOnly)
@@ -162,7 +185,7 @@ TEST(ImageFiles, EveryImageExtensionIsReadable)
     patchImage(160, 48).write_to_file((dir / "picture.png").c_str());
     for (const auto& [ext, tolerance] : std::vector<std::pair<std::string, double>>{
              {"png", 0}, {"jpg", 10}, {"jpeg", 10}, {"tiff", 0}, {"tif", 0}, {"heic", 16}, {"heif", 16}, {"bmp", 0},
-             {"webp[lossless]", 0}, {"jp2[lossless]", 0}, {"psd", 0}}) {
+             {"webp[lossless]", 0}, {"jp2[lossless]", 0}, {"psd", 0}, {"avif", 16}}) {
         SCOPED_TRACE(ext);
         const fs::path file = dir / ("picture." + ext.substr(0, ext.find('[')));
         if (ext == "bmp" || ext == "psd")
@@ -174,6 +197,55 @@ TEST(ImageFiles, EveryImageExtensionIsReadable)
         ASSERT_EQ(image.width(), 160) << "pixels not readable";
         EXPECT_LE(patchError(image.pixels()), tolerance);
     }
+}
+
+// Conversion to a longest side: exact sizes whichever side is longer and whatever the orientation
+// tag, shrink-on-load for JPEG and plain reduction for PNG giving what vipsthumbnail gives, and
+// pictures that already fit never enlarged.
+TEST(ImageFiles, ReducedToALongestSideLikeVipsthumbnail)
+{
+    const fs::path dir = freshDir("image-reduced");
+    patchImage(1000, 750).write_to_file((dir / "wide.jpg").string().append("[Q=95]").c_str());
+    patchImage(750, 1000).write_to_file((dir / "tall.png").c_str());
+    patchImage(1000, 750, true).write_to_file((dir / "alpha.png").c_str());
+    patchImage(1000, 750).colourspace(VIPS_INTERPRETATION_RGB16).write_to_file((dir / "deep.png").c_str());
+    writeTaggedJpeg(dir / "turned.jpg", 6);  // 40x30 stored, shown 30x40
+    struct Case {
+        const char* file;
+        int maxSide;
+        const char* size;
+        VipsBandFormat format;
+    };
+    for (const Case& c : {Case{"wide.jpg", 240, "240x180", VIPS_FORMAT_UCHAR}, Case{"tall.png", 240, "180x240", VIPS_FORMAT_UCHAR},
+                          Case{"alpha.png", 333, "333x250", VIPS_FORMAT_UCHAR}, Case{"deep.png", 200, "200x150", VIPS_FORMAT_USHORT},
+                          Case{"wide.jpg", 1000, "1000x750", VIPS_FORMAT_UCHAR}, Case{"turned.jpg", 20, "15x20", VIPS_FORMAT_UCHAR},
+                          Case{"turned.jpg", 4000, "30x40", VIPS_FORMAT_UCHAR}}) {
+        SCOPED_TRACE(std::string(c.file) + " to " + std::to_string(c.maxSide));
+        const std::optional<Image> reduced = loadImageReduced(dir / c.file, c.maxSide);
+        ASSERT_TRUE(reduced);
+        EXPECT_EQ(sizeText(reduced->width(), reduced->height()), c.size);
+        EXPECT_EQ(reduced->pixels().format(), c.format);
+        if (std::string(c.file) == "turned.jpg") {
+            EXPECT_EQ(quarterColours(*reduced), "BRBB");
+            continue;
+        }
+        // Against vipsthumbnail's own result at that size: a plain average or a point sample would
+        // differ at every stripe edge.
+        const fs::path peer = dir / "peer.png";
+        ASSERT_EQ(run("vipsthumbnail " + shellQuote((dir / c.file).string()) + " --size " + std::to_string(c.maxSide) +
+                      " -o " + shellQuote(peer.string())), 0);
+        const vips::VImage theirs = vips::VImage::new_from_file(peer.c_str()).copy_memory();
+        ASSERT_EQ(sizeText(theirs.width(), theirs.height()), c.size);
+        vips::VImage ours = reduced->pixels();
+        if (ours.format() == VIPS_FORMAT_USHORT)
+            ours = (ours >> 8).cast(VIPS_FORMAT_UCHAR);
+        const vips::VImage difference = (ours.cast(VIPS_FORMAT_INT) - theirs.cast(VIPS_FORMAT_INT)).abs();
+        // PNG reduces exactly as vipsthumbnail does (up to the 16-bit rounding); JPEG's decoders
+        // at 1/4 size differ by a few levels along the stripes' edges.
+        EXPECT_LE(difference.avg(), 1.0);
+        EXPECT_LE(difference.max(), std::string(c.file).ends_with(".jpg") ? 32 : 1);
+    }
+    EXPECT_FALSE(loadImageReduced(dir / "missing.jpg", 100));
 }
 
 TEST(ImageFiles, EveryOrientationIsTurnedUprightAndReduced)

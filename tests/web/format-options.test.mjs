@@ -1,7 +1,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { formatTime } from '../../web/lib/format.js';
-import { parseStep, qualityFromSlider, stillCount, usesQuality } from '../../web/lib/options.js';
+import {
+  conversionArgs, kOutputFormats, parseMaxSide, parseStep, qualityFromSlider, stillCount, usesQuality,
+} from '../../web/lib/options.js';
 
 test('times read h:mm:ss.mmm, rounding carries into every unit, unusable times read as zero', () => {
   const cases = [[0, '0:00:00.000'], [65.5, '0:01:05.500'], [3 * 3600 + 25 * 60 + 7.089, '3:25:07.089'],
@@ -29,8 +31,30 @@ test('custom spacing takes decimals within 0.1..100 and explains refusals', () =
 });
 
 test('quality: only for the lossy formats, slider clamped to 0.01..1', () => {
-  for (const name of ['jpeg', 'jpg', 'HEIC', 'heif']) assert.equal(usesQuality(name), true, name);
+  for (const name of ['jpeg', 'jpg', 'HEIC', 'heif', 'webp', 'AVIF']) assert.equal(usesQuality(name), true, name);
   for (const name of ['png', 'TIF', '', undefined]) assert.equal(usesQuality(name), false, String(name));
   const cases = [['90', 0.9], [0, 0.01], [250, 1], [45.6, 0.46], ['junk', 0.9]];
   for (const [position, quality] of cases) assert.equal(qualityFromSlider(position), quality, String(position));
+});
+
+test('the formats offered are the host names, WebP and AVIF among them, each once', () => {
+  const names = kOutputFormats.map((f) => f.name);
+  assert.deepEqual(names, ['jpeg', 'png', 'tiff', 'heic', 'webp', 'avif']);
+});
+
+test('custom longest side: whole pixels within 16..65535, refusals explained', () => {
+  assert.deepEqual(parseMaxSide(' 1600 '), { ok: true, value: 1600 });
+  assert.deepEqual(parseMaxSide('16'), { ok: true, value: 16 });
+  for (const bad of ['', '15', '65536', '1e3', '12.5', '-800', '800px', 'abc']) {
+    const result = parseMaxSide(bad);
+    assert.equal(result.ok, false, bad);
+    assert.match(result.message, /\S/, bad);
+  }
+});
+
+test('conversion arguments: size 0 for full size, folders one per image in order when kept', () => {
+  const images = [{ path: '/a/x.png', folder: 'trip' }, { path: '/b.png', folder: '' }, { path: '/c.png' }];
+  assert.deepEqual(conversionArgs({ maxSide: 0, keepFolders: false }, images), { maxSide: 0 });
+  assert.deepEqual(conversionArgs({ maxSide: NaN, keepFolders: false }, images), { maxSide: 0 });
+  assert.deepEqual(conversionArgs({ maxSide: 1920, keepFolders: true }, images), { maxSide: 1920, folders: ['trip', '', ''] });
 });

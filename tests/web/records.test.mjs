@@ -62,3 +62,13 @@ test('failures are grouped by reason with a count, in the order the reasons firs
   assert.equal(summary.headline, 'Nothing was written: 7 images failed.');
   assert.deepEqual(summarizeExport({ written: ['/o/x.jpg'] }, describeImageFailure).groups, []);
 });
+
+test('records keep their folder; the summary counts names changed by the collision rule', () => {
+  assert.equal(imageFromRecord({ id: 1, path: '/p/t/a.png', folder: 't' }).folder, 't');
+  assert.equal(imageFromRecord({ id: 1, path: '/p/a.png', folder: 7 }).folder, '');
+  const one = summarizeExport({ written: ['/o/a-1.jpg'], failed: [], folder: '/o', renamed: 1 }, describeImageFailure);
+  assert.equal(one.headline, 'Wrote 1 file to o. 1 name was changed so as not to replace existing files.');
+  const none = summarizeExport({ written: ['/o/a.jpg'], failed: [], folder: '/o', renamed: 0 }, describeImageFailure);
+  assert.equal(none.headline, 'Wrote 1 file to o.');
+  assert.equal(summarizeExport({ written: ['/o/a.jpg'], folder: '/o', renamed: '3' }, describeImageFailure).renamed, 0);
+});

@@ -57,6 +57,8 @@ export const kOutputFormats = Object.freeze([
   Object.freeze({ name: 'png', label: 'PNG', usesQuality: false }),
   Object.freeze({ name: 'tiff', label: 'TIFF', usesQuality: false }),
   Object.freeze({ name: 'heic', label: 'HEIC', usesQuality: true }),
+  Object.freeze({ name: 'webp', label: 'WebP', usesQuality: true }),
+  Object.freeze({ name: 'avif', label: 'AVIF', usesQuality: true }),
 ]);
 
 /** Whether the quality setting changes the output of this format (the lossy ones). */
@@ -74,4 +76,37 @@ export function qualityFromSlider(position) {
 
 function alias(name) {
   return name === 'jpeg' ? 'jpg' : name === 'tiff' ? 'tif' : name === 'heic' ? 'heif' : name;
+}
+
+/** Longest-side presets for converted images, in pixels, offered next to full size and a custom value. */
+export const kMaxSidePresets = Object.freeze([1280, 1920, 2560, 3840]);
+
+/** Smallest and largest custom longest side accepted, in pixels. */
+export const kMinMaxSide = 16;
+export const kMaxMaxSide = 65535;
+
+/**
+ * Reads a custom longest side typed by the user: a whole number of pixels. Answers
+ * {ok: true, value} or {ok: false, message} with a message fit to show next to the field.
+ */
+export function parseMaxSide(text) {
+  const cleaned = String(text ?? '').trim();
+  if (cleaned === '') return { ok: false, message: 'Enter the longest side in pixels.' };
+  if (!/^[0-9]+$/.test(cleaned)) return { ok: false, message: 'The longest side must be a whole number of pixels.' };
+  const value = Number(cleaned);
+  if (value < kMinMaxSide || value > kMaxMaxSide) {
+    return { ok: false, message: `The longest side must be between ${kMinMaxSide} and ${kMaxMaxSide} pixels.` };
+  }
+  return { ok: true, value };
+}
+
+/**
+ * The optional arguments of a conversion for the chosen images: "maxSide", the longest side
+ * chosen or 0 for full size (always sent, so the host's reply counts the renamed files), and
+ * "folders", each image's folder under the folder it was added with, when folders are kept.
+ */
+export function conversionArgs({ maxSide, keepFolders }, images) {
+  const args = { maxSide: Number.isInteger(maxSide) && maxSide > 0 ? maxSide : 0 };
+  if (keepFolders) args.folders = images.map((image) => (typeof image.folder === 'string' ? image.folder : ''));
+  return args;
 }

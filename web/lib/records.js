@@ -65,7 +65,14 @@ export function imageFromRecord(record) {
   }
   const tile = tileOf(record);
   const name = typeof record.name === 'string' && record.name !== '' ? record.name : record.path;
-  return { ...tile, name, path: record.path, sizeText: formatSize(tile.width, tile.height) };
+  return {
+    ...tile,
+    name,
+    path: record.path,
+    sizeText: formatSize(tile.width, tile.height),
+    // The image's folder under the folder it was added with ('' for none).
+    folder: typeof record.folder === 'string' ? record.folder : '',
+  };
 }
 
 /**

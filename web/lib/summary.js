@@ -8,21 +8,23 @@ import { baseName, plural } from './format.js';
 /**
  * Summarises an export reply. `describe(record)` names the item of a failure record (a frame
  * by its id, an image by its path) in the user's terms. Answers
- * {cancelled, headline, folder, written, failures: [{label, reason, detail}], groups}, where
- * `groups` are the failures by reason in the order each reason first occurred:
- * [{reason, countText, items: [{label, detail}]}], `countText` naming the items with `noun`.
+ * {cancelled, headline, folder, written, failures: [{label, reason, detail}], groups, renamed},
+ * where `groups` are the failures by reason in the order each reason first occurred:
+ * [{reason, countText, items: [{label, detail}]}], `countText` naming the items with `noun`, and
+ * `renamed` counts the files written under a suffixed name because theirs was taken.
  * A malformed reply is reported as such rather than as success.
  */
 export function summarizeExport(reply, describe, noun = 'item') {
   if (reply === null || reply === undefined) {
     return {
       cancelled: true, headline: 'Cancelled: no folder was chosen, nothing was written.',
-      folder: '', written: [], failures: [], groups: [],
+      folder: '', written: [], failures: [], groups: [], renamed: 0,
     };
   }
   const written = Array.isArray(reply.written) ? reply.written.filter((p) => typeof p === 'string') : [];
   const failedRecords = Array.isArray(reply.failed) ? reply.failed.filter((r) => r && typeof r === 'object') : [];
   const folder = typeof reply.folder === 'string' ? reply.folder : '';
+  const renamed = Number.isInteger(reply.renamed) && reply.renamed > 0 ? reply.renamed : 0;
   const failures = failedRecords.map((record) => ({
     ...describe(record),
     reason: typeof record.reason === 'string' && record.reason !== '' ? record.reason : 'unknown failure',
@@ -38,7 +40,10 @@ export function summarizeExport(reply, describe, noun = 'item') {
   } else {
     headline = `Wrote ${plural(written.length, 'file')}${where}; ${failures.length} failed.`;
   }
-  return { cancelled: false, headline, folder, written, failures, groups: groupByReason(failures, noun) };
+  if (renamed > 0) {
+    headline += ` ${plural(renamed, 'name')} ${renamed === 1 ? 'was' : 'were'} changed so as not to replace existing files.`;
+  }
+  return { cancelled: false, headline, folder, written, failures, groups: groupByReason(failures, noun), renamed };
 }
 
 function groupByReason(failures, noun) {
