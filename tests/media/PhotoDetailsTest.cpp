@@ -22,6 +22,8 @@ using nlohmann::json;
 namespace {
 
 const char* const kOutputs[] = {"jpg", "png", "tiff", "heic"};
+// The formats that carry a colour profile but no details.
+const char* const kProfileOnlyOutputs[] = {"webp", "avif"};
 
 // exiftool's view of each file (-n: numbers as stored, -G1: tags named by their directory), by
 // path. One run for all of them: exiftool takes most of its time starting.
@@ -155,6 +157,16 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
         EXPECT_FALSE(tags[out.string()].contains("ExifIFD:DateTimeOriginal"));
         EXPECT_EQ(leaks(tags[out.string()]), std::vector<std::string>());
     }
+    // WebP and AVIF take no details, and nothing of the source's header reaches them either.
+    std::vector<fs::path> bare;
+    for (const char* format : kProfileOnlyOutputs)
+        bare.push_back(convertTo(dir / "camera.jpg", format, {.keepDetails = true}, "-bare"));
+    tags = exiftoolTags(bare);
+    for (const fs::path& out : bare) {
+        SCOPED_TRACE(out.filename().string());
+        EXPECT_FALSE(tags[out.string()].contains("IFD0:Make"));
+        EXPECT_EQ(leaks(tags[out.string()]), std::vector<std::string>());
+    }
 }
 
 // A big-endian TIFF (libvips writes the machine's order) gets the details and the profile in its
@@ -211,7 +223,9 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
     for (const Source& source : sources) {
         const std::string name = source.file;
         source.picture.write_to_file(((dir / name).string() + (name.ends_with(".jpg") || name.ends_with(".heic") ? "[Q=98]" : "")).c_str());
-        for (const char* format : kOutputs) {
+        std::vector<const char*> formats(std::begin(kOutputs), std::end(kOutputs));
+        formats.insert(formats.end(), std::begin(kProfileOnlyOutputs), std::end(kProfileOnlyOutputs));
+        for (const char* format : formats) {
             for (bool toSrgb : {false, true}) {
                 if (toSrgb && name != "p3.jpg")
                     continue;
@@ -236,7 +250,9 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
     for (const Conversion& c : conversions) {
         SCOPED_TRACE(c.out.filename().string());
         const bool wide = std::string(c.source->file).starts_with("p3") && !c.toSrgb;
-        const double tolerance = c.source->tolerance + (std::string(c.format) == "jpg" || std::string(c.format) == "heic" ? 11 : 3);
+        const std::string format = c.format;
+        const bool lossy = format == "jpg" || format == "heic" || format == "webp" || format == "avif";
+        const double tolerance = c.source->tolerance + (lossy ? 11 : 3);
         EXPECT_EQ(tags.at(c.out.string()).value("ICC_Profile:ProfileDescription", ""), wide ? p3Name : "sRGB");
         const vips::VImage stored = vips::VImage::new_from_file(c.out.c_str()).copy_memory();
         const vips::VImage shown = vips::VImage::new_from_file((c.out.string() + ".shown.png").c_str()).copy_memory();
