@@ -249,12 +249,12 @@ private:
         double startSec = 0;
     };
     std::map<std::int64_t, MovedStill> movedStills_;
-    std::int64_t nextImageId_ = 0;                  // io only
-    PagePaths pagePaths_;  // paths sent to the page that are not UTF-8; any thread
-    std::string currentMode_ = "video";             // main thread only
+    std::int64_t nextImageId_ = 0;       // io only
+    PagePaths pagePaths_;                // paths sent to the page that are not UTF-8; any thread
+    std::string currentMode_ = "video";  // main thread only
     std::filesystem::path settingsFile_ = userSettingsFile();  // main thread only
-    PageState pageState_;                           // main thread only
-    SerialQueue io_{"stills.io"};                   // last: destroyed (and joined) first
+    PageState pageState_;                                      // main thread only
+    SerialQueue io_{"stills.io"};                              // last: destroyed (and joined) first
 };
 
 }  // namespace quillon

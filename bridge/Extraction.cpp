@@ -30,8 +30,7 @@ void Bridge::extract(std::int64_t id, const Json& args)
         // The planner takes a step that is not a finite positive number as the default and raises a smaller
         // positive step to 0.01, so a run never has more than 10,001 samples: a page that sends
         // 1e-12 sees the 0.01 plan, {"count": 10001} and 10,002 progress events.
-        std::vector<StillSample> samples =
-            sampleTimes(source->durationSec(), stepPercent, source->fps());
+        std::vector<StillSample> samples = sampleTimes(source->durationSec(), stepPercent, source->fps());
         const auto total = static_cast<std::int64_t>(samples.size());
 
         frameTimes_.clear();
@@ -74,11 +73,11 @@ void Bridge::extract(std::int64_t id, const Json& args)
                 frameTimes_[i] = sample.sec;
                 framePercents_[i] = sample.percent;
                 emit(protocol::kFrameReady, {{"id", i},
-                                               {"percent", sample.percent},
-                                               {"timeSec", sample.sec},
-                                               {"thumbDataUrl", preview.url},
-                                               {"width", preview.width},
-                                               {"height", preview.height}});
+                                             {"percent", sample.percent},
+                                             {"timeSec", sample.sec},
+                                             {"thumbDataUrl", preview.url},
+                                             {"width", preview.width},
+                                             {"height", preview.height}});
             }
             emit(protocol::kExtractProgress, {{"done", i + 1}, {"total", total}});
             delivered = i + 1;

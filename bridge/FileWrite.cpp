@@ -70,7 +70,8 @@ constexpr std::size_t kMaxNameBytes = 255;
 // Candidate n for a new file: stem + tail + ("-" + n when n > 0) + "." + ext, the stem shortened
 // at a UTF-8 character boundary when the whole is longer than a name may be. Nothing when even
 // one byte of a non-empty stem leaves no room, or the stem would be cut to nothing.
-std::optional<std::string> candidateName(const std::string& stem, const std::string& tail, const std::string& ext, long n)
+std::optional<std::string> candidateName(const std::string& stem, const std::string& tail,
+                                         const std::string& ext, long n)
 {
     std::string end = tail;
     if (n > 0)
@@ -106,8 +107,9 @@ Unnamed writeUnnamed(const FolderHandle& folder, const std::filesystem::path& di
     const FileDescriptor file(::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     const int fd = file.get();
     if (fd < 0)
-        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT ? Unnamed::Unsupported
-                                                                                           : Unnamed::Failed;
+        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT
+                   ? Unnamed::Unsupported
+                   : Unnamed::Failed;
     if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
         return Unnamed::Failed;
     // The /proc name of the descriptor links the unnamed file itself (AT_EMPTY_PATH would need a
@@ -134,8 +136,8 @@ Unnamed writeUnnamed(const FolderHandle& folder, const std::filesystem::path& di
 
 }  // namespace
 
-std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir,
-                                                  const std::string& stem, const std::string& ext,
+std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir, const std::string& stem,
+                                                  const std::string& ext,
                                                   std::span<const unsigned char> bytes)
 {
     return writeNewFile(dir, stem, "", ext, bytes);

@@ -25,8 +25,8 @@ std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& d
                                                   std::span<const unsigned char> bytes);
 
 // The same with no tail.
-std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir,
-                                                  const std::string& stem, const std::string& ext,
+std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& dir, const std::string& stem,
+                                                  const std::string& ext,
                                                   std::span<const unsigned char> bytes);
 
 // True when files can be created in dir (it exists, is a folder, and the process may write there).

@@ -46,10 +46,10 @@ void Bridge::exportFrames(std::int64_t id, const Json& args)
 
     // The work captures the source and its file now; the frame records are read when it runs.
     exportInto(id, args, "Choose a folder to save the frames",
-               [this, ids, source = current.source, clip = *current.file, format, quality](
-                   const std::filesystem::path& folder) {
-                   return writeFrames(ids, source, clip, folder, format, quality);
-               });
+               [this, ids, source = current.source, clip = *current.file, format,
+                quality](const std::filesystem::path& folder) {
+        return writeFrames(ids, source, clip, folder, format, quality);
+    });
 }
 
 void Bridge::exportInto(std::int64_t id, const Json& args, const char* panelTitle,
@@ -84,14 +84,15 @@ void Bridge::exportInto(std::int64_t id, const Json& args, const char* panelTitl
     request.title = panelTitle;
     request.acceptLabel = "Export Here";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id, submit](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty()) {
-            resolve(id, true, nullptr);
-            return;
-        }
-        pagePaths_.remember(paths.front());
-        submit(std::filesystem::path(paths.front()));
-    })));
+    host_.showPanel(request,
+                    whileAlive(unlessCancelled(id, [this, id, submit](std::vector<std::string> paths) {
+                        if (paths.empty() || paths.front().empty()) {
+                            resolve(id, true, nullptr);
+                            return;
+                        }
+                        pagePaths_.remember(paths.front());
+                        submit(std::filesystem::path(paths.front()));
+                    })));
 }
 
 WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared_ptr<StillsSource>& src,

@@ -64,7 +64,9 @@ std::optional<Converted> convertReduced(const std::filesystem::path& file, const
     if (!size || std::max(size->width, size->height) <= maxSide)
         return std::nullopt;
     const double scale = maxSide / std::max(size->width, size->height);
-    const auto side = [scale](double length) { return static_cast<std::uint64_t>(std::ceil(length * scale)) + 1; };
+    const auto side = [scale](double length) {
+        return static_cast<std::uint64_t>(std::ceil(length * scale)) + 1;
+    };
     // At most four channels of two bytes, held once as pixels and twice as the encoded file.
     std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
     if (const std::optional<ConversionCost> cost = conversionCost(file); cost && !cost->streamed)
@@ -101,7 +103,8 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
         return result;
     }
     MemoryBudget::Share share(budget, cost->memoryBytes);
-    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file, options) : loadImageFullSize(file, options);
+    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file, options)
+                                                  : loadImageFullSize(file, options);
     if (!picture) {
         result.failure = "could not decode image";
         return result;
@@ -188,40 +191,40 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
     pool.run(
         paths.size(), window,
         [&](std::size_t i) {
-            const std::filesystem::path file = pagePaths_.resolve(paths[i]);
-            std::optional<Converted> reduced;
-            if (layout.maxSide > 0)
-                reduced = convertReduced(file, format, quality, options, layout.maxSide, budget);
-            converted[i] = reduced ? std::move(*reduced) : convert(file, format, quality, options, budget);
+        const std::filesystem::path file = pagePaths_.resolve(paths[i]);
+        std::optional<Converted> reduced;
+        if (layout.maxSide > 0)
+            reduced = convertReduced(file, format, quality, options, layout.maxSide, budget);
+        converted[i] = reduced ? std::move(*reduced) : convert(file, format, quality, options, budget);
         },
         [&](std::size_t i) {
-            // A cancel leaves this image unwritten; the conversions still running are dropped.
-            if (io_.cancelRequested()) {
-                result.cancelled = cancelledByPage();
-                return false;
+        // A cancel leaves this image unwritten; the conversions still running are dropped.
+        if (io_.cancelRequested()) {
+            result.cancelled = cancelledByPage();
+            return false;
+        }
+        Converted item = std::move(converted[i]);
+        converted[i] = {};
+        if (item.bytes) {
+            const std::filesystem::path input = pagePaths_.resolve(paths[i]);
+            const std::string base = outputBase(input);
+            std::optional<std::filesystem::path> written;
+            if (std::optional<std::filesystem::path> folder = outputFolder(dir, layout, i))
+                written = writeNewFile(*folder, base, ext, *item.bytes);
+            if (written) {
+                pagePaths_.remember(*written);
+                result.written.push_back(written->string());
+                if (written->filename() != base + "." + ext)
+                    ++result.renamed;
+            } else {
+                item.failure = "write failed (permission or disk)";
             }
-            Converted item = std::move(converted[i]);
-            converted[i] = {};
-            if (item.bytes) {
-                const std::filesystem::path input = pagePaths_.resolve(paths[i]);
-                const std::string base = outputBase(input);
-                std::optional<std::filesystem::path> written;
-                if (std::optional<std::filesystem::path> folder = outputFolder(dir, layout, i))
-                    written = writeNewFile(*folder, base, ext, *item.bytes);
-                if (written) {
-                    pagePaths_.remember(*written);
-                    result.written.push_back(written->string());
-                    if (written->filename() != base + "." + ext)
-                        ++result.renamed;
-                } else {
-                    item.failure = "write failed (permission or disk)";
-                }
-            }
-            if (item.failure)
-                result.failed.push_back(Json{{"path", paths[i]}, {"reason", item.failure}});
-            emit(protocol::kExportProgress, Json{{"done", i + 1}, {"total", total}});
-            return !io_.stopRequested();
-        });
+        }
+        if (item.failure)
+            result.failed.push_back(Json{{"path", paths[i]}, {"reason", item.failure}});
+        emit(protocol::kExportProgress, Json{{"done", i + 1}, {"total", total}});
+        return !io_.stopRequested();
+    });
     return result;
 }
 

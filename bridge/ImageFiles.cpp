@@ -144,8 +144,8 @@ std::u16string utf16(std::string_view text)
     int32_t substitutions = 0;
     UErrorCode status = U_ZERO_ERROR;
     u_strFromUTF8WithSub(reinterpret_cast<UChar*>(result.data()), static_cast<int32_t>(result.size()),
-                         &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
-                         &substitutions, &status);
+                         &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, &substitutions,
+                         &status);
     if (U_FAILURE(status))
         return {};
     result.resize(static_cast<size_t>(length));
@@ -160,8 +160,7 @@ std::string sortKey(const UCollator* collator, std::string_view text)
     const auto* source = reinterpret_cast<const UChar*>(chars.data());
     const auto length = static_cast<int32_t>(chars.size());
     std::string key(chars.size() * 4 + 16, '\0');
-    int32_t needed = ucol_getSortKey(collator, source, length,
-                                     reinterpret_cast<uint8_t*>(key.data()),
+    int32_t needed = ucol_getSortKey(collator, source, length, reinterpret_cast<uint8_t*>(key.data()),
                                      static_cast<int32_t>(key.size()));
     if (needed > static_cast<int32_t>(key.size())) {
         key.resize(static_cast<size_t>(needed));
@@ -253,8 +252,7 @@ void sortNaturally(std::vector<fs::path>& paths)
     // std::string compares its chars as unsigned, which is how sort keys are ordered.
     std::vector<size_t> order(paths.size());
     std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+    std::stable_sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
 
     std::vector<fs::path> sorted;
     sorted.reserve(paths.size());
@@ -268,9 +266,10 @@ std::string PagePaths::remember(const std::filesystem::path& path)
     const std::string& bytes = path.native();
     // The same replacement the bridge makes when it writes JSON, so the keys match what the page
     // sends back byte for byte.
-    const std::string text =
-        nlohmann::json::parse(nlohmann::json(bytes).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
-            .get<std::string>();
+    const std::string text = nlohmann::json::parse(
+                                 nlohmann::json(bytes).dump(-1, ' ', false,
+                                                            nlohmann::json::error_handler_t::replace))
+                                 .get<std::string>();
     if (text != bytes) {
         std::lock_guard lock(mutex_);
         real_.insert_or_assign(text, path);

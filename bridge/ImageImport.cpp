@@ -69,13 +69,14 @@ void Bridge::chooseImages(std::int64_t id, const Json& args)
         request.filters = {imageContentTypes()};
     }
     host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
-        if (paths.empty()) {
-            resolve(id, true, Json{{"count", 0}});
-            return;
-        }
-        std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
-        queueCommand(id, [this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
-    })));
+                        if (paths.empty()) {
+                            resolve(id, true, Json{{"count", 0}});
+                            return;
+                        }
+                        std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
+                        queueCommand(id,
+                                     [this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
+                    })));
 }
 
 void Bridge::importImages(std::int64_t id, const Json& args)
@@ -126,30 +127,30 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
     pool.run(
         total, kPreviewWindow, [&](std::size_t i) { previews[i] = makePreview(files[i]); },
         [&](std::size_t i) {
-            if (cancelledByPage()) {
-                cancelled = true;
-                return false;
-            }
-            ImagePreview preview = std::move(previews[i]);
-            previews[i] = {};
-            const std::int64_t id = nextImageId_++;
-            batch.push_back(Json{{"id", id},
-                                 {"name", files[i].filename().string()},
-                                 {"path", pagePaths_.remember(files[i])},
-                                 {"width", preview.width},
-                                 {"height", preview.height},
-                                 {"thumbDataUrl", std::move(preview.thumbDataUrl)},
-                                 {"isImage", true},
-                                 // Where the file lies under the folder it was added with, so a
-                                 // conversion can keep the folder's layout.
-                                 {"folder", pagePaths_.remember(found[i].folder)}});
-            ++count;
-            if (batch.size() == kBatchSize) {
-                emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});
-                batch = Json::array();
-            }
-            stopped = io_.stopRequested();
-            return !stopped;
+        if (cancelledByPage()) {
+            cancelled = true;
+            return false;
+        }
+        ImagePreview preview = std::move(previews[i]);
+        previews[i] = {};
+        const std::int64_t id = nextImageId_++;
+        batch.push_back(Json{{"id", id},
+                             {"name", files[i].filename().string()},
+                             {"path", pagePaths_.remember(files[i])},
+                             {"width", preview.width},
+                             {"height", preview.height},
+                             {"thumbDataUrl", std::move(preview.thumbDataUrl)},
+                             {"isImage", true},
+                             // Where the file lies under the folder it was added with, so a
+                             // conversion can keep the folder's layout.
+                             {"folder", pagePaths_.remember(found[i].folder)}});
+        ++count;
+        if (batch.size() == kBatchSize) {
+            emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});
+            batch = Json::array();
+        }
+        stopped = io_.stopRequested();
+        return !stopped;
         });
     if (stopped)
         return;  // the bridge is going away; nobody is left to answer

@@ -28,7 +28,10 @@ public:
     // A share held for the lifetime of this object.
     class Share {
     public:
-        Share(MemoryBudget& budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes) { budget_.take(bytes_); }
+        Share(MemoryBudget& budget, std::uint64_t bytes) : budget_(budget), bytes_(bytes)
+        {
+            budget_.take(bytes_);
+        }
         ~Share() { budget_.giveBack(bytes_); }
         Share(const Share&) = delete;
         Share& operator=(const Share&) = delete;

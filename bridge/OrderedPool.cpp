@@ -12,8 +12,7 @@ OrderedPool::OrderedPool(unsigned workers) : workers_(workers ? workers : defaul
 
 unsigned OrderedPool::defaultWorkers() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-void OrderedPool::run(std::size_t count, std::size_t window,
-                      const std::function<void(std::size_t)>& compute,
+void OrderedPool::run(std::size_t count, std::size_t window, const std::function<void(std::size_t)>& compute,
                       const std::function<bool(std::size_t)>& consume)
 {
     if (count == 0)

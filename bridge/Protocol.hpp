@@ -21,7 +21,7 @@ inline constexpr std::string_view kFrameReady = "window.__onFrameReady";        
 inline constexpr std::string_view kExportProgress = "window.__onExportProgress";    // {done, total}
 inline constexpr std::string_view kImagesBegin = "window.__onImagesBegin";          // {total}
 inline constexpr std::string_view kImagesChunk = "window.__onImagesChunk";          // {items}
-inline constexpr std::string_view kDrop = "window.__onDrop";  // a source, or null
+inline constexpr std::string_view kDrop = "window.__onDrop";                        // a source, or null
 // A menu item or application shortcut the page carries out: {action}, e.g. "open", "export".
 inline constexpr std::string_view kMenuAction = "window.__onMenuAction";
 // Files are being dragged over the window (true) or no longer are (false): {active}.

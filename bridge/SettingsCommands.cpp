@@ -51,10 +51,7 @@ void Bridge::mergeOutput(OutputChoice& choice, const Json& args)
     }
 }
 
-void Bridge::getSettings(std::int64_t id)
-{
-    resolve(id, true, settingsForPage(loadSettings(settingsFile_)));
-}
+void Bridge::getSettings(std::int64_t id) { resolve(id, true, settingsForPage(loadSettings(settingsFile_))); }
 
 void Bridge::saveSettingsCommand(std::int64_t id, const Json& args)
 {

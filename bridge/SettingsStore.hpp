@@ -10,9 +10,9 @@ namespace quillon {
 
 // Output format, quality and destination folder of one mode.
 struct OutputChoice {
-    std::string format = "jpeg";      // a format name as the page sends it to the export commands
-    double quality = 0.9;             // 0 to 1, 1 the best
-    std::filesystem::path dest;       // empty: ask for a folder each time
+    std::string format = "jpeg";  // a format name as the page sends it to the export commands
+    double quality = 0.9;         // 0 to 1, 1 the best
+    std::filesystem::path dest;   // empty: ask for a folder each time
 };
 
 // The spacing of stills: a step in percent of the clip, or every so many seconds.

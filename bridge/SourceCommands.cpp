@@ -43,12 +43,13 @@ void Bridge::chooseVideo(std::int64_t id)
     request.title = "Choose a video or animated GIF";
     request.acceptLabel = "Open";
     request.filters = {stillsContentTypes()};
-    host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty())
-            resolve(id, true, nullptr);
-        else
-            loadVideo(id, Json{{"path", paths.front()}});  // opened as if the page had named it
-    })));
+    host_.showPanel(
+        request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
+            if (paths.empty() || paths.front().empty())
+                resolve(id, true, nullptr);
+            else
+                loadVideo(id, Json{{"path", paths.front()}});  // opened as if the page had named it
+        })));
 }
 
 void Bridge::setPageState(std::int64_t id, const Json& args)
@@ -93,12 +94,13 @@ void Bridge::chooseDest(std::int64_t id)
     request.title = "Choose a folder to save the frames";
     request.acceptLabel = "Choose";
     request.canCreateFolders = true;
-    host_.showPanel(request, whileAlive([this, id](std::vector<std::string> paths) {
-        if (paths.empty() || paths.front().empty())
-            resolve(id, true, nullptr);
-        else
-            resolve(id, true, Json{{"path", pagePaths_.remember(fileFromPath(paths.front()))}});
-    }));
+    host_.showPanel(
+        request, whileAlive([this, id](std::vector<std::string> paths) {
+            if (paths.empty() || paths.front().empty())
+                resolve(id, true, nullptr);
+            else
+                resolve(id, true, Json{{"path", pagePaths_.remember(fileFromPath(paths.front()))}});
+        }));
 }
 
 void Bridge::reveal(std::int64_t id, const Json& args)

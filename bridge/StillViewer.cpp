@@ -15,8 +15,8 @@ namespace quillon {
 
 namespace {
 
-constexpr int kPreviewLimit = 360;       // longer side of a grid preview, as extraction makes it
-constexpr int kPictureMaxSide = 2560;    // the largest picture the viewer may ask for
+constexpr int kPreviewLimit = 360;     // longer side of a grid preview, as extraction makes it
+constexpr int kPictureMaxSide = 2560;  // the largest picture the viewer may ask for
 constexpr int kPictureDefaultSide = 1280;
 
 // The longer side of the picture a command asks for, held within what the host sends.
@@ -63,8 +63,8 @@ Json Bridge::stillReply(std::int64_t frame, const StillRecord& record, const Ste
     const PixelSize full = source.pixelSize();
     // The grid's preview is made on a second thread while this one encodes the large picture:
     // the reply waits for both, and a step is answered in about the time of the larger alone.
-    std::future<std::string> preview =
-        std::async(std::launch::async, [image = shown.image] { return thumbnailDataURL(image, kPreviewLimit); });
+    std::future<std::string> preview = std::async(
+        std::launch::async, [image = shown.image] { return thumbnailDataURL(image, kPreviewLimit); });
     std::string picture = thumbnailDataURL(shown.image, maxSide);
     return {{"id", frame},
             // A moved still is at the start of its frame; a planned one at its planned time.
@@ -144,7 +144,8 @@ void Bridge::stepStill(std::int64_t id, const Json& args)
         if (!shows(*shown, record->sec)) {
             auto planned = movedStills_.find(frame);
             movedStills_[frame] = {planned != movedStills_.end() ? planned->second.plannedSec : record->sec,
-                                   planned != movedStills_.end() ? planned->second.plannedPercent : record->percent,
+                                   planned != movedStills_.end() ? planned->second.plannedPercent
+                                                                 : record->percent,
                                    shown->startSec};
             const double duration = source->durationSec();
             frameTimes_[frame] = shown->stillSec;

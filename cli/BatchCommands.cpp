@@ -306,9 +306,8 @@ bool prepareOutput(const std::string& out)
 int reportExport(const Reply& reply, bool asJson, const char* failedKey)
 {
     if (!reply.ok) {
-        std::fprintf(stderr, "quillon-cli: %s\n", reply.payload.is_string()
-                                                       ? reply.payload.get<std::string>().c_str()
-                                                       : "export failed");
+        std::fprintf(stderr, "quillon-cli: %s\n",
+                     reply.payload.is_string() ? reply.payload.get<std::string>().c_str() : "export failed");
         return 1;
     }
     if (asJson)

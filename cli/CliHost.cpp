@@ -42,8 +42,7 @@ void CliHost::runOnMain(std::function<void()> task)
     });
 }
 
-void CliHost::showPanel(const PanelRequest& request,
-                        std::function<void(std::vector<std::string> paths)> done)
+void CliHost::showPanel(const PanelRequest& request, std::function<void(std::vector<std::string> paths)> done)
 {
     std::vector<std::string> answer = panels_.next();
     const bool several = request.kind == PanelRequest::Kind::OpenFiles ||

@@ -17,8 +17,7 @@ constexpr Subcommand kSubcommands[] = {
      "bridge [--panel PATH]...   command messages on stdin, deliveries on stdout"},
     {"frames", quillon::cli::runFrames,
      "frames CLIP --out DIR [--step P] [--format F] [--quality Q] [--pick all|I,J,K] [--json]"},
-    {"convert", quillon::cli::runConvert,
-     "convert PATH... --out DIR [--format F] [--quality Q] [--json]"},
+    {"convert", quillon::cli::runConvert, "convert PATH... --out DIR [--format F] [--quality Q] [--json]"},
 };
 
 int usage()

@@ -91,9 +91,11 @@ struct AppSignals {
         const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
         const WebKitNavigationType navigation = webkit_navigation_action_get_navigation_type(action);
         NavigationCause cause = NavigationCause::Other;
-        if (navigation == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED && webkit_navigation_action_is_user_gesture(action))
+        if (navigation == WEBKIT_NAVIGATION_TYPE_LINK_CLICKED &&
+            webkit_navigation_action_is_user_gesture(action))
             cause = NavigationCause::LinkClicked;
-        else if (navigation == WEBKIT_NAVIGATION_TYPE_RELOAD || navigation == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD)
+        else if (navigation == WEBKIT_NAVIGATION_TYPE_RELOAD ||
+                 navigation == WEBKIT_NAVIGATION_TYPE_BACK_FORWARD)
             cause = NavigationCause::History;
         NavigationVerdict verdict = judgeNavigation(uri ? uri : "", cause);
         if (verdict == NavigationVerdict::Allow && type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
@@ -107,10 +109,7 @@ struct AppSignals {
         return TRUE;
     }
 
-    static GtkWidget* create(WebKitWebView*, WebKitNavigationAction*, gpointer)
-    {
-        return nullptr;
-    }
+    static GtkWidget* create(WebKitWebView*, WebKitNavigationAction*, gpointer) { return nullptr; }
 
     static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, WebKitHitTestResult*, gpointer)
     {
@@ -183,12 +182,9 @@ struct AppSignals {
             gtk_window_present(window);
         } else if (view) {
             static constexpr std::pair<const char*, const char*> kEditing[] = {
-                {"undo", WEBKIT_EDITING_COMMAND_UNDO},
-                {"redo", WEBKIT_EDITING_COMMAND_REDO},
-                {"cut", WEBKIT_EDITING_COMMAND_CUT},
-                {"copy", WEBKIT_EDITING_COMMAND_COPY},
-                {"paste", WEBKIT_EDITING_COMMAND_PASTE},
-                {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL},
+                {"undo", WEBKIT_EDITING_COMMAND_UNDO},   {"redo", WEBKIT_EDITING_COMMAND_REDO},
+                {"cut", WEBKIT_EDITING_COMMAND_CUT},     {"copy", WEBKIT_EDITING_COMMAND_COPY},
+                {"paste", WEBKIT_EDITING_COMMAND_PASTE}, {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL},
             };
             for (const auto& [actionName, command] : kEditing) {
                 if (name == actionName)
@@ -211,8 +207,8 @@ struct AppSignals {
 
 App::App(std::unique_ptr<GtkHost> host, Options options) : host_(std::move(host))
 {
-    auto flags = static_cast<GApplicationFlags>(
-        G_APPLICATION_HANDLES_OPEN | (options.nonUnique ? G_APPLICATION_NON_UNIQUE : 0));
+    auto flags = static_cast<GApplicationFlags>(G_APPLICATION_HANDLES_OPEN |
+                                                (options.nonUnique ? G_APPLICATION_NON_UNIQUE : 0));
     app_ = GObjectPtr<GtkApplication>::adopt(gtk_application_new(kAppId, flags));
     g_signal_connect(app_.get(), "activate", G_CALLBACK(AppSignals::activate), this);
     g_signal_connect(app_.get(), "open", G_CALLBACK(AppSignals::open), this);
@@ -230,10 +226,7 @@ App::~App()
     bridge_.reset();
 }
 
-int App::run(int argc, char** argv)
-{
-    return g_application_run(G_APPLICATION(app_.get()), argc, argv);
-}
+int App::run(int argc, char** argv) { return g_application_run(G_APPLICATION(app_.get()), argc, argv); }
 
 void App::dropFiles(std::vector<std::filesystem::path> files)
 {
@@ -288,19 +281,19 @@ void App::requestQuit(QuitBy by)
     }
     quitDialog_ = askToQuit(window_, *quitQuestion(bridge_->pageState(), bridge_->working()),
                             [this, finish](bool quit) {
-                                quitDialog_ = nullptr;
-                                if (!quit)
-                                    return;
-                                quitConfirmed_ = true;
-                                finish();
-                            });
+        quitDialog_ = nullptr;
+        if (!quit)
+            return;
+        quitConfirmed_ = true;
+        finish();
+    });
 }
 
 void App::addActions()
 {
     static constexpr const char* kActions[] = {
-        "about", "hide", "quit", "undo", "redo", "cut", "copy", "paste", "select-all",
-        "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
+        "about", "hide",       "quit",         "undo",     "redo", "cut",        "copy",
+        "paste", "select-all", "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
     };
     for (const char* name : kActions) {
         auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name, nullptr));
@@ -360,8 +353,8 @@ void App::buildWindow()
     auto content = GObjectPtr<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     // Registered before the page loads, so the page's first message always finds the bridge.
     webkit_user_content_manager_register_script_message_handler(content.get(), "bridge", nullptr);
-    g_signal_connect(content.get(), "script-message-received::bridge",
-                     G_CALLBACK(AppSignals::scriptMessage), this);
+    g_signal_connect(content.get(), "script-message-received::bridge", G_CALLBACK(AppSignals::scriptMessage),
+                     this);
 
     auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
     webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
@@ -370,9 +363,8 @@ void App::buildWindow()
     webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
     webkit_settings_set_enable_back_forward_navigation_gestures(settings.get(), FALSE);
 
-    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                         "user-content-manager", content.get(), "settings",
-                                         settings.get(), nullptr));
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
+                                         content.get(), "settings", settings.get(), nullptr));
     configureWebView(view_, webkit_web_view_get_settings(view_));
 
     GdkRGBA transparent = {0, 0, 0, 0};
@@ -385,8 +377,8 @@ void App::buildWindow()
     installFileDropTarget(
         GTK_WIDGET(view_), [this](std::vector<std::filesystem::path> files) { dropFiles(std::move(files)); },
         [this](bool active) {
-            if (pageReady_)
-                bridge_->emit(protocol::kDropHover, {{"active", active}});
+        if (pageReady_)
+            bridge_->emit(protocol::kDropHover, {{"active", active}});
         });
 
     window_ = GTK_WINDOW(gtk_application_window_new(app_.get()));

@@ -27,14 +27,13 @@ void GtkHost::evaluateScript(const std::string& script)
     const char* uri = webkit_web_view_get_uri(view_);
     if (!uri || !isOwnPageURI(uri))
         return;
-    webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()), nullptr,
+                                        nullptr, nullptr, nullptr, nullptr);
 }
 
 void GtkHost::runOnMain(std::function<void()> task) { mainQueue_.post(std::move(task)); }
 
-void GtkHost::showPanel(const PanelRequest& request,
-                        std::function<void(std::vector<std::string> paths)> done)
+void GtkHost::showPanel(const PanelRequest& request, std::function<void(std::vector<std::string> paths)> done)
 {
     showFileChooser(window_, request, std::move(done));
 }

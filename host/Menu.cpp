@@ -57,8 +57,7 @@ constexpr MenuItem kWindowFront[] = {
 constexpr std::span<const MenuItem> kAppSections[] = {kAppAbout, kAppHideQuit};
 constexpr std::span<const MenuItem> kFileSections[] = {kFileOpen, kFileExport, kFileList};
 constexpr std::span<const MenuItem> kEditSections[] = {kEditHistory, kEditClipboard};
-constexpr std::span<const MenuItem> kWindowSections[] = {kWindowSize, kWindowFullScreen,
-                                                         kWindowFront};
+constexpr std::span<const MenuItem> kWindowSections[] = {kWindowSize, kWindowFullScreen, kWindowFront};
 
 constexpr TopMenu kMenus[] = {
     {"Quillon", kAppSections},
@@ -92,8 +91,7 @@ GMenu* buildMenuModel()
                 auto entry = GObjectPtr<GMenuItem>::adopt(
                     g_menu_item_new(std::string(item.label).c_str(), std::string(item.action).c_str()));
                 if (item.owner == ShortcutOwner::WebView && !item.shortcut.empty())
-                    g_menu_item_set_attribute(entry.get(), "accel", "s",
-                                              std::string(item.shortcut).c_str());
+                    g_menu_item_set_attribute(entry.get(), "accel", "s", std::string(item.shortcut).c_str());
                 g_menu_append_item(section.get(), entry.get());
             }
             g_menu_append_section(menu.get(), nullptr, G_MENU_MODEL(section.get()));
@@ -112,8 +110,7 @@ void installMenu(GtkApplication* app)
                     continue;
                 std::string shortcut(item.shortcut);
                 const char* accels[] = {shortcut.c_str(), nullptr};
-                gtk_application_set_accels_for_action(app, std::string(item.action).c_str(),
-                                                      accels);
+                gtk_application_set_accels_for_action(app, std::string(item.action).c_str(), accels);
             }
         }
     }

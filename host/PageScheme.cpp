@@ -63,9 +63,8 @@ void onPageRequest(WebKitURISchemeRequest* request, gpointer data)
 void registerPageScheme(WebKitWebContext* context, const std::filesystem::path& webRoot)
 {
     auto* root = new std::filesystem::path(webRoot);
-    webkit_web_context_register_uri_scheme(
-        context, kPageScheme, onPageRequest, root,
-        [](gpointer p) { delete static_cast<std::filesystem::path*>(p); });
+    webkit_web_context_register_uri_scheme(context, kPageScheme, onPageRequest, root,
+                                           [](gpointer p) { delete static_cast<std::filesystem::path*>(p); });
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, kPageScheme);
     webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kPageScheme);

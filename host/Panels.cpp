@@ -83,13 +83,12 @@ void showFileChooser(GtkWindow* parent, const PanelRequest& request,
                      std::function<void(std::vector<std::string>)> done)
 {
     ChooserShape shape = chooserShape(request.kind);
-    GtkFileChooserAction action =
-        shape.folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN;
+    GtkFileChooserAction action = shape.folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
+                                                : GTK_FILE_CHOOSER_ACTION_OPEN;
     const char* accept = request.acceptLabel.empty() ? nullptr : request.acceptLabel.c_str();
-    auto* pending = new PendingChooser{
-        GObjectPtr<GtkFileChooserNative>::adopt(
-            gtk_file_chooser_native_new(request.title.c_str(), parent, action, accept, nullptr)),
-        std::move(done)};
+    auto* pending = new PendingChooser{GObjectPtr<GtkFileChooserNative>::adopt(gtk_file_chooser_native_new(
+                                           request.title.c_str(), parent, action, accept, nullptr)),
+                                       std::move(done)};
     GtkFileChooserNative* chooser = pending->chooser.get();
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), FALSE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), shape.multiple);

@@ -23,6 +23,7 @@ std::optional<QuitQuestion> quitQuestion(const Bridge::PageState& page, bool bri
 // Main thread. Shows the question in a modal dialog over the window, with the buttons "Don't Quit"
 // and "Quit" (the default; Esc answers "Don't Quit"), and calls answered(true) once when the user
 // chose to quit, answered(false) otherwise. Returns the dialog, which destroys itself once answered.
-GtkWindow* askToQuit(GtkWindow* parent, const QuitQuestion& question, std::function<void(bool quit)> answered);
+GtkWindow* askToQuit(GtkWindow* parent, const QuitQuestion& question,
+                     std::function<void(bool quit)> answered);
 
 }  // namespace quillon

@@ -78,14 +78,12 @@ std::optional<fs::path> resolvePageFile(const fs::path& webRoot, std::string_vie
 std::string_view pageMimeType(const fs::path& file)
 {
     static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
-        {".html", "text/html"},       {".htm", "text/html"},
-        {".js", "text/javascript"},   {".mjs", "text/javascript"},
-        {".css", "text/css"},         {".json", "application/json"},
-        {".svg", "image/svg+xml"},    {".png", "image/png"},
-        {".jpg", "image/jpeg"},       {".jpeg", "image/jpeg"},
-        {".gif", "image/gif"},        {".webp", "image/webp"},
-        {".ico", "image/x-icon"},     {".woff2", "font/woff2"},
-        {".woff", "font/woff"},       {".txt", "text/plain"},
+        {".html", "text/html"},      {".htm", "text/html"},    {".js", "text/javascript"},
+        {".mjs", "text/javascript"}, {".css", "text/css"},     {".json", "application/json"},
+        {".svg", "image/svg+xml"},   {".png", "image/png"},    {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},     {".gif", "image/gif"},    {".webp", "image/webp"},
+        {".ico", "image/x-icon"},    {".woff2", "font/woff2"}, {".woff", "font/woff"},
+        {".txt", "text/plain"},
     };
     std::string ext = file.extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(),

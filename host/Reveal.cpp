@@ -69,9 +69,8 @@ void onBusReady(GObject*, GAsyncResult* result, gpointer data)
         g_variant_builder_add(&builder, "s", uri.c_str());
     // The empty string is the startup notification id: there is no launch to tie this to.
     g_dbus_connection_call(bus.get(), "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                           "org.freedesktop.FileManager1", "ShowItems",
-                           g_variant_new("(ass)", &builder, ""), nullptr,
-                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, call);
+                           "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(ass)", &builder, ""),
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, onShowItemsDone, call);
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ ff::FramePtr DecodeCursor::receive(std::int64_t targetTick)
                                 pkt->pts < latestSentTick_ && latestSentTick_ <= targetTick;
             ctx->skip_frame = hidden ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             if (pkt->pts != AV_NOPTS_VALUE && pkt->pts <= targetTick &&
-                (latestSentTick_ == AV_NOPTS_VALUE || pkt->pts > latestSentTick_ || latestSentTick_ > targetTick))
+                (latestSentTick_ == AV_NOPTS_VALUE || pkt->pts > latestSentTick_ ||
+                 latestSentTick_ > targetTick))
                 latestSentTick_ = pkt->pts;
             if (firstSentTick_ == AV_NOPTS_VALUE)
                 firstSentTick_ = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;

@@ -30,7 +30,8 @@ public:
     // Takes over an opened container and an opened decoder for its track `streamIndex`.
     // `frameTicks` is the nominal frame interval and `firstTick` the track's stated start, both
     // in the track's time base.
-    DecodeCursor(ff::FormatPtr format, ff::CodecPtr codec, int streamIndex, std::int64_t frameTicks, std::int64_t firstTick);
+    DecodeCursor(ff::FormatPtr format, ff::CodecPtr codec, int streamIndex, std::int64_t frameTicks,
+                 std::int64_t firstTick);
 
     // The next frame in display order; nothing at the end of the track or when the rest of it
     // cannot be decoded. Frames lying before `targetTick` that a later frame at or before it
@@ -71,7 +72,7 @@ private:
     std::int64_t firstTick_;
     State state_ = State::Reading;
     bool seeksLandAnywhere_ = false;
-    bool awaitingKey_ = false;  // packets are passed over until a key frame
+    bool awaitingKey_ = false;         // packets are passed over until a key frame
     std::optional<PlacedFrame> held_;  // a frame taken out ahead to place the one before it
     std::int64_t lastTick_ = 0;
     bool placedSinceSeek_ = false;

@@ -30,7 +30,7 @@ std::string lowerCase(std::string_view text)
 
 // Every format name Quillon accepts, in lower case; any other name is written as PNG.
 constexpr std::pair<std::string_view, OutputFormat> kFormatNames[] = {
-    {"jpg", OutputFormat::Jpeg}, {"jpeg", OutputFormat::Jpeg}, {"heic", OutputFormat::Heic},
+    {"jpg", OutputFormat::Jpeg},  {"jpeg", OutputFormat::Jpeg}, {"heic", OutputFormat::Heic},
     {"heif", OutputFormat::Heic}, {"png", OutputFormat::Png},   {"tif", OutputFormat::Tiff},
     {"tiff", OutputFormat::Tiff}, {"webp", OutputFormat::Webp}, {"avif", OutputFormat::Avif},
 };
@@ -125,10 +125,9 @@ std::optional<Bytes> encodeHeic(const Image& image, int encoderQuality)
 // again, too much when converting a batch.
 std::optional<Bytes> encodePng(const Image& image)
 {
-    return saveToBuffer(image.pixels(), ".png",
-                        vips::VImage::option()
-                            ->set("compression", 4)
-                            ->set("filter", VIPS_FOREIGN_PNG_FILTER_SUB));
+    return saveToBuffer(
+        image.pixels(), ".png",
+        vips::VImage::option()->set("compression", 4)->set("filter", VIPS_FOREIGN_PNG_FILTER_SUB));
 }
 
 // LZW (TIFF compression code 5) with the horizontal predictor, which LZW needs to compress
@@ -156,7 +155,8 @@ std::optional<Bytes> withDetailsOf(std::optional<Bytes> file, DetailsContainer c
 vips::VImage withOnlyProfile(const vips::VImage& pixels, const Image& image)
 {
     vips::VImage clean = pixels.copy();
-    const std::unique_ptr<gchar*, decltype(&g_strfreev)> fields(vips_image_get_fields(clean.get_image()), &g_strfreev);
+    const std::unique_ptr<gchar*, decltype(&g_strfreev)> fields(vips_image_get_fields(clean.get_image()),
+                                                                &g_strfreev);
     for (gchar** field = fields.get(); field && *field; ++field)
         vips_image_remove(clean.get_image(), *field);
     const std::span<const std::uint8_t> profile = colourProfile(image);
@@ -231,10 +231,7 @@ vips::VImage eightBitRgb(vips::VImage image)
 // Quality 0..1 maps linearly onto the encoders' 1..100 scale as Q = 1 + round(99 q), so that
 // 0 is the encoder's lowest setting, 1 its highest, and a quality of 0.9 or 0.82 gives the
 // familiar 90 or 82. JPEG and HEIC (x265 through libheif) share the scale.
-int encoderQuality(double quality)
-{
-    return 1 + static_cast<int>(std::lround(99.0 * clampQuality(quality)));
-}
+int encoderQuality(double quality) { return 1 + static_cast<int>(std::lround(99.0 * clampQuality(quality))); }
 
 std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format, double quality,
                                      HeicEncoder heic)
@@ -244,7 +241,9 @@ std::optional<Bytes> encodeImageWith(const Image& image, std::string_view format
     const double q = clampQuality(quality);
     switch (namedFormat(format).value_or(OutputFormat::Png)) {
     case OutputFormat::Jpeg:
-        return image.empty() ? std::nullopt : withDetailsOf(encodeJpeg(image, encoderQuality(q)), DetailsContainer::Jpeg, image);
+        return image.empty()
+                   ? std::nullopt
+                   : withDetailsOf(encodeJpeg(image, encoderQuality(q)), DetailsContainer::Jpeg, image);
     case OutputFormat::Heic:
         if (!image.empty()) {
             if (auto bytes = heic(image, encoderQuality(q))) {
@@ -273,10 +272,7 @@ std::optional<Bytes> encodeImage(const Image& image, std::string_view format, do
     return detail::encodeImageWith(image, format, quality, &encodeHeic);
 }
 
-bool isKnownFormat(std::string_view format)
-{
-    return namedFormat(format).has_value();
-}
+bool isKnownFormat(std::string_view format) { return namedFormat(format).has_value(); }
 
 std::string extForFormat(std::string_view format)
 {

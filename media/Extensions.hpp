@@ -7,8 +7,8 @@
 namespace quillon {
 
 // Lower-case extensions of files taken as a video or an animated GIF when dropped.
-inline const std::set<std::string, std::less<>> kStillsExtensions = {
-    "mov", "mp4", "m4v", "webm", "avi", "mkv", "mpg", "mpeg", "m2v", "gif"};
+inline const std::set<std::string, std::less<>> kStillsExtensions = {"mov", "mp4", "m4v",  "webm", "avi",
+                                                                     "mkv", "mpg", "mpeg", "m2v",  "gif"};
 
 // Lower-case extensions of files taken as images. "gif" is a stills extension, not an image one.
 inline const std::set<std::string, std::less<>> kImageExtensions = {

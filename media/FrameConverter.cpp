@@ -49,7 +49,8 @@ double signalPeak(const AVFrame& frame)
         if (light->MaxCLL > 100)
             return light->MaxCLL / 100.0;
     }
-    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA)) {
+    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame,
+                                                           AV_FRAME_DATA_MASTERING_DISPLAY_METADATA)) {
         const auto* mastering = reinterpret_cast<const AVMasteringDisplayMetadata*>(sd->data);
         if (mastering->has_luminance && mastering->max_luminance.den > 0) {
             const double nits = av_q2d(mastering->max_luminance);
@@ -104,7 +105,8 @@ std::vector<std::uint8_t> reorient(const std::uint8_t* src, int width, int heigh
     outWidth = o.swapAxes ? height : width;
     outHeight = o.swapAxes ? width : height;
     const auto ch = static_cast<std::size_t>(channels);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(outWidth) * static_cast<std::size_t>(outHeight) * ch);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(outWidth) * static_cast<std::size_t>(outHeight) *
+                                  ch);
     std::uint8_t* dst = out.data();
     for (int y = 0; y < outHeight; ++y) {
         for (int x = 0; x < outWidth; ++x, dst += ch) {
@@ -114,7 +116,8 @@ std::vector<std::uint8_t> reorient(const std::uint8_t* src, int width, int heigh
                 sx = width - 1 - sx;
             if (o.mirrorY)
                 sy = height - 1 - sy;
-            std::memcpy(dst, src + static_cast<std::size_t>(sy) * stride + static_cast<std::size_t>(sx) * ch, ch);
+            std::memcpy(dst, src + static_cast<std::size_t>(sy) * stride + static_cast<std::size_t>(sx) * ch,
+                        ch);
         }
     }
     return out;
@@ -149,7 +152,8 @@ const AVFrame* FrameConverter::toneMapped(const AVFrame& frame)
                       frame.width, frame.height, frame.format);
         AVFilterContext* in = nullptr;
         AVFilterContext* out = nullptr;
-        if (avfilter_graph_create_filter(&in, avfilter_get_by_name("buffer"), "in", args, nullptr, graph.get()) < 0 ||
+        if (avfilter_graph_create_filter(&in, avfilter_get_by_name("buffer"), "in", args, nullptr,
+                                         graph.get()) < 0 ||
             avfilter_graph_create_filter(&out, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
                                          graph.get()) < 0)
             return nullptr;
@@ -185,7 +189,8 @@ const AVFrame* FrameConverter::toneMapped(const AVFrame& frame)
     if (!mapped_)
         mapped_ = ff::makeFrame();
     av_frame_unref(mapped_.get());
-    if (av_buffersrc_add_frame_flags(graphIn_, const_cast<AVFrame*>(&frame), AV_BUFFERSRC_FLAG_KEEP_REF) < 0 ||
+    if (av_buffersrc_add_frame_flags(graphIn_, const_cast<AVFrame*>(&frame), AV_BUFFERSRC_FLAG_KEEP_REF) <
+            0 ||
         av_buffersink_get_frame(graphOut_, mapped_.get()) < 0) {
         graph_.reset();  // a graph that failed once is rebuilt for the next frame
         return nullptr;
@@ -193,7 +198,8 @@ const AVFrame* FrameConverter::toneMapped(const AVFrame& frame)
     return mapped_.get();
 }
 
-std::optional<Image> FrameConverter::convert(const AVFrame& original, int width, int height, Orientation orientation)
+std::optional<Image> FrameConverter::convert(const AVFrame& original, int width, int height,
+                                             Orientation orientation)
 {
     if (width <= 0 || height <= 0 || original.width <= 0 || original.height <= 0)
         return std::nullopt;
@@ -211,14 +217,15 @@ std::optional<Image> FrameConverter::convert(const AVFrame& original, int width,
     const int colorspace = swsColorspace(*frame);
     const bool fullRange = isFullRange(*frame);
 
-    const int key[6] = {frame->format, frame->width | (frame->height << 16), width | (height << 16), colorspace,
-                        fullRange ? 1 : 0, channels};
+    const int key[6] = {frame->format,          frame->width | (frame->height << 16),
+                        width | (height << 16), colorspace,
+                        fullRange ? 1 : 0,      channels};
     if (!sws_ || std::memcmp(key, swsKey_, sizeof key) != 0) {
         // Full horizontal chroma interpolation: without it the scaler repeats chroma samples, which
         // shows as colour fringes along sharp edges of a still looked at full size.
-        sws_.reset(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), width,
-                                  height, target, SWS_BICUBIC | SWS_FULL_CHR_H_INT | SWS_ACCURATE_RND, nullptr,
-                                  nullptr, nullptr));
+        sws_.reset(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                  width, height, target, SWS_BICUBIC | SWS_FULL_CHR_H_INT | SWS_ACCURATE_RND,
+                                  nullptr, nullptr, nullptr));
         if (!sws_)
             return std::nullopt;
         if (!(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
@@ -228,8 +235,10 @@ std::optional<Image> FrameConverter::convert(const AVFrame& original, int width,
         std::memcpy(swsKey_, key, sizeof key);
     }
 
-    const std::size_t stride = (static_cast<std::size_t>(width) * static_cast<std::size_t>(channels) + 63) & ~std::size_t(63);
-    ff::BufferPtr buffer(static_cast<std::uint8_t*>(av_malloc(stride * static_cast<std::size_t>(height) + 64)));
+    const std::size_t stride = (static_cast<std::size_t>(width) * static_cast<std::size_t>(channels) + 63) &
+                               ~std::size_t(63);
+    ff::BufferPtr buffer(
+        static_cast<std::uint8_t*>(av_malloc(stride * static_cast<std::size_t>(height) + 64)));
     if (!buffer)
         return std::nullopt;
     std::uint8_t* dstData[4] = {buffer.get(), nullptr, nullptr, nullptr};
@@ -246,7 +255,8 @@ std::optional<Image> FrameConverter::convert(const AVFrame& original, int width,
         opaque.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
         for (int y = 0; y < height; ++y) {
             const std::uint8_t* s = rows + static_cast<std::size_t>(y) * stride;
-            std::uint8_t* d = opaque.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
+            std::uint8_t* d = opaque.data() +
+                              static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
             for (int x = 0; x < width; ++x, s += 4, d += 3) {
                 d[0] = s[0];
                 d[1] = s[1];
@@ -260,9 +270,10 @@ std::optional<Image> FrameConverter::convert(const AVFrame& original, int width,
     if (orientation.identity())
         return Image::fromPixels(rows, width, height, outStride, outChannels);
     int outWidth = 0, outHeight = 0;
-    std::vector<std::uint8_t> turned = reorient(rows, width, height, outStride, outChannels, orientation, outWidth, outHeight);
-    return Image::fromPixels(turned.data(), outWidth, outHeight, static_cast<std::size_t>(outWidth) * outChannels,
-                             outChannels);
+    std::vector<std::uint8_t> turned = reorient(rows, width, height, outStride, outChannels, orientation,
+                                                outWidth, outHeight);
+    return Image::fromPixels(turned.data(), outWidth, outHeight,
+                             static_cast<std::size_t>(outWidth) * outChannels, outChannels);
 }
 
 }  // namespace quillon

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <ext/stdio_filebuf.h>
+#include <fcntl.h>
 #include <istream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillon {
@@ -50,7 +50,9 @@ std::optional<Image> canvasImage(const AVFrame& frame)
     if (width <= 0 || height <= 0 || frame.data[0] == nullptr || frame.linesize[0] < width * 4 ||
         !withinPixelLimit(width, height))
         return std::nullopt;
-    const auto row = [&](int y) { return frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0]; };
+    const auto row = [&](int y) {
+        return frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
+    };
     bool opaque = true;
     for (int y = 0; y < height && opaque; ++y) {
         const std::uint8_t* p = row(y);
@@ -65,8 +67,8 @@ std::optional<Image> canvasImage(const AVFrame& frame)
     if (out == nullptr)
         return std::nullopt;
     vips::VImage image(out);  // owns the new image from here on
-    vips_image_init_fields(out, width, height, bands, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB,
-                           1.0, 1.0);
+    vips_image_init_fields(out, width, height, bands, VIPS_FORMAT_UCHAR, VIPS_CODING_NONE,
+                           VIPS_INTERPRETATION_sRGB, 1.0, 1.0);
     if (vips_image_write_prepare(out) != 0) {
         vips_error_clear();
         return std::nullopt;
@@ -128,7 +130,8 @@ std::optional<GifLayout> readGifLayout(const InputFile& file)
                 if (!in.read(data.data(), size))
                     break;
                 if (size >= 3)
-                    pendingDelay = static_cast<unsigned char>(data[1]) | (static_cast<unsigned char>(data[2]) << 8);
+                    pendingDelay = static_cast<unsigned char>(data[1]) |
+                                   (static_cast<unsigned char>(data[2]) << 8);
             }
             if (label == std::char_traits<char>::eof() || !skipSubBlocks(in))
                 break;
@@ -200,10 +203,13 @@ std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& la
 {
     // The canvas every frame is composited on counts against the limits of any picture, and the
     // whole file's work against the decoding bound.
-    const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width : layout.firstImageWidth;
-    const long long canvasHeight = layout.width > 0 && layout.height > 0 ? layout.height : layout.firstImageHeight;
+    const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width
+                                                                        : layout.firstImageWidth;
+    const long long canvasHeight = layout.width > 0 && layout.height > 0 ? layout.height
+                                                                         : layout.firstImageHeight;
     if (!withinPixelLimit(canvasWidth, canvasHeight) ||
-        canvasWidth * canvasHeight > kMaxDecodeWork / std::max<long long>(1, static_cast<long long>(layout.delays.size())))
+        canvasWidth * canvasHeight >
+            kMaxDecodeWork / std::max<long long>(1, static_cast<long long>(layout.delays.size())))
         return nullptr;
     std::unique_ptr<GifDecoder> d(new GifDecoder);
     // The file opened now is the one read from then on, restarts included: a GIF that is deleted,
@@ -211,9 +217,11 @@ std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& la
     // another file's.
     d->file_ = std::move(file);
     const int width = layout.firstImageWidth, height = layout.firstImageHeight;
-    if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
-        d->screen_ = std::array<std::uint8_t, 4>{static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
-                                                 static_cast<std::uint8_t>(height & 0xFF), static_cast<std::uint8_t>(height >> 8)};
+    if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF &&
+        height <= 0xFFFF) {
+        d->screen_ = std::array<std::uint8_t, 4>{
+            static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
+            static_cast<std::uint8_t>(height & 0xFF), static_cast<std::uint8_t>(height >> 8)};
     }
     d->packet_ = ff::makePacket();
     d->current_ = ff::makeFrame();
@@ -232,7 +240,8 @@ int GifDecoder::readInput(void* opaque, std::uint8_t* buffer, int size)
         return AVERROR_EOF;
     if (d->screen_) {
         // Bytes 6 to 9 of the file hold the logical screen's width and height.
-        for (std::int64_t at = std::max<std::int64_t>(6, d->position_); at < std::min<std::int64_t>(10, d->position_ + n); ++at)
+        for (std::int64_t at = std::max<std::int64_t>(6, d->position_);
+             at < std::min<std::int64_t>(10, d->position_ + n); ++at)
             buffer[at - d->position_] = (*d->screen_)[static_cast<std::size_t>(at - 6)];
     }
     d->position_ += n;

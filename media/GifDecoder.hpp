@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "media/FfmpegPtr.hpp"
-#include "media/InputFile.hpp"
 #include "media/FrameConverter.hpp"
+#include "media/InputFile.hpp"
 
 namespace quillon {
 
@@ -75,10 +75,10 @@ private:
     static int readInput(void* opaque, std::uint8_t* buffer, int size);
     static std::int64_t seekInput(void* opaque, std::int64_t offset, int whence);
 
-    InputFile file_;              // the file as opened; FFmpeg reads it through readInput
-    std::int64_t position_ = 0;   // FFmpeg's read position in the file
+    InputFile file_;             // the file as opened; FFmpeg reads it through readInput
+    std::int64_t position_ = 0;  // FFmpeg's read position in the file
     std::optional<std::array<std::uint8_t, 4>> screen_;  // the logical screen FFmpeg is shown instead
-    ff::IoPtr io_;                // declared before format_, which uses it, so it is freed after
+    ff::IoPtr io_;  // declared before format_, which uses it, so it is freed after
     ff::FormatPtr format_;
     ff::CodecPtr codec_;
     ff::PacketPtr packet_;

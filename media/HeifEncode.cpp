@@ -59,14 +59,16 @@ std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, Hevc
     }
     HeifPtr<heif_encoder> encoder(rawEncoder);
     if (!ok(heif_encoder_set_lossy_quality(encoder.get(), encoderQuality)) ||
-        !setOrIgnore(heif_encoder_set_parameter_string(encoder.get(), "chroma", encoderQuality < 100 ? "420" : "444")) ||
+        !setOrIgnore(heif_encoder_set_parameter_string(encoder.get(), "chroma",
+                                                       encoderQuality < 100 ? "420" : "444")) ||
         !setOrIgnore(heif_encoder_set_parameter_string(encoder.get(), "preset", hevcPresetName(preset)))) {
         return std::nullopt;
     }
 
     heif_image* rawImage = nullptr;
     if (!ok(heif_image_create(width, height, heif_colorspace_RGB,
-                              alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &rawImage))) {
+                              alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                              &rawImage))) {
         return std::nullopt;
     }
     HeifPtr<heif_image> image(rawImage);
@@ -95,12 +97,13 @@ std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, Hevc
     }
     options->save_alpha_channel = alpha ? 1 : 0;
     heif_image_handle* rawHandle = nullptr;
-    if (!ok(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(), &rawHandle))) {
+    if (!ok(heif_context_encode_image(context.get(), image.get(), encoder.get(), options.get(),
+                                      &rawHandle))) {
         return std::nullopt;
     }
     HeifPtr<heif_image_handle> handle(rawHandle);
-    if (!exif.empty() &&
-        !ok(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())))) {
+    if (!exif.empty() && !ok(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(),
+                                                            static_cast<int>(exif.size())))) {
         return std::nullopt;
     }
 
@@ -139,7 +142,8 @@ std::optional<Bytes> encodeHeif(const Image& image, int encoderQuality, HevcPres
         return std::nullopt;
     }
     try {
-        return encode(detail::eightBitRgb(image.pixels()), encoderQuality, preset, colourProfile(image), detailsExif(image));
+        return encode(detail::eightBitRgb(image.pixels()), encoderQuality, preset, colourProfile(image),
+                      detailsExif(image));
     } catch (const vips::VError&) {
         vips_error_clear();
         return std::nullopt;

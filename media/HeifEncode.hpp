@@ -17,9 +17,10 @@ inline constexpr HevcPreset kDefaultHevcPreset = HevcPreset::Medium;
 
 // Encodes an image as a HEIC file through libheif's HEVC encoder, at an encoder quality of 1..100:
 // colour at half resolution (4:2:0) below 100, full resolution at 100, alpha kept, and no
-// metadata but the colour profile and kept details the picture carries (media/PhotoDetails.hpp). Nothing when libheif has no HEVC encoder or encoding fails.
-// Stateless; any thread.
-std::optional<Bytes> encodeHeif(const Image& image, int encoderQuality, HevcPreset preset = kDefaultHevcPreset);
+// metadata but the colour profile and kept details the picture carries (media/PhotoDetails.hpp). Nothing when
+// libheif has no HEVC encoder or encoding fails. Stateless; any thread.
+std::optional<Bytes> encodeHeif(const Image& image, int encoderQuality,
+                                HevcPreset preset = kDefaultHevcPreset);
 
 // The preset's name as x265 spells it.
 const char* hevcPresetName(HevcPreset preset);

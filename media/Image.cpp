@@ -29,19 +29,21 @@ void ensureVipsStarted()
         vips_cache_set_max_mem(0);
         vips_cache_set_max_files(0);
         // Quillon already works on several pictures at once (pools of workers for images, two
-        // decoders for stills), so each libvips operation runs on one thread of its own. With libvips' default of one thread per core per operation, two pictures computed
-        // side by side in this process were 13% slower than in two processes (their threads wait
-        // on each other); with one each they are as fast, and a single conversion is no slower
-        // (its decoder and encoder are serial anyway). VIPS_CONCURRENCY, when set, still decides.
+        // decoders for stills), so each libvips operation runs on one thread of its own. With libvips'
+        // default of one thread per core per operation, two pictures computed side by side in this process
+        // were 13% slower than in two processes (their threads wait on each other); with one each they are as
+        // fast, and a single conversion is no slower (its decoder and encoder are serial anyway).
+        // VIPS_CONCURRENCY, when set, still decides.
         if (g_getenv("VIPS_CONCURRENCY") == nullptr) {
             vips_concurrency_set(1);
         }
         // Damaged files make libvips and its loaders warn on standard error. Quillon logs
         // nothing: the caller turns the failure into the user's words instead.
-        g_log_set_handler("VIPS",
-                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE |
-                                                      G_LOG_LEVEL_INFO | G_LOG_LEVEL_DEBUG),
-                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+        g_log_set_handler(
+            "VIPS",
+            static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
+                                        G_LOG_LEVEL_DEBUG),
+            [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     });
 }
 
@@ -61,8 +63,8 @@ namespace {
 // Metadata that describes the source file rather than these pixels. Pixels leave fromVips upright
 // and in sRGB, so an orientation tag or camera metadata would only mislead whoever writes them out.
 constexpr const char* kSourceMetadata[] = {
-    "exif-data", "xmp-data", "iptc-data", "orientation", "icc-profile-data",
-    "palette-bit-depth", "bits-per-sample", "heif-primary", "n-pages", "page-height",
+    "exif-data",         "xmp-data",        "iptc-data",    "orientation", "icc-profile-data",
+    "palette-bit-depth", "bits-per-sample", "heif-primary", "n-pages",     "page-height",
 };
 
 // Whether the embedded ICC profile describes these pixels. The profile header names its colour
@@ -99,7 +101,8 @@ bool isSixteenBit(const vips::VImage& image) { return image.format() == VIPS_FOR
 // depths). Anything else is converted to sRGB.
 std::optional<std::vector<std::uint8_t>> ownProfile(const vips::VImage& image)
 {
-    if (!hasMatchingProfile(image) || image.bands() < 3 || image.interpretation() == VIPS_INTERPRETATION_CMYK ||
+    if (!hasMatchingProfile(image) || image.bands() < 3 ||
+        image.interpretation() == VIPS_INTERPRETATION_CMYK ||
         (image.format() != VIPS_FORMAT_UCHAR && image.format() != VIPS_FORMAT_USHORT))
         return std::nullopt;
     std::size_t length = 0;
@@ -114,11 +117,11 @@ std::optional<std::vector<std::uint8_t>> ownProfile(const vips::VImage& image)
 bool isGrey(const vips::VImage& image)
 {
     const VipsInterpretation interpretation = image.interpretation();
-    return image.bands() <= 2 && interpretation != VIPS_INTERPRETATION_CMYK && interpretation != VIPS_INTERPRETATION_LAB &&
-           interpretation != VIPS_INTERPRETATION_LABS && interpretation != VIPS_INTERPRETATION_LCH &&
-           interpretation != VIPS_INTERPRETATION_CMC && interpretation != VIPS_INTERPRETATION_XYZ &&
-           interpretation != VIPS_INTERPRETATION_YXY && interpretation != VIPS_INTERPRETATION_scRGB &&
-           interpretation != VIPS_INTERPRETATION_HSV;
+    return image.bands() <= 2 && interpretation != VIPS_INTERPRETATION_CMYK &&
+           interpretation != VIPS_INTERPRETATION_LAB && interpretation != VIPS_INTERPRETATION_LABS &&
+           interpretation != VIPS_INTERPRETATION_LCH && interpretation != VIPS_INTERPRETATION_CMC &&
+           interpretation != VIPS_INTERPRETATION_XYZ && interpretation != VIPS_INTERPRETATION_YXY &&
+           interpretation != VIPS_INTERPRETATION_scRGB && interpretation != VIPS_INTERPRETATION_HSV;
 }
 
 // A grey picture at its own depth (8 or 16 bits), alpha kept. An embedded grey profile is applied
@@ -142,8 +145,8 @@ vips::VImage greyAtSourceDepth(vips::VImage image, bool withProfile)
             vips_error_clear();
         }
     }
-    return image.copy(vips::VImage::option()->set(
-        "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
+    return image.copy(vips::VImage::option()->set("interpretation", sixteen ? VIPS_INTERPRETATION_GREY16
+                                                                            : VIPS_INTERPRETATION_B_W));
 }
 
 // The picture through its embedded profile into sRGB at the given depth, alpha kept: the profile
@@ -265,8 +268,9 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
         const bool asSource = depth == Image::Depth::AsSource;
         const bool keepSixteen = asSource && isSixteenBit(image);
         const bool keepGrey = asSource && isGrey(image);
-        const std::optional<std::vector<std::uint8_t>> keptProfile =
-            profile == Image::Profile::AsSource ? ownProfile(image) : std::nullopt;
+        const std::optional<std::vector<std::uint8_t>> keptProfile = profile == Image::Profile::AsSource
+                                                                         ? ownProfile(image)
+                                                                         : std::nullopt;
         vips::VImage pixels;
         VipsInterpretation interpretation = VIPS_INTERPRETATION_sRGB;
         if (keptProfile) {
@@ -303,7 +307,8 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
             }
         }
         if (keptProfile) {
-            vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, keptProfile->data(), keptProfile->size());
+            vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, keptProfile->data(),
+                                     keptProfile->size());
         } else if (profile != Image::Profile::None && pixels.bands() >= 3) {
             const std::span<const std::uint8_t> srgb = srgbProfile();
             if (!srgb.empty())
@@ -328,8 +333,8 @@ std::optional<Image> Image::streamFrom(vips::VImage image, Depth depth, Profile 
     return converted(std::move(image), Decode::AsStream, depth, profile);
 }
 
-std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height,
-                                       std::size_t rowBytes, int channels)
+std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int height, std::size_t rowBytes,
+                                       int channels)
 {
     ensureVipsStarted();
     if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height)) {

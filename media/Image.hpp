@@ -19,8 +19,8 @@ struct PixelSize {
 // which decodes as it is read). A picture made for a conversion with Depth::AsSource may instead
 // keep 16 bits per channel and grey (one channel, two with alpha) where its source has them; only
 // encodeImage takes such a picture. One made with Profile::AsSource may hold its source's own RGB
-// numbers, which the colour profile it carries describes. Copies are cheap and share the same pixels, which are never
-// modified after construction, so an Image may be handed between threads.
+// numbers, which the colour profile it carries describes. Copies are cheap and share the same pixels, which
+// are never modified after construction, so an Image may be handed between threads.
 class Image {
 public:
     // What a picture keeps of its source's sample depth and grey.

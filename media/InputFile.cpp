@@ -17,10 +17,7 @@ extern "C" {
 
 namespace quillon {
 
-std::string InputFile::procPath() const
-{
-    return "/proc/self/fd/" + std::to_string(fd_.get());
-}
+std::string InputFile::procPath() const { return "/proc/self/fd/" + std::to_string(fd_.get()); }
 
 std::optional<InputFile> openInputFile(const std::filesystem::path& file)
 {
@@ -46,7 +43,8 @@ namespace {
 
 // Demuxers that open other files named inside the input: playlists and manifests (HLS, DASH, IMF),
 // lists of files (concat, ffconcat), image sequences (image2), and script formats.
-constexpr std::string_view kRefusedDemuxers[] = {"hls", "dash", "imf", "concat", "image2", "avisynth", "vapoursynth"};
+constexpr std::string_view kRefusedDemuxers[] = {"hls",    "dash",     "imf",        "concat",
+                                                 "image2", "avisynth", "vapoursynth"};
 
 bool refusedDemuxer(std::string_view names)
 {
@@ -116,16 +114,16 @@ bool hasAcceptedImageSignature(const InputFile& file)
         return std::memcmp(head.data() + at, bytes.data(), bytes.size()) == 0;
     };
     using namespace std::string_view_literals;
-    return starts(0, "\x89PNG\r\n\x1a\n"sv) ||                                   // PNG
-           starts(0, "\xFF\xD8\xFF"sv) ||                                        // JPEG
-           starts(0, "II*\0"sv) || starts(0, "MM\0*"sv) ||                       // TIFF
-           starts(0, "II+\0"sv) || starts(0, "MM\0+"sv) ||                       // BigTIFF
-           starts(4, "ftyp"sv) ||                                                // HEIF, AVIF
-           starts(0, "BM"sv) ||                                                  // BMP
-           (starts(0, "RIFF"sv) && starts(8, "WEBP"sv)) ||                       // WebP
+    return starts(0, "\x89PNG\r\n\x1a\n"sv) ||                                            // PNG
+           starts(0, "\xFF\xD8\xFF"sv) ||                                                 // JPEG
+           starts(0, "II*\0"sv) || starts(0, "MM\0*"sv) ||                                // TIFF
+           starts(0, "II+\0"sv) || starts(0, "MM\0+"sv) ||                                // BigTIFF
+           starts(4, "ftyp"sv) ||                                                         // HEIF, AVIF
+           starts(0, "BM"sv) ||                                                           // BMP
+           (starts(0, "RIFF"sv) && starts(8, "WEBP"sv)) ||                                // WebP
            starts(0, "\0\0\0\x0CjP  \r\n\x87\n"sv) || starts(0, "\xFF\x4F\xFF\x51"sv) ||  // JPEG 2000
-           starts(0, "8BPS"sv) ||                                                // Photoshop
-           starts(0, "GIF87a"sv) || starts(0, "GIF89a"sv);                       // GIF
+           starts(0, "8BPS"sv) ||                                                         // Photoshop
+           starts(0, "GIF87a"sv) || starts(0, "GIF89a"sv);                                // GIF
 }
 
 void blockUnacceptedImageLoaders()
@@ -138,9 +136,9 @@ void blockUnacceptedImageLoaders()
         // reaching ImageMagick.
         vips_block_untrusted_set(TRUE);
         vips_operation_block_set("VipsForeignLoad", TRUE);
-        for (const char* loader : {"VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadTiff",
-                                   "VipsForeignLoadHeif", "VipsForeignLoadWebp", "VipsForeignLoadJp2k",
-                                   "VipsForeignLoadMagick", "VipsForeignLoadNsgif"})
+        for (const char* loader :
+             {"VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadTiff", "VipsForeignLoadHeif",
+              "VipsForeignLoadWebp", "VipsForeignLoadJp2k", "VipsForeignLoadMagick", "VipsForeignLoadNsgif"})
             vips_operation_block_set(loader, FALSE);
     });
 }

@@ -27,7 +27,14 @@ enum class ByteOrder { Little, Big };
 
 // TIFF field types.
 enum : std::uint16_t {
-    kByte = 1, kAscii = 2, kShort = 3, kLong = 4, kRational = 5, kUndefined = 7, kSlong = 9, kSrational = 10,
+    kByte = 1,
+    kAscii = 2,
+    kShort = 3,
+    kLong = 4,
+    kRational = 5,
+    kUndefined = 7,
+    kSlong = 9,
+    kSrational = 10,
 };
 
 // The size of one number of a type: a rational is two longs, and swapping byte order turns each
@@ -63,7 +70,8 @@ void reverseUnits(Bytes& value, std::uint16_t type)
     if (unit == 1)
         return;
     for (std::size_t i = 0; i + unit <= value.size(); i += unit)
-        std::reverse(value.begin() + static_cast<std::ptrdiff_t>(i), value.begin() + static_cast<std::ptrdiff_t>(i + unit));
+        std::reverse(value.begin() + static_cast<std::ptrdiff_t>(i),
+                     value.begin() + static_cast<std::ptrdiff_t>(i + unit));
 }
 
 std::uint32_t readNumber(const Bytes& bytes, std::size_t at, std::size_t size, ByteOrder order)
@@ -118,7 +126,8 @@ std::optional<Directory> readDirectory(const Bytes& bytes, std::size_t offset, B
         field.tag = static_cast<std::uint16_t>(readNumber(bytes, at, 2, order));
         field.type = static_cast<std::uint16_t>(readNumber(bytes, at + 2, 2, order));
         field.count = readNumber(bytes, at + 4, 4, order);
-        const std::uint64_t size = std::uint64_t{field.count} * unitSize(field.type) * unitsPerValue(field.type);
+        const std::uint64_t size = std::uint64_t{field.count} * unitSize(field.type) *
+                                   unitsPerValue(field.type);
         std::size_t valueAt = at + 8;
         if (size > 4)
             valueAt = readNumber(bytes, at + 8, 4, order);
@@ -138,8 +147,8 @@ constexpr std::uint16_t kExifPointerTag = 0x8769;
 // directory and the values that do not fit into their fields, at the next even offset of `out`.
 // Fields are written in ascending tag order, as readers expect. The offset of the first directory;
 // nothing when the result would not be addressable with 32-bit offsets.
-std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> primary, std::vector<Field> exif,
-                                               std::uint32_t next, ByteOrder order)
+std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> primary,
+                                               std::vector<Field> exif, std::uint32_t next, ByteOrder order)
 {
     if (out.size() % 2 != 0)
         out.push_back(0);
@@ -201,7 +210,8 @@ std::optional<DetailFields> readDetailFields(std::span<const std::uint8_t> block
     const Bytes bytes(block.begin(), block.end());
     if (bytes.size() < 8 || bytes[0] != 'I' || bytes[1] != 'I')
         return std::nullopt;
-    std::optional<Directory> primary = readDirectory(bytes, readNumber(bytes, 4, 4, ByteOrder::Little), ByteOrder::Little);
+    std::optional<Directory> primary = readDirectory(bytes, readNumber(bytes, 4, 4, ByteOrder::Little),
+                                                     ByteOrder::Little);
     if (!primary)
         return std::nullopt;
     DetailFields fields;
@@ -212,7 +222,8 @@ std::optional<DetailFields> readDetailFields(std::span<const std::uint8_t> block
         }
         if (field.value.size() != 4)
             return std::nullopt;
-        std::optional<Directory> exif = readDirectory(bytes, readNumber(field.value, 0, 4, ByteOrder::Little), ByteOrder::Little);
+        std::optional<Directory> exif = readDirectory(bytes, readNumber(field.value, 0, 4, ByteOrder::Little),
+                                                      ByteOrder::Little);
         if (!exif)
             return std::nullopt;
         fields.exif = std::move(exif->fields);
@@ -228,8 +239,8 @@ enum class Ifd { Primary, Exif };
 struct KeptTag {
     std::uint16_t tag;
     Ifd ifd;
-    std::uint16_t type;       // the type the value must have; a SHORT tag may also come as LONG
-    std::uint32_t maxCount;   // at most this many values (bytes for text)
+    std::uint16_t type;      // the type the value must have; a SHORT tag may also come as LONG
+    std::uint32_t maxCount;  // at most this many values (bytes for text)
 };
 
 constexpr std::uint16_t kOrientationTag = 0x0112;
@@ -240,30 +251,30 @@ constexpr std::uint32_t kMaxText = 1024;
 // is. Nothing that says where (GPS, location names), nothing that identifies the camera body or
 // lens (serial numbers), no maker notes and no embedded preview.
 constexpr KeptTag kKeptTags[] = {
-    {0x010F, Ifd::Primary, kAscii, kMaxText},     // Make
-    {0x0110, Ifd::Primary, kAscii, kMaxText},     // Model
-    {0x0132, Ifd::Primary, kAscii, 20},           // DateTime
-    {0x013B, Ifd::Primary, kAscii, kMaxText},     // Artist
-    {0x8298, Ifd::Primary, kAscii, kMaxText},     // Copyright
-    {0x829A, Ifd::Exif, kRational, 1},            // ExposureTime
-    {0x829D, Ifd::Exif, kRational, 1},            // FNumber
-    {0x8822, Ifd::Exif, kShort, 1},               // ExposureProgram
-    {0x8827, Ifd::Exif, kShort, 3},               // PhotographicSensitivity (ISO)
-    {0x9003, Ifd::Exif, kAscii, 20},              // DateTimeOriginal
-    {0x9004, Ifd::Exif, kAscii, 20},              // DateTimeDigitized
-    {0x9010, Ifd::Exif, kAscii, 7},               // OffsetTime
-    {0x9011, Ifd::Exif, kAscii, 7},               // OffsetTimeOriginal
-    {0x9012, Ifd::Exif, kAscii, 7},               // OffsetTimeDigitized
-    {0x9204, Ifd::Exif, kSrational, 1},           // ExposureBiasValue
-    {0x920A, Ifd::Exif, kRational, 1},            // FocalLength
-    {0x9290, Ifd::Exif, kAscii, 16},              // SubSecTime
-    {0x9291, Ifd::Exif, kAscii, 16},              // SubSecTimeOriginal
-    {0x9292, Ifd::Exif, kAscii, 16},              // SubSecTimeDigitized
-    {0xA402, Ifd::Exif, kShort, 1},               // ExposureMode
-    {0xA405, Ifd::Exif, kShort, 1},               // FocalLengthIn35mmFilm
-    {0xA432, Ifd::Exif, kRational, 4},            // LensSpecification
-    {0xA433, Ifd::Exif, kAscii, kMaxText},        // LensMake
-    {0xA434, Ifd::Exif, kAscii, kMaxText},        // LensModel
+    {0x010F, Ifd::Primary, kAscii, kMaxText},  // Make
+    {0x0110, Ifd::Primary, kAscii, kMaxText},  // Model
+    {0x0132, Ifd::Primary, kAscii, 20},        // DateTime
+    {0x013B, Ifd::Primary, kAscii, kMaxText},  // Artist
+    {0x8298, Ifd::Primary, kAscii, kMaxText},  // Copyright
+    {0x829A, Ifd::Exif, kRational, 1},         // ExposureTime
+    {0x829D, Ifd::Exif, kRational, 1},         // FNumber
+    {0x8822, Ifd::Exif, kShort, 1},            // ExposureProgram
+    {0x8827, Ifd::Exif, kShort, 3},            // PhotographicSensitivity (ISO)
+    {0x9003, Ifd::Exif, kAscii, 20},           // DateTimeOriginal
+    {0x9004, Ifd::Exif, kAscii, 20},           // DateTimeDigitized
+    {0x9010, Ifd::Exif, kAscii, 7},            // OffsetTime
+    {0x9011, Ifd::Exif, kAscii, 7},            // OffsetTimeOriginal
+    {0x9012, Ifd::Exif, kAscii, 7},            // OffsetTimeDigitized
+    {0x9204, Ifd::Exif, kSrational, 1},        // ExposureBiasValue
+    {0x920A, Ifd::Exif, kRational, 1},         // FocalLength
+    {0x9290, Ifd::Exif, kAscii, 16},           // SubSecTime
+    {0x9291, Ifd::Exif, kAscii, 16},           // SubSecTimeOriginal
+    {0x9292, Ifd::Exif, kAscii, 16},           // SubSecTimeDigitized
+    {0xA402, Ifd::Exif, kShort, 1},            // ExposureMode
+    {0xA405, Ifd::Exif, kShort, 1},            // FocalLengthIn35mmFilm
+    {0xA432, Ifd::Exif, kRational, 4},         // LensSpecification
+    {0xA433, Ifd::Exif, kAscii, kMaxText},     // LensMake
+    {0xA434, Ifd::Exif, kAscii, kMaxText},     // LensModel
 };
 
 struct ExifDataDeleter {
@@ -305,7 +316,8 @@ std::optional<Field> keptField(const ExifEntry& entry, const KeptTag& kept, Byte
     const std::size_t size = entry.components * unitSize(type) * unitsPerValue(type);
     if (entry.size < size)
         return std::nullopt;
-    Field field{kept.tag, type, static_cast<std::uint32_t>(entry.components), Bytes(entry.data, entry.data + size)};
+    Field field{kept.tag, type, static_cast<std::uint32_t>(entry.components),
+                Bytes(entry.data, entry.data + size)};
     if (type == kAscii) {
         // Text up to its first NUL, written with exactly one; blank text (cameras pad unset
         // fields with spaces) is left out.
@@ -338,8 +350,8 @@ std::optional<Field> keptField(const ExifEntry& entry, const KeptTag& kept, Byte
 
 std::uint32_t bigEndian32(std::span<const std::uint8_t> bytes, std::size_t at)
 {
-    return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) | (std::uint32_t{bytes[at + 2]} << 8) |
-           std::uint32_t{bytes[at + 3]};
+    return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
+           (std::uint32_t{bytes[at + 2]} << 8) | std::uint32_t{bytes[at + 3]};
 }
 
 // The XYZ numbers of a colorant tag ("rXYZ", "gXYZ", "bXYZ"), when the profile has it.
@@ -353,7 +365,8 @@ std::optional<std::array<double, 3>> colorant(std::span<const std::uint8_t> prof
         if (std::memcmp(profile.data() + at, signature, 4) != 0)
             continue;
         const std::uint32_t offset = bigEndian32(profile, at + 4);
-        if (offset > profile.size() || profile.size() - offset < 20 || std::memcmp(profile.data() + offset, "XYZ ", 4) != 0)
+        if (offset > profile.size() || profile.size() - offset < 20 ||
+            std::memcmp(profile.data() + offset, "XYZ ", 4) != 0)
             return std::nullopt;
         std::array<double, 3> xyz{};
         for (std::size_t c = 0; c < 3; ++c)
@@ -409,7 +422,8 @@ Bytes withSharedTagData(Bytes profile)
 
 // Inserts the APP1 Exif segment and the APP2 ICC_PROFILE segments right after the start of the
 // file, or after its JFIF segment, which must come first.
-std::optional<Bytes> intoJpeg(Bytes file, std::span<const std::uint8_t> profile, std::span<const std::uint8_t> exif)
+std::optional<Bytes> intoJpeg(Bytes file, std::span<const std::uint8_t> profile,
+                              std::span<const std::uint8_t> exif)
 {
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8)
         return std::nullopt;
@@ -420,9 +434,11 @@ std::optional<Bytes> intoJpeg(Bytes file, std::span<const std::uint8_t> profile,
         return std::nullopt;
     constexpr std::size_t kMaxSegment = 65535 - 2;  // the length field counts itself
     Bytes segments;
-    const auto segment = [&segments](std::uint8_t marker, std::span<const std::uint8_t> head, std::span<const std::uint8_t> body) {
+    const auto segment = [&segments](std::uint8_t marker, std::span<const std::uint8_t> head,
+                                     std::span<const std::uint8_t> body) {
         const std::size_t length = 2 + head.size() + body.size();
-        segments.insert(segments.end(), {0xFF, marker, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
+        segments.insert(segments.end(), {0xFF, marker, static_cast<std::uint8_t>(length >> 8),
+                                         static_cast<std::uint8_t>(length)});
         segments.insert(segments.end(), head.begin(), head.end());
         segments.insert(segments.end(), body.begin(), body.end());
     };
@@ -440,8 +456,20 @@ std::optional<Bytes> intoJpeg(Bytes file, std::span<const std::uint8_t> profile,
         if (chunks > 255)
             return std::nullopt;
         for (std::size_t i = 0; i < chunks; ++i) {
-            std::uint8_t head[kHead] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0,
-                                        static_cast<std::uint8_t>(i + 1), static_cast<std::uint8_t>(chunks)};
+            std::uint8_t head[kHead] = {'I',
+                                        'C',
+                                        'C',
+                                        '_',
+                                        'P',
+                                        'R',
+                                        'O',
+                                        'F',
+                                        'I',
+                                        'L',
+                                        'E',
+                                        0,
+                                        static_cast<std::uint8_t>(i + 1),
+                                        static_cast<std::uint8_t>(chunks)};
             segment(0xE2, head, profile.subspan(i * kChunk, std::min(kChunk, profile.size() - i * kChunk)));
         }
     }
@@ -461,11 +489,13 @@ void appendPngChunk(Bytes& out, const char* type, const Bytes& data)
 
 // Inserts iCCP (the profile, deflated) and eXIf right after the header chunk, before any pixel
 // data as both must come.
-std::optional<Bytes> intoPng(Bytes file, std::span<const std::uint8_t> profile, std::span<const std::uint8_t> exif)
+std::optional<Bytes> intoPng(Bytes file, std::span<const std::uint8_t> profile,
+                             std::span<const std::uint8_t> exif)
 {
     static constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     constexpr std::size_t kAfterHeader = 8 + 4 + 4 + 13 + 4;
-    if (file.size() < kAfterHeader || std::memcmp(file.data(), kSignature, 8) != 0 || std::memcmp(file.data() + 12, "IHDR", 4) != 0)
+    if (file.size() < kAfterHeader || std::memcmp(file.data(), kSignature, 8) != 0 ||
+        std::memcmp(file.data() + 12, "IHDR", 4) != 0)
         return std::nullopt;
     Bytes chunks;
     if (!profile.empty()) {
@@ -475,7 +505,8 @@ std::optional<Bytes> intoPng(Bytes file, std::span<const std::uint8_t> profile, 
         uLongf compressedSize = compressBound(static_cast<uLong>(profile.size()));
         const std::size_t headSize = data.size();
         data.resize(headSize + compressedSize);
-        if (compress2(data.data() + headSize, &compressedSize, profile.data(), static_cast<uLong>(profile.size()), 6) != Z_OK)
+        if (compress2(data.data() + headSize, &compressedSize, profile.data(),
+                      static_cast<uLong>(profile.size()), 6) != Z_OK)
             return std::nullopt;
         data.resize(headSize + compressedSize);
         appendPngChunk(chunks, "iCCP", data);
@@ -490,7 +521,8 @@ std::optional<Bytes> intoPng(Bytes file, std::span<const std::uint8_t> profile, 
 // details replace, with the details and the profile (tag 34675) added, followed by the EXIF
 // directory. The old directory stays in the file unreferenced; every other offset in the file
 // stays valid, since nothing before the end moves.
-std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile, std::span<const std::uint8_t> exif)
+std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
+                              std::span<const std::uint8_t> exif)
 {
     if (file.size() < 8)
         return std::nullopt;
@@ -519,7 +551,8 @@ std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
     const auto replaced = [&](std::uint16_t tag) {
         if (tag == kExifPointerTag || tag == kGpsPointerTag || (tag == kIccTag && !profile.empty()))
             return true;
-        return std::any_of(details.primary.begin(), details.primary.end(), [tag](const Field& f) { return f.tag == tag; });
+        return std::any_of(details.primary.begin(), details.primary.end(),
+                           [tag](const Field& f) { return f.tag == tag; });
     };
     std::vector<Field> primary;
     for (Field& field : first->fields)
@@ -533,8 +566,10 @@ std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
     }
     primary.insert(primary.end(), details.primary.begin(), details.primary.end());
     if (!profile.empty())
-        primary.push_back(Field{kIccTag, kUndefined, static_cast<std::uint32_t>(profile.size()), Bytes(profile.begin(), profile.end())});
-    const std::optional<std::uint32_t> at = appendDirectories(file, std::move(primary), std::move(details.exif), first->next, order);
+        primary.push_back(Field{kIccTag, kUndefined, static_cast<std::uint32_t>(profile.size()),
+                                Bytes(profile.begin(), profile.end())});
+    const std::optional<std::uint32_t> at = appendDirectories(file, std::move(primary),
+                                                              std::move(details.exif), first->next, order);
     if (!at)
         return std::nullopt;
     putNumber(file, 4, *at, 4, order);
@@ -559,7 +594,9 @@ std::optional<std::vector<std::uint8_t>> keptDetailsExif(const vips::VImage& sou
     const std::unique_ptr<ExifData, ExifDataDeleter> exif = parseExif(source);
     if (!exif)
         return std::nullopt;
-    const ByteOrder sourceOrder = exif_data_get_byte_order(exif.get()) == EXIF_BYTE_ORDER_MOTOROLA ? ByteOrder::Big : ByteOrder::Little;
+    const ByteOrder sourceOrder = exif_data_get_byte_order(exif.get()) == EXIF_BYTE_ORDER_MOTOROLA
+                                      ? ByteOrder::Big
+                                      : ByteOrder::Little;
     std::vector<Field> primary, exifFields;
     for (const KeptTag& kept : kKeptTags) {
         // Some writers put a tag into the other directory; it is written where it belongs.
@@ -577,7 +614,8 @@ std::optional<std::vector<std::uint8_t>> keptDetailsExif(const vips::VImage& sou
     primary.push_back(shortField(kOrientationTag, 1, ByteOrder::Little));
     exifFields.push_back(Field{kExifVersionTag, kUndefined, 4, Bytes{'0', '2', '3', '2'}});
     Bytes block{'I', 'I', 42, 0, 0, 0, 0, 0};
-    const std::optional<std::uint32_t> at = appendDirectories(block, std::move(primary), std::move(exifFields), 0, ByteOrder::Little);
+    const std::optional<std::uint32_t> at = appendDirectories(block, std::move(primary),
+                                                              std::move(exifFields), 0, ByteOrder::Little);
     if (!at)
         return std::nullopt;
     putNumber(block, 4, *at, 4, ByteOrder::Little);
@@ -596,7 +634,10 @@ Image withDetailsExif(const Image& image, const std::vector<std::uint8_t>& exif)
 
 std::span<const std::uint8_t> detailsExif(const Image& image) { return blobField(image, kDetailsField); }
 
-std::span<const std::uint8_t> colourProfile(const Image& image) { return blobField(image, VIPS_META_ICC_NAME); }
+std::span<const std::uint8_t> colourProfile(const Image& image)
+{
+    return blobField(image, VIPS_META_ICC_NAME);
+}
 
 bool isSrgbProfile(std::span<const std::uint8_t> profile)
 {
@@ -605,7 +646,8 @@ bool isSrgbProfile(std::span<const std::uint8_t> profile)
         return false;
     // sRGB's primaries adapted to the D50 white of the profile connection space, as every sRGB
     // profile states them; a wide-gamut space differs in the second decimal already.
-    constexpr double kSrgb[3][3] = {{0.4361, 0.2225, 0.0139}, {0.3851, 0.7169, 0.0971}, {0.1431, 0.0606, 0.7141}};
+    constexpr double kSrgb[3][3] = {
+        {0.4361, 0.2225, 0.0139}, {0.3851, 0.7169, 0.0971}, {0.1431, 0.0606, 0.7141}};
     constexpr double kTolerance = 0.004;
     const char* signatures[3] = {"rXYZ", "gXYZ", "bXYZ"};
     for (int i = 0; i < 3; ++i) {
@@ -639,8 +681,8 @@ std::span<const std::uint8_t> srgbProfile()
     return profile;
 }
 
-std::optional<std::vector<std::uint8_t>> withEmbeddedDetails(std::vector<std::uint8_t> file, DetailsContainer container,
-                                                             const Image& image)
+std::optional<std::vector<std::uint8_t>> withEmbeddedDetails(std::vector<std::uint8_t> file,
+                                                             DetailsContainer container, const Image& image)
 {
     const std::span<const std::uint8_t> profile = colourProfile(image);
     const std::span<const std::uint8_t> exif = detailsExif(image);

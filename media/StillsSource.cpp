@@ -14,8 +14,8 @@ extern "C" {
 }
 
 #include "media/GifDecoder.hpp"
-#include "media/VideoDecoder.hpp"
 #include "media/MediaLimits.hpp"
+#include "media/VideoDecoder.hpp"
 
 namespace quillon {
 
@@ -96,7 +96,8 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& fi
         std::optional<Image> first = d.video->image(0);
         if (!first || first->width() < 1 || first->height() < 1)
             return nullptr;
-        source->pixelSize_ = PixelSize{static_cast<double>(first->width()), static_cast<double>(first->height())};
+        source->pixelSize_ = PixelSize{static_cast<double>(first->width()),
+                                       static_cast<double>(first->height())};
     }
     return source;
 }
@@ -128,7 +129,7 @@ constexpr std::size_t kMadeAhead = 4;
 // making throws, as for a still that cannot be made, so that a decoder thread never ends the
 // process and the other results still arrive.
 std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, int maxSide,
-              const StillsSource::Making& make)
+                const StillsSource::Making& make)
 {
     try {
         return make(index, decoder.image(sec, maxSide));
@@ -214,8 +215,8 @@ private:
 // Hands the results for `times` in order, decoded by `first` and `second` side by side. Both
 // decoder threads have ended on return, a throw from `use` included.
 void useSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
-                       std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make,
-                       const StillsSource::Use& use)
+                   std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make,
+                   const StillsSource::Use& use)
 {
     SideBySide work(times, std::move(runStarts), maxSide, make);
     std::thread one([&] { work.decode(first); });
@@ -238,15 +239,15 @@ void useSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<
 
 }  // namespace
 
-void StillsSource::stills(const std::vector<double>& times, const Making& make, const Use& use,
-                          int maxSide)
+void StillsSource::stills(const std::vector<double>& times, const Making& make, const Use& use, int maxSide)
 {
     auto oneByOne = [&] {
         for (std::size_t i = 0; i < times.size(); ++i) {
             std::any made;
             try {
-                made = make(i, decoder_ && decoder_->video && !isGif_ ? decoder_->video->image(times[i], maxSide)
-                                                                       : image(times[i]));
+                made = make(i, decoder_ && decoder_->video && !isGif_
+                                   ? decoder_->video->image(times[i], maxSide)
+                                   : image(times[i]));
             } catch (...) {
                 made.reset();  // as for a still that cannot be made
             }
@@ -302,7 +303,8 @@ std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int m
         auto startOf = [&](int index) { return index > 0 ? ends[static_cast<std::size_t>(index - 1)] : 0.0; };
         int index = gifFrameIndex(ends, durationSec_, atSec);
         if (by.unit == FrameStep::Unit::Frames) {
-            const double count = std::round(std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps)));
+            const double count = std::round(
+                std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps)));
             if (std::isfinite(count))
                 index = static_cast<int>(std::clamp(index + count, 0.0, double(last)));
         } else if (std::isfinite(by.amount)) {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <vector>
 #include <optional>
+#include <vector>
 
 #include "media/FrameStep.hpp"
 #include "media/Image.hpp"
@@ -57,8 +57,7 @@ public:
     // needs previews then pays for no full-size picture). An animated GIF's stills stay full size.
     using Making = std::function<std::any(std::size_t index, std::optional<Image> still)>;
     using Use = std::function<bool(std::size_t index, std::any made)>;
-    void stills(const std::vector<double>& times, const Making& make, const Use& use,
-                int maxSide = 0);
+    void stills(const std::vector<double>& times, const Making& make, const Use& use, int maxSide = 0);
 
     // The frame reached by stepping from the still at atSec (as VideoDecoder::step does; a GIF
     // steps between its own frames), with its picture: a video's reduced to maxSide as stills()

@@ -25,10 +25,7 @@ constexpr double kPreviewQuality = 0.82;
 const std::vector<double> kPreviewBackground{14, 16, 13};
 
 // One side of a reduced preview: scale times side, halves rounded away from zero, at least 1.
-int reducedSide(double scale, int side)
-{
-    return std::max(1, static_cast<int>(std::lround(scale * side)));
-}
+int reducedSide(double scale, int side) { return std::max(1, static_cast<int>(std::lround(scale * side))); }
 
 // Resamples to exactly width x height. A large reduction first averages whole blocks of pixels,
 // leaving at least a factor of 2 to the Lanczos kernel: the result is the same to within a level
@@ -41,11 +38,10 @@ vips::VImage resizeExactly(vips::VImage image, int width, int height)
     const int blockY = image.height() / height / 2;
     if (blockX > 1 || blockY > 1)
         image = image.shrink(std::max(blockX, 1), std::max(blockY, 1));
-    vips::VImage resized = image.resize(
-        static_cast<double>(width) / image.width(),
-        vips::VImage::option()
-            ->set("vscale", static_cast<double>(height) / image.height())
-            ->set("kernel", VIPS_KERNEL_LANCZOS3));
+    vips::VImage resized = image.resize(static_cast<double>(width) / image.width(),
+                                        vips::VImage::option()
+                                            ->set("vscale", static_cast<double>(height) / image.height())
+                                            ->set("kernel", VIPS_KERNEL_LANCZOS3));
     if (resized.width() != width || resized.height() != height) {
         resized = resized.embed(0, 0, width, height, vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
     }
@@ -89,7 +85,9 @@ LoaderKind loaderKind(const vips::VImage& header)
         vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr) {
         return LoaderKind::Other;
     }
-    const auto startsWith = [loader](const char* prefix) { return std::strncmp(loader, prefix, std::strlen(prefix)) == 0; };
+    const auto startsWith = [loader](const char* prefix) {
+        return std::strncmp(loader, prefix, std::strlen(prefix)) == 0;
+    };
     if (startsWith("jpegload"))
         return LoaderKind::Jpeg;
     if (startsWith("webpload"))
@@ -331,7 +329,8 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
             pixels = resizeExactly(pixels, reducedSide(scale, width), reducedSide(scale, height));
         }
         // A picture that already fits (an import's, reduced on load) is encoded as it is.
-        const Image fitted = flatten || longest > limit ? Image(pixels.cast(VIPS_FORMAT_UCHAR).copy_memory()) : image;
+        const Image fitted = flatten || longest > limit ? Image(pixels.cast(VIPS_FORMAT_UCHAR).copy_memory())
+                                                        : image;
         const std::optional<Bytes> jpeg = encodeImage(fitted, "jpg", kPreviewQuality);
         if (!jpeg) {
             return {};
@@ -365,9 +364,8 @@ LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize
         }
         const vips::VImage source = openImageFile(input, plan);
         // The reduction also turns the picture upright by its orientation tag.
-        const vips::VImage reduced = source.thumbnail_image(limit, vips::VImage::option()
-                                                                       ->set("height", limit)
-                                                                       ->set("size", VIPS_SIZE_DOWN));
+        const vips::VImage reduced = source.thumbnail_image(
+            limit, vips::VImage::option()->set("height", limit)->set("size", VIPS_SIZE_DOWN));
         loaded.image = Image::fromVips(reduced);
     } catch (const vips::VError&) {
         vips_error_clear();
@@ -383,7 +381,8 @@ Image::Profile profileFor(const ConversionOptions& options)
 }
 
 // The converted picture with the details of its source attached, when they are to be kept.
-std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImage& source, const ConversionOptions& options)
+std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImage& source,
+                                 const ConversionOptions& options)
 {
     if (!picture || !options.keepDetails)
         return picture;
@@ -394,36 +393,41 @@ std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImag
 
 }  // namespace
 
-std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide, const ConversionOptions& options)
+std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide,
+                                      const ConversionOptions& options)
 {
     const int limit = std::max(maxSide, 1);
-    return readFromHeader(file, [limit, &options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
-        const OpenPlan plan = previewPlan(input, header, limit);
-        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
-            return std::nullopt;
-        vips::VImage picture = openImageFile(input, plan);
-        const vips::VImage source = picture;
-        const int orientation = orientationOf(picture);
-        const long long longest = longerSide(picture.width(), picture.height());
-        if (longest > limit) {
-            // Lanczos after averaging whatever shrink-on-load left beyond a factor of 2, at the
-            // source's own depth (16-bit samples stay 16-bit). Colour is weighted by opacity, so
-            // transparent pixels do not bleed their hidden colour into the edges next to them.
-            const double scale = static_cast<double>(limit) / static_cast<double>(longest);
-            const bool alpha = (picture.bands() == 2 || picture.bands() == 4) &&
-                               picture.interpretation() != VIPS_INTERPRETATION_CMYK;
-            const VipsBandFormat format = picture.format();
-            if (alpha)
-                picture = picture.premultiply();
-            picture = resizeExactly(picture, reducedSide(scale, picture.width()), reducedSide(scale, picture.height()));
-            if (alpha)
-                picture = picture.unpremultiply();
-            picture = picture.cast(format);
-        }
-        if (orientation != 1)
-            picture = picture.copy_memory().autorot();  // turning needs the whole (reduced) picture
-        return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source, options);
-    });
+    return readFromHeader(
+        file,
+        [limit, &options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+            const OpenPlan plan = previewPlan(input, header, limit);
+            if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
+                return std::nullopt;
+            vips::VImage picture = openImageFile(input, plan);
+            const vips::VImage source = picture;
+            const int orientation = orientationOf(picture);
+            const long long longest = longerSide(picture.width(), picture.height());
+            if (longest > limit) {
+                // Lanczos after averaging whatever shrink-on-load left beyond a factor of 2, at the
+                // source's own depth (16-bit samples stay 16-bit). Colour is weighted by opacity, so
+                // transparent pixels do not bleed their hidden colour into the edges next to them.
+                const double scale = static_cast<double>(limit) / static_cast<double>(longest);
+                const bool alpha = (picture.bands() == 2 || picture.bands() == 4) &&
+                                   picture.interpretation() != VIPS_INTERPRETATION_CMYK;
+                const VipsBandFormat format = picture.format();
+                if (alpha)
+                    picture = picture.premultiply();
+                picture = resizeExactly(picture, reducedSide(scale, picture.width()),
+                                        reducedSide(scale, picture.height()));
+                if (alpha)
+                    picture = picture.unpremultiply();
+                picture = picture.cast(format);
+            }
+            if (orientation != 1)
+                picture = picture.copy_memory().autorot();  // turning needs the whole (reduced) picture
+            return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source,
+                               options);
+        });
 }
 
 std::optional<Image> loadImageOriented(const std::filesystem::path& file, int maxPixelSize)
@@ -431,21 +435,22 @@ std::optional<Image> loadImageOriented(const std::filesystem::path& file, int ma
     return loadImageAndSize(file, maxPixelSize).image;
 }
 
-
 std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options)
 {
-    return readFromHeader(file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
-        if (!withinPixelLimit(header.width(), header.height())) {
-            return std::nullopt;
-        }
-        vips::VImage picture = openImageFile(input, fullSizePlan(header));
-        const vips::VImage source = picture;
-        if (orientationOf(picture) != 1) {
-            // Turning needs the whole picture at hand, which a sequential decode does not give.
-            picture = picture.copy_memory().autorot();
-        }
-        return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source, options);
-    });
+    return readFromHeader(
+        file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+            if (!withinPixelLimit(header.width(), header.height())) {
+                return std::nullopt;
+            }
+            vips::VImage picture = openImageFile(input, fullSizePlan(header));
+            const vips::VImage source = picture;
+            if (orientationOf(picture) != 1) {
+                // Turning needs the whole picture at hand, which a sequential decode does not give.
+                picture = picture.copy_memory().autorot();
+            }
+            return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source,
+                               options);
+        });
 }
 
 namespace {
@@ -465,41 +470,48 @@ bool streams(const vips::VImage& header)
 
 std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
 {
-    return readFromHeader(file, [](const CheckedFile&, const vips::VImage& header) -> std::optional<ConversionCost> {
-        const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
-        const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
-        // At most four bands (colour and alpha) of at most two bytes each.
-        const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
-        const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR || header.format() == VIPS_FORMAT_CHAR ? 1 : 2;
-        // Colour pictures are held with three bands, or four with alpha.
-        const std::uint64_t heldBands = bands >= 3 ? std::max<std::uint64_t>(bands, 3) : bands;
-        // The encoded file at most as large as the raw pixels, which compressed photographs come
-        // close to in PNG and TIFF.
-        const std::uint64_t encoded = width * height * heldBands * sampleBytes;
-        ConversionCost cost;
-        cost.streamed = !withinPixelLimit(header.width(), header.height());
-        cost.memoryBytes = (cost.streamed ? 0 : encoded) + 2 * encoded;
-        if (cost.streamed)
-            cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
-                            orientationOf(header) == 1;
-        return cost;
-    });
+    return readFromHeader(
+        file, [](const CheckedFile&, const vips::VImage& header) -> std::optional<ConversionCost> {
+            const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
+            const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
+            // At most four bands (colour and alpha) of at most two bytes each.
+            const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
+            const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR ||
+                                                      header.format() == VIPS_FORMAT_CHAR
+                                                  ? 1
+                                                  : 2;
+            // Colour pictures are held with three bands, or four with alpha.
+            const std::uint64_t heldBands = bands >= 3 ? std::max<std::uint64_t>(bands, 3) : bands;
+            // The encoded file at most as large as the raw pixels, which compressed photographs come
+            // close to in PNG and TIFF.
+            const std::uint64_t encoded = width * height * heldBands * sampleBytes;
+            ConversionCost cost;
+            cost.streamed = !withinPixelLimit(header.width(), header.height());
+            cost.memoryBytes = (cost.streamed ? 0 : encoded) + 2 * encoded;
+            if (cost.streamed)
+                cost.possible = withinStreamLimit(header.width(), header.height()) && streams(header) &&
+                                orientationOf(header) == 1;
+            return cost;
+        });
 }
 
 std::optional<Image> streamImageFullSize(const std::filesystem::path& file, const ConversionOptions& options)
 {
-    return readFromHeader(file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
-        if (!streams(header) || orientationOf(header) != 1)
-            return std::nullopt;
-        const vips::VImage source = openImageFile(input, fullSizePlan(header));
-        return withDetails(Image::streamFrom(source, Image::Depth::AsSource, profileFor(options)), source, options);
-    });
+    return readFromHeader(
+        file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
+            if (!streams(header) || orientationOf(header) != 1)
+                return std::nullopt;
+            const vips::VImage source = openImageFile(input, fullSizePlan(header));
+            return withDetails(Image::streamFrom(source, Image::Depth::AsSource, profileFor(options)), source,
+                               options);
+        });
 }
 
 std::optional<PixelSize> imagePixelSize(const std::filesystem::path& file)
 {
     // Opening reads the header only; pixels are decoded on first use, which never comes.
-    return readFromHeader(file, [](const CheckedFile&, const vips::VImage& header) { return displayedSize(header); });
+    return readFromHeader(
+        file, [](const CheckedFile&, const vips::VImage& header) { return displayedSize(header); });
 }
 
 }  // namespace quillon

@@ -48,15 +48,16 @@ struct ConversionOptions {
 // Sixteen bits per channel and grey are kept where the source has them (Image::Depth::AsSource),
 // for the encoders that can write them; colour profile and details as the options say. Nothing
 // when the file cannot be decoded or holds more than kMaxImagePixels. Any thread.
-std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const ConversionOptions& options = {});
+std::optional<Image> loadImageFullSize(const std::filesystem::path& file,
+                                       const ConversionOptions& options = {});
 
 // The first picture of an image file for a conversion to a longest side of at most maxSide pixels:
 // turned upright and reduced so its longer side is exactly maxSide, decoded with shrink-on-load
 // as loadImageOriented does (never below maxSide before the final step), then resampled with a
-// Lanczos kernel. Sixteen bits, grey, colour profile and details are kept as in loadImageFullSize. Meant for pictures
-// larger than maxSide; one that already fits comes back at its own size, never enlarged. Pictures
-// of any pixel count up to kMaxStreamedPixels as decoded are read as a stream. Nothing when the
-// file cannot be decoded. Any thread.
+// Lanczos kernel. Sixteen bits, grey, colour profile and details are kept as in loadImageFullSize. Meant for
+// pictures larger than maxSide; one that already fits comes back at its own size, never enlarged. Pictures of
+// any pixel count up to kMaxStreamedPixels as decoded are read as a stream. Nothing when the file cannot be
+// decoded. Any thread.
 std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide,
                                       const ConversionOptions& options = {});
 
@@ -78,7 +79,8 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file);
 // The first picture of a file too large to hold (see ConversionCost), as an Image that decodes as
 // the one encode reads it. Nothing when it cannot be streamed. Any thread; the Image is for the
 // calling thread only.
-std::optional<Image> streamImageFullSize(const std::filesystem::path& file, const ConversionOptions& options = {});
+std::optional<Image> streamImageFullSize(const std::filesystem::path& file,
+                                         const ConversionOptions& options = {});
 
 // The displayed size of an image file, read from its header without decoding the pixels; width
 // and height swap for orientation tags 5 to 8. Nothing when the file is not a readable image.

@@ -7,7 +7,6 @@
 #include <string_view>
 #include <utility>
 
-
 extern "C" {
 #include <libavutil/imgutils.h>
 }
@@ -38,7 +37,8 @@ double usableRate(AVRational r)
 bool sizeAllowed(double width, double height)
 {
     return width <= kMaxVideoSide && height <= kMaxVideoSide &&
-           withinPixelLimit(static_cast<long long>(std::max(width, 1.0)), static_cast<long long>(std::max(height, 1.0)));
+           withinPixelLimit(static_cast<long long>(std::max(width, 1.0)),
+                            static_cast<long long>(std::max(height, 1.0)));
 }
 
 // Opens a file for demuxing. Everything about how an input file is opened lives here.
@@ -104,7 +104,8 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     // The first video track; a cover picture attached to an audio file is not one.
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         AVStream* st = fmt->streams[i];
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
             d->stream_ = st;
             streamIndex = static_cast<int>(i);
             break;
@@ -168,7 +169,8 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
         d->trackEndTick_ = d->startTick_ + st->duration;
     } else if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
         duration = static_cast<double>(fmt->duration) / AV_TIME_BASE;
-        if (std::strstr(fmt->iformat->name, "matroska") && fmt->start_time != AV_NOPTS_VALUE && fmt->start_time > 0)
+        if (std::strstr(fmt->iformat->name, "matroska") && fmt->start_time != AV_NOPTS_VALUE &&
+            fmt->start_time > 0)
             duration -= static_cast<double>(fmt->start_time) / AV_TIME_BASE;
     }
     d->durationSec_ = std::isfinite(duration) && duration > 0 ? duration : 0;
@@ -180,16 +182,18 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     const double tick = av_q2d(d->timeBase_);
     d->frameTicks_ = std::max<std::int64_t>(1, std::llround(1.0 / d->fps_ / tick));
-    d->cursor_ = std::make_unique<DecodeCursor>(std::move(container), std::move(decoder), streamIndex, d->frameTicks_,
-                                                d->startTick_);
+    d->cursor_ = std::make_unique<DecodeCursor>(std::move(container), std::move(decoder), streamIndex,
+                                                d->frameTicks_, d->startTick_);
     if (!d->cursor_->packet())
         return nullptr;
-    d->cursor_->setSeeksLandAnywhere(fmt->iformat->flags & (AVFMT_TS_DISCONT | AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS));
+    d->cursor_->setSeeksLandAnywhere(fmt->iformat->flags &
+                                     (AVFMT_TS_DISCONT | AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS));
 
     // Streams without an index state no length of their own; FFmpeg's estimate for them can be a
     // fifth short (program streams whose reference frames carry no timestamps) or missing
     // (elementary streams). Their length is read from the file instead.
-    const bool untimed = (fmt->iformat->flags & (AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS)) && st->duration == AV_NOPTS_VALUE &&
+    const bool untimed = (fmt->iformat->flags & (AVFMT_GENERIC_INDEX | AVFMT_NOTIMESTAMPS)) &&
+                         st->duration == AV_NOPTS_VALUE &&
                          (fmt->duration == AV_NOPTS_VALUE || fmt->duration <= 0);
     if (untimed || (fmt->iformat->flags & AVFMT_TS_DISCONT)) {
         if (std::optional<std::int64_t> end = d->measureEndTick(untimed)) {
@@ -200,8 +204,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     d->sampleAspect_ = av_guess_sample_aspect_ratio(fmt, st, nullptr);
     std::size_t sideSize = 0;
-    if (const std::uint8_t* side = displayMatrix(*st, sideSize);
-        side && sideSize >= sizeof d->matrix_) {
+    if (const std::uint8_t* side = displayMatrix(*st, sideSize); side && sideSize >= sizeof d->matrix_) {
         std::copy_n(reinterpret_cast<const std::int32_t*>(side), 9, d->matrix_);
         d->haveMatrix_ = true;
         d->orientation_ = Orientation::fromDisplayMatrix(d->matrix_);
@@ -264,8 +267,8 @@ std::optional<std::int64_t> VideoDecoder::measureEndTick(bool untimed)
         // nominal interval after the latest start found.
         const std::int64_t size = avio_size(fmt->pb);
         // A tail of 64 MB without one timestamp is not a stream worth reading further.
-        for (std::int64_t window = std::int64_t{1} << 20; !end && size > 0 && window <= (std::int64_t{64} << 20);
-             window *= 4) {
+        for (std::int64_t window = std::int64_t{1} << 20;
+             !end && size > 0 && window <= (std::int64_t{64} << 20); window *= 4) {
             const std::int64_t from = std::max<std::int64_t>(0, size - window);
             if (av_seek_frame(fmt, -1, from, AVSEEK_FLAG_BYTE) < 0)
                 break;
@@ -299,10 +302,7 @@ bool VideoDecoder::seekTo(std::int64_t tick, bool toStart)
     return ok;
 }
 
-std::int64_t VideoDecoder::framesDecoded() const
-{
-    return cursor_->framesDecoded();
-}
+std::int64_t VideoDecoder::framesDecoded() const { return cursor_->framesDecoded(); }
 
 // The cursor's next frame, within the work one still may cost: a still that would need more
 // decoded pixels than the bound (a huge coded size times a long run of frames) fails instead of
@@ -314,7 +314,8 @@ std::optional<PlacedFrame> VideoDecoder::nextFrame(std::int64_t targetTick)
     std::optional<PlacedFrame> frame = cursor_->next(targetTick);
     if (frame) {
         const long long area = std::max<long long>(static_cast<long long>(codedWidth_) * codedHeight_,
-                                                   static_cast<long long>(frame->frame->width) * frame->frame->height);
+                                                   static_cast<long long>(frame->frame->width) *
+                                                       frame->frame->height);
         if (area > 0 && cursor_->framesDecoded() - stillFirstFrame_ > workBound_ / area) {
             overBound_ = true;
             return std::nullopt;
@@ -329,7 +330,8 @@ bool VideoDecoder::shouldSeek(std::int64_t targetTick) const
         return false;  // the file is read to its end; nothing lies ahead
     const std::int64_t position = cursor_->position();
     // Packets already handed to the decoder: its reordering delay plus one per thread.
-    const std::int64_t margin = frameTicks_ * (cursor_->codec()->has_b_frames + cursor_->codec()->thread_count + 2);
+    const std::int64_t margin = frameTicks_ *
+                                (cursor_->codec()->has_b_frames + cursor_->codec()->thread_count + 2);
     const int entries = avformat_index_get_entries_count(stream_);
     const AVIndexEntry* last = entries > 0 ? avformat_index_get_entry(stream_, entries - 1) : nullptr;
     const int found = av_index_search_timestamp(stream_, targetTick, AVSEEK_FLAG_BACKWARD);
@@ -378,7 +380,8 @@ std::int64_t VideoDecoder::targetTick(double atSec)
     if (!startKnown_)
         findStart();
     const std::int64_t steps = std::llround(t * 600);
-    return startTick_ + av_rescale_rnd(steps, timeBase_.den, std::int64_t{600} * timeBase_.num, AV_ROUND_DOWN);
+    return startTick_ +
+           av_rescale_rnd(steps, timeBase_.den, std::int64_t{600} * timeBase_.num, AV_ROUND_DOWN);
 }
 
 std::optional<std::int64_t> VideoDecoder::keyFrameFor(double atSec)
@@ -579,7 +582,8 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
         // The frame on screen that many seconds from the start of the current one, held inside
         // the clip: before the first frame gives the first, past the end the last.
         const double seconds = std::clamp(by.amount, -1e6, 1e6);
-        const std::int64_t offset = av_rescale_q(std::llround(seconds * 1e6), AVRational{1, 1000000}, timeBase_);
+        const std::int64_t offset = av_rescale_q(std::llround(seconds * 1e6), AVRational{1, 1000000},
+                                                 timeBase_);
         still = imageAtTick(std::max(startTick_, kept_->tick + offset), maxSide);
         if (!still || !kept_)
             return std::nullopt;
@@ -593,7 +597,8 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
         // The last frame lasts to the track's stated end, or one frame interval when none is
         // stated (or the statement ends before the frame).
         const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
-        const std::int64_t end = trackEndTick_ != AV_NOPTS_VALUE && trackEndTick_ > tick ? trackEndTick_ : tick + shown;
+        const std::int64_t end = trackEndTick_ != AV_NOPTS_VALUE && trackEndTick_ > tick ? trackEndTick_
+                                                                                         : tick + shown;
         result.endSec = secondsAt(end);
     }
     return result;

@@ -107,8 +107,8 @@ private:
     AVRational timeBase_{1, 1};
     std::int64_t startTick_ = 0;
     std::int64_t trackEndTick_ = AV_NOPTS_VALUE;  // where the last frame ends, if known
-    std::int64_t frameTicks_ = 1;     // nominal frame interval in ticks
-    std::int64_t seekLeadTicks_ = 0;  // how far before a target seeks aim
+    std::int64_t frameTicks_ = 1;                 // nominal frame interval in ticks
+    std::int64_t seekLeadTicks_ = 0;              // how far before a target seeks aim
     double durationSec_ = 0;
     double fps_ = 30;
     int codedWidth_ = 0;

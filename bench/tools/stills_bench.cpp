@@ -80,15 +80,16 @@ std::optional<Floor> decodeFloor(const char* path, const std::vector<double>& ti
         ctx->thread_count = 1;
         ctx->pkt_timebase = st->time_base;
         const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-        const std::int64_t frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), st->time_base));
+        const std::int64_t frameTicks = std::max<std::int64_t>(
+            1, av_rescale_q(1, av_inv_q(rate), st->time_base));
         const std::int64_t first = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
         if (rate.num > 0 && avcodec_open2(ctx, codec, nullptr) >= 0) {
             Floor floor;
             std::int64_t lastShown = AV_NOPTS_VALUE;
             const double before = threadCpuMs();
             for (double sec : times) {
-                const std::int64_t target = first + av_rescale_q(std::llround(sec * 1e6), AVRational{1, 1000000},
-                                                                 st->time_base);
+                const std::int64_t target = first + av_rescale_q(std::llround(sec * 1e6),
+                                                                 AVRational{1, 1000000}, st->time_base);
                 // A time in the group of pictures already being decoded, after the last still, goes
                 // on decoding from there, as a decoder taking its times in order does.
                 const int key = av_index_search_timestamp(st, target, AVSEEK_FLAG_BACKWARD);
@@ -161,7 +162,8 @@ int main(int argc, char** argv)
     int made = 0, planned = 0;
     Clock::duration inPreviews{};
     std::vector<double> times;
-    for (const quillon::StillSample& sample : quillon::sampleTimes(source->durationSec(), step, source->fps()))
+    for (const quillon::StillSample& sample :
+         quillon::sampleTimes(source->durationSec(), step, source->fps()))
         times.push_back(sample.sec);
     planned = static_cast<int>(times.size());
     std::atomic<long long> previewNs{0};
@@ -179,8 +181,8 @@ int main(int argc, char** argv)
             return url;
         },
         [&](std::size_t, std::any preview) {
-            made += preview.has_value() && !std::any_cast<std::string&>(preview).empty();
-            return true;
+        made += preview.has_value() && !std::any_cast<std::string&>(preview).empty();
+        return true;
         },
         360);
     inPreviews = std::chrono::nanoseconds(previewNs.load());
@@ -191,10 +193,11 @@ int main(int argc, char** argv)
     auto tvMs = [](timeval tv) { return tv.tv_sec * 1e3 + tv.tv_usec / 1e3; };
     const double oursCpu = tvMs(usage.ru_utime) + tvMs(usage.ru_stime);
     const double oursWall = ms(done - start);
-    std::printf("open %.1f ms, total %.1f ms (previews %.1f ms, cpu %.1f ms), stills %d/%d, frames decoded %lld, "
-                "cpu %.1f ms, peak memory %.0f MiB\n",
-                ms(opened - start), oursWall, ms(inPreviews), previewCpuUs.load() / 1e3, made, planned,
-                static_cast<long long>(source->framesDecoded()), oursCpu, usage.ru_maxrss / 1024.0);
+    std::printf(
+        "open %.1f ms, total %.1f ms (previews %.1f ms, cpu %.1f ms), stills %d/%d, frames decoded %lld, "
+        "cpu %.1f ms, peak memory %.0f MiB\n",
+        ms(opened - start), oursWall, ms(inPreviews), previewCpuUs.load() / 1e3, made, planned,
+        static_cast<long long>(source->framesDecoded()), oursCpu, usage.ru_maxrss / 1024.0);
     source.reset();
     if (!withFloor)
         return made == planned ? 0 : 1;

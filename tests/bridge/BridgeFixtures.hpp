@@ -30,7 +30,9 @@ inline std::filesystem::path bridgeClip()
     static const std::filesystem::path clip = [] {
         std::filesystem::path file = freshDir("bridge-clip") / "clip.mp4";
         EXPECT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=4 "
-                      "-c:v libx264 -pix_fmt yuv420p -g 10 " + shellQuote(file.string())), 0);
+                      "-c:v libx264 -pix_fmt yuv420p -g 10 " +
+                      shellQuote(file.string())),
+                  0);
         return file;
     }();
     return clip;
@@ -65,7 +67,8 @@ inline CliRun runBridgeCli(const std::vector<std::string>& input, const std::str
     }
     CliRun result;
     result.status = run(prefix + shellQuote(cliPath().string()) + " bridge" + options + " < " +
-                        shellQuote((dir / "in.txt").string()) + " > " + shellQuote((dir / "out.txt").string()));
+                        shellQuote((dir / "in.txt").string()) + " > " +
+                        shellQuote((dir / "out.txt").string()));
     std::ifstream printed(dir / "out.txt");
     for (std::string line; std::getline(printed, line);) {
         result.lines.push_back(line);

@@ -27,7 +27,8 @@ TEST(Dispatcher, RepliesAreDeliveredAfterTheMessageCall)
     rig.bridge.handleMessage(Json::parse(R"({"id": 7.0, "cmd": "reveal", "args": {"paths": ["/a b"]}})"));
     EXPECT_TRUE(rig.host.scripts().empty()) << "a reply must not be evaluated inside the message call";
     rig.host.settle(rig.bridge);
-    EXPECT_EQ(rig.host.scripts(), std::vector<std::string>{R"(window.__bridgeResolveRaw({"id":7,"ok":true,"payload":null}))"});
+    EXPECT_EQ(rig.host.scripts(),
+              std::vector<std::string>{R"(window.__bridgeResolveRaw({"id":7,"ok":true,"payload":null}))"});
     EXPECT_EQ(rig.host.revealed, (std::vector<std::vector<std::string>>{{"/a b"}}));
 }
 
@@ -139,7 +140,8 @@ TEST_F(VideoCommands, ExtractSendsFramesBetweenProgressEventsAndASecondOneWaitsF
     // Id 1 is now 50 % (the second run); id 4 falls back to the 5 % plan (20 %).
     fs::path dir = test::freshDir("bridge-second-extract");
     Json reply = rig.send("export", {{"ids", {1, 4}}, {"dest", dir.string()}});
-    EXPECT_EQ(fileNames(reply["payload"]["written"]), (std::vector<std::string>{"clip_p050.png", "clip_p020.png"}));
+    EXPECT_EQ(fileNames(reply["payload"]["written"]),
+              (std::vector<std::string>{"clip_p050.png", "clip_p020.png"}));
     // A step that is not a number means 5 %.
     EXPECT_EQ(rig.send("extract", {{"stepPercent", "10"}})["payload"]["count"], 21);
 }
@@ -169,24 +171,28 @@ TEST_F(VideoCommands, ExportAsksForAFolderNamesFramesAndNeverOverwrites)
     rig.host.panelAnswers = {{}, {dir.string()}};
     EXPECT_EQ(rig.send("export", {{"ids", {1}}, {"dest", ""}})["payload"], nullptr) << "a cancelled panel";
     // No extraction since the open: id 1 is 5 % of the 5 % plan.
-    EXPECT_EQ(rig.send("export", {{"ids", {1}}})["payload"]["written"], Json({(dir / "clip_p005.png").string()}));
+    EXPECT_EQ(rig.send("export", {{"ids", {1}}})["payload"]["written"],
+              Json({(dir / "clip_p005.png").string()}));
     EXPECT_EQ(rig.host.panels.size(), 2u);
 
     ASSERT_EQ(rig.send("extract", {{"stepPercent", 10}})["ok"], true);
     for (std::string suffix : {"", "-1"}) {
-        Json reply = rig.send("export", {{"ids", {10, 0}}, {"format", "JPEG"}, {"quality", 0.5}, {"dest", dir.string()}});
-        EXPECT_EQ(reply["payload"], Json({{"written", {(dir / ("clip_p000" + suffix + ".jpg")).string(),
-                                                       (dir / ("clip_p100" + suffix + ".jpg")).string()}},
+        Json reply = rig.send(
+            "export", {{"ids", {10, 0}}, {"format", "JPEG"}, {"quality", 0.5}, {"dest", dir.string()}});
+        EXPECT_EQ(reply["payload"], Json({{"written",
+                                           {(dir / ("clip_p000" + suffix + ".jpg")).string(),
+                                            (dir / ("clip_p100" + suffix + ".jpg")).string()}},
                                           {"failed", Json::array()},
                                           {"folder", dir.string()}}));
     }
     // Ids are sorted and repeats kept; ids unknown to the records and to the 5 % plan are the
     // still at 0 s.
     fs::path other = test::freshDir("bridge-export-repeats");
-    Json reply = rig.send("export", {{"ids", {5, 2, 5, -1, 99}}, {"format", "tif"}, {"dest", other.string()}});
+    Json reply = rig.send("export",
+                          {{"ids", {5, 2, 5, -1, 99}}, {"format", "tif"}, {"dest", other.string()}});
     EXPECT_EQ(fileNames(reply["payload"]["written"]),
-              (std::vector<std::string>{"clip_p000.tiff", "clip_p020.tiff", "clip_p050.tiff", "clip_p050-1.tiff",
-                                        "clip_p000-1.tiff"}));
+              (std::vector<std::string>{"clip_p000.tiff", "clip_p020.tiff", "clip_p050.tiff",
+                                        "clip_p050-1.tiff", "clip_p000-1.tiff"}));
     EXPECT_EQ(rig.send("export", {{"ids", {1, "2"}}})["payload"], "No frames selected");
 }
 
@@ -206,8 +212,11 @@ TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)
 {
     // The index at the front promises 4 s, but the second half of the data is cut off.
     fs::path cut = test::freshDir("bridge-cut") / "cut.mp4";
-    ASSERT_EQ(test::run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=4 -c:v libx264 "
-                        "-pix_fmt yuv420p -g 5 -movflags +faststart " + test::shellQuote(cut.string())), 0);
+    ASSERT_EQ(
+        test::run("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=10:duration=4 -c:v libx264 "
+                  "-pix_fmt yuv420p -g 5 -movflags +faststart " +
+                  test::shellQuote(cut.string())),
+        0);
     fs::resize_file(cut, fs::file_size(cut) / 2);
     ASSERT_EQ(load(cut)["ok"], true);
     rig.host.clear();
@@ -219,7 +228,8 @@ TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)
             continue;
         ++frames;
         // Each frame event comes right before the progress event of its own sample.
-        EXPECT_EQ(calls[i + 1].payload, Json({{"done", calls[i].payload["id"].get<int>() + 1}, {"total", 11}}));
+        EXPECT_EQ(calls[i + 1].payload,
+                  Json({{"done", calls[i].payload["id"].get<int>() + 1}, {"total", 11}}));
     }
     EXPECT_GT(frames, 0u);
     EXPECT_LT(frames, 11u) << "the cut clip should not give every still";
@@ -228,17 +238,30 @@ TEST_F(VideoCommands, StillsThatCannotBeReadLeaveGapsInTheFrameIds)
 TEST(CliBridge, OnlyWellFormedCommandsAreAnswered)
 {
     auto run = test::runBridgeCli({
-        "this is not json", "", "[1, 2]", R"("setMode")", "null", "{}", R"({"id": "7", "cmd": "setMode"})",
-        R"({"id": true, "cmd": "setMode"})", R"({"id": 7.5, "cmd": "setMode"})", R"({"id": 1e300, "cmd": "setMode"})",
-        R"({"id": 18446744073709551615, "cmd": "setMode"})", R"({"id": 3})", R"({"id": 3, "cmd": 5})",
-        R"({"cmd": "setMode"})", R"({"drop": "not a list"})", R"({"drop": [], "id": 5})",
+        "this is not json",
+        "",
+        "[1, 2]",
+        R"("setMode")",
+        "null",
+        "{}",
+        R"({"id": "7", "cmd": "setMode"})",
+        R"({"id": true, "cmd": "setMode"})",
+        R"({"id": 7.5, "cmd": "setMode"})",
+        R"({"id": 1e300, "cmd": "setMode"})",
+        R"({"id": 18446744073709551615, "cmd": "setMode"})",
+        R"({"id": 3})",
+        R"({"id": 3, "cmd": 5})",
+        R"({"cmd": "setMode"})",
+        R"({"drop": "not a list"})",
+        R"({"drop": [], "id": 5})",
         R"({"id": 4, "cmd": "setMode", "args": [1]})",
         R"({"id": 9, "cmd": "extract "})",
     });
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.lines, (std::vector<std::string>{
-                             R"(window.__bridgeResolveRaw({"id":4,"ok":true,"payload":null}))",
-                             R"(window.__bridgeResolveRaw({"id":9,"ok":false,"payload":"unknown cmd: extract "}))"}));
+    EXPECT_EQ(run.lines,
+              (std::vector<std::string>{
+                  R"(window.__bridgeResolveRaw({"id":4,"ok":true,"payload":null}))",
+                  R"(window.__bridgeResolveRaw({"id":9,"ok":false,"payload":"unknown cmd: extract "}))"}));
 }
 
 TEST(CliBridge, PanelsAreAnsweredInOrderThenCancelledAndAnOpenDescribesTheClip)
@@ -247,7 +270,8 @@ TEST(CliBridge, PanelsAreAnsweredInOrderThenCancelledAndAnOpenDescribesTheClip)
     fs::path dir = test::freshDir("cli-panels");
     auto run = test::runBridgeCli(
         {test::command(1, "chooseVideo"), test::command(2, "chooseDest"), test::command(3, "chooseVideo")},
-        " --panel " + test::shellQuote(test::bridgeClip().string()) + " --panel " + test::shellQuote(dir.string()));
+        " --panel " + test::shellQuote(test::bridgeClip().string()) + " --panel " +
+            test::shellQuote(dir.string()));
     ASSERT_EQ(run.status, 0);
     ASSERT_EQ(run.calls.size(), 3u);
     Json d = run.replyTo(1)["payload"];
@@ -255,12 +279,14 @@ TEST(CliBridge, PanelsAreAnsweredInOrderThenCancelledAndAnOpenDescribesTheClip)
     EXPECT_NEAR(d["fps"].get<double>(), 10.0, 1e-6);
     d.erase("durationSec");
     d.erase("fps");
-    EXPECT_EQ(d, Json({{"path", test::bridgeClip().string()}, {"name", "clip.mp4"}, {"width", 320}, {"height", 240},
+    EXPECT_EQ(d, Json({{"path", test::bridgeClip().string()},
+                       {"name", "clip.mp4"},
+                       {"width", 320},
+                       {"height", 240},
                        {"isGif", false}}));
     EXPECT_EQ(run.replyTo(2)["payload"], Json({{"path", dir.string()}}));
     EXPECT_EQ(run.replyTo(3), Json({{"id", 3}, {"ok", true}, {"payload", nullptr}}));
 }
-
 
 std::span<const unsigned char> bytesOf(const std::string& text)
 {
@@ -283,7 +309,8 @@ TEST(FileWrite, TakesTheNextFreeNameNeverReplacesAndFailsCleanly)
     // /proc refuses new files even to root, whose permission checks pass everywhere else.
     for (const fs::path& where : {dir / "a.png", dir / "missing", fs::path("/proc")})
         EXPECT_FALSE(writeNewFile(where, "a", "png", bytesOf("x"))) << where;
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4) << "temporary file left";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4)
+        << "temporary file left";
     // Created 0666 under the umask like any new file, not private the way mkstemp's files are.
     mode_t mask = ::umask(022);
     ::umask(mask);

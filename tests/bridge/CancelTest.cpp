@@ -118,7 +118,7 @@ protected:
     // The reply to request id and the names of the events delivered before it; fails when an
     // event follows the reply.
     static std::pair<Json, std::vector<std::string>> replyAndEvents(const std::vector<test::Delivery>& calls,
-                                                                   std::int64_t id)
+                                                                    std::int64_t id)
     {
         std::vector<std::string> events;
         Json reply;
@@ -155,7 +155,8 @@ TEST_F(Cancel, ExtractionStopsAtTheNextStillAndCountsWhatItDelivered)
     names.erase(std::remove(names.begin(), names.end(), kReply), names.end());
     EXPECT_EQ(names, expected) << "events must stop before the reply";
     EXPECT_EQ(calls.back().name, kReply);
-    EXPECT_EQ(calls.back().payload, Json({{"id", 10}, {"ok", true}, {"payload", {{"count", 2}, {"cancelled", true}}}}));
+    EXPECT_EQ(calls.back().payload,
+              Json({{"id", 10}, {"ok", true}, {"payload", {{"count", 2}, {"cancelled", true}}}}));
 
     // The stills it delivered are those an export finds: id 1 is the 10 % one.
     const fs::path dir = test::freshDir("cancel-extract");
@@ -207,7 +208,8 @@ TEST_F(Cancel, AnImportStopsAfterTheRecordsItMadeAndSendsThemAll)
 {
     const fs::path images = tinyImages("cancel-import", 30);
     // Held in the first batch of 24; the 25th image is never made into a record.
-    auto [reply, events] = replyAndEvents(cancelAt(30, "importImages", {{"paths", {images.string()}}}, 2), 30);
+    auto [reply, events] = replyAndEvents(cancelAt(30, "importImages", {{"paths", {images.string()}}}, 2),
+                                          30);
     EXPECT_EQ(events, (std::vector<std::string>{"window.__onImagesBegin", "window.__onImagesChunk"}));
     EXPECT_EQ(reply["payload"], Json({{"count", 24}, {"cancelled", true}}));
 

@@ -61,11 +61,10 @@ TEST(SettingsStore, MissingEmptyOrNonKeyFilesGiveTheDefaults)
 TEST(SettingsStore, DamagedValuesFallBackOneByOneAndTheRestIsKept)
 {
     const fs::path file = test::freshDir("settings-damaged") / "settings.ini";
-    writeText(file,
-              "[video]\nformat=PNG!\nquality=1.5\ndestination=/not/a/uri\n"
-              "[images]\nformat=tiff\nquality=nan\ndestination=file:///photos/out\n"
-              "[spacing]\nunit=seconds\nvalue=-2\n"
-              "[window]\nwidth=1200\nheight=huge\nmaximized=perhaps\n");
+    writeText(file, "[video]\nformat=PNG!\nquality=1.5\ndestination=/not/a/uri\n"
+                    "[images]\nformat=tiff\nquality=nan\ndestination=file:///photos/out\n"
+                    "[spacing]\nunit=seconds\nvalue=-2\n"
+                    "[window]\nwidth=1200\nheight=huge\nmaximized=perhaps\n");
     const Settings s = loadSettings(file);
     EXPECT_EQ(s.video.format, "jpeg");
     EXPECT_DOUBLE_EQ(s.video.quality, 0.9);
@@ -89,14 +88,15 @@ TEST(SettingsStore, RoundTripKeepsEachModeApartAndOddFolderNames)
     s.spacing = {Spacing::Unit::Seconds, 2.5};
     s.window = {1300, 811, true};
     ASSERT_TRUE(saveSettings(file, s));
-    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 
     // The text itself, as another reader of the file sees it.
     const std::string text = readText(file);
-    for (const char* line : {"[video]\nformat=png\n", "[images]\nformat=heic\n",
-                             "destination=file:///home/u/Stills\n", "destination=file:///home/u/caf%E9%20%FF/out\n",
-                             "quality=0.42\n", "unit=seconds\n", "value=2.5\n", "width=1300\n", "height=811\n",
-                             "maximized=true\n"})
+    for (const char* line :
+         {"[video]\nformat=png\n", "[images]\nformat=heic\n", "destination=file:///home/u/Stills\n",
+          "destination=file:///home/u/caf%E9%20%FF/out\n", "quality=0.42\n", "unit=seconds\n", "value=2.5\n",
+          "width=1300\n", "height=811\n", "maximized=true\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
 
     const Settings back = loadSettings(file);
@@ -148,14 +148,16 @@ TEST(SettingsCommands, EachModeKeepsItsOwnOutputAndTheWindowSizeStays)
     ASSERT_TRUE(saveSettings(rig.file, stored));
     fs::create_directories(rig.dir / "stills");
 
-    Json reply = rig.send("saveSettings", {{"video", {{"format", "png"}, {"dest", (rig.dir / "stills").string()}}},
-                                           {"spacing", {{"unit", "seconds"}, {"value", 3}}}});
+    Json reply = rig.send("saveSettings",
+                          {{"video", {{"format", "png"}, {"dest", (rig.dir / "stills").string()}}},
+                           {"spacing", {{"unit", "seconds"}, {"value", 3}}}});
     ASSERT_EQ(reply["ok"], true) << reply;
     reply = rig.send("saveSettings", {{"images", {{"format", "tiff"}, {"quality", 0.5}}}});
     ASSERT_EQ(reply["ok"], true) << reply;
 
     const Json page = rig.send("getSettings")["payload"];
-    EXPECT_EQ(page["video"], (Json{{"format", "png"}, {"quality", 0.9}, {"dest", (rig.dir / "stills").string()}}));
+    EXPECT_EQ(page["video"],
+              (Json{{"format", "png"}, {"quality", 0.9}, {"dest", (rig.dir / "stills").string()}}));
     EXPECT_EQ(page["images"], (Json{{"format", "tiff"}, {"quality", 0.5}, {"dest", ""}}));
     EXPECT_EQ(page["spacing"], (Json{{"unit", "seconds"}, {"value", 3}}));
     EXPECT_EQ(reply["payload"], page) << "saveSettings answers with what is now stored";
@@ -168,13 +170,14 @@ TEST(SettingsCommands, UnusableValuesAreIgnoredAndAGoneFolderIsAskedFor)
 {
     SettingsRig rig;
     fs::create_directories(rig.dir / "out");
-    ASSERT_EQ(rig.send("saveSettings", {{"images", {{"format", "heic"}, {"dest", (rig.dir / "out").string()}}}})["ok"],
+    ASSERT_EQ(rig.send("saveSettings",
+                       {{"images", {{"format", "heic"}, {"dest", (rig.dir / "out").string()}}}})["ok"],
               true);
-    const Json bad = rig.send("saveSettings", {
-        {"images", {{"format", "../x"}, {"quality", 0}, {"dest", "relative/folder"}}},
-        {"video", "png"},
-        {"spacing", {{"unit", "frames"}, {"value", 2}}},
-        {"window", {{"width", 100}, {"height", 100}}}});
+    const Json bad = rig.send("saveSettings",
+                              {{"images", {{"format", "../x"}, {"quality", 0}, {"dest", "relative/folder"}}},
+                               {"video", "png"},
+                               {"spacing", {{"unit", "frames"}, {"value", 2}}},
+                               {"window", {{"width", 100}, {"height", 100}}}});
     ASSERT_EQ(bad["ok"], true);
     EXPECT_EQ(bad["payload"]["images"],
               (Json{{"format", "heic"}, {"quality", 0.9}, {"dest", (rig.dir / "out").string()}}));

@@ -18,8 +18,12 @@ fs::path indexClip()
 {
     static const fs::path clip = [] {
         fs::path file = test::freshDir("viewer-clip") / "clip.mp4";
-        EXPECT_TRUE(test::makeIndexClip(file, {.frames = 40, .rate = "10", .width = 160, .height = 96,
-                                               .codec = "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 10 -sc_threshold 0"}));
+        EXPECT_TRUE(test::makeIndexClip(
+            file, {.frames = 40,
+                   .rate = "10",
+                   .width = 160,
+                   .height = 96,
+                   .codec = "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 10 -sc_threshold 0"}));
         return file;
     }();
     return clip;
@@ -67,7 +71,8 @@ protected:
         const Json reply = rig.send("export", {{"ids", ids}, {"dest", dir.string()}});
         EXPECT_TRUE(reply["payload"]["failed"].empty()) << reply.dump();
         for (const Json& path : reply["payload"]["written"])
-            files.emplace_back(fs::path(path.get<std::string>()).filename().string(), frameInFile(path.get<std::string>()));
+            files.emplace_back(fs::path(path.get<std::string>()).filename().string(),
+                               frameInFile(path.get<std::string>()));
         return files;
     }
     Rig rig;
@@ -104,7 +109,8 @@ TEST_F(Viewer, AStepMovesTheStillAndExportWritesTheFrameShownUnderItsNewName)
     EXPECT_EQ(step(8, {{"seconds", -1}})["frame"], 22);
 
     using Files = std::vector<std::pair<std::string, int>>;
-    EXPECT_EQ(exported({5, 8, 6}), (Files{{"clip_p048.png", 19}, {"clip_p060.png", 24}, {"clip_p055.png", 22}}));
+    EXPECT_EQ(exported({5, 8, 6}),
+              (Files{{"clip_p048.png", 19}, {"clip_p060.png", 24}, {"clip_p055.png", 22}}));
 
     // Undo returns still 5 to its planned time; a new extraction forgets every step.
     Json restored = rig.send("restoreStill", {{"id", 5}, {"maxSide", 100}})["payload"];
@@ -119,8 +125,11 @@ TEST_F(Viewer, AStepMovesTheStillAndExportWritesTheFrameShownUnderItsNewName)
 TEST_F(Viewer, StepsBeforeTheFirstAndPastTheLastFrameStayPut)
 {
     // Still 0 is frame 0; still 10 (100 %) is the last frame, planned one frame before the end.
-    for (const auto& [still, by, frame] : std::vector<std::tuple<int, Json, int>>{
-             {0, {{"frames", -1}}, 0}, {0, {{"seconds", -1}}, 0}, {10, {{"frames", 1}}, 39}, {10, {{"seconds", 5}}, 39}}) {
+    for (const auto& [still, by, frame] :
+         std::vector<std::tuple<int, Json, int>>{{0, {{"frames", -1}}, 0},
+                                                 {0, {{"seconds", -1}}, 0},
+                                                 {10, {{"frames", 1}}, 39},
+                                                 {10, {{"seconds", 5}}, 39}}) {
         SCOPED_TRACE(by.dump());
         const Json planned = rig.send("stillPicture", {{"id", still}})["payload"];
         const Json stayed = step(still, by);

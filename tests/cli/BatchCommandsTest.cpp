@@ -25,15 +25,21 @@ TEST(BatchCommands, FramesWritesWhatTheBridgeExportWritesAndNeverOverwrites)
 {
     fs::path dir = test::freshDir("cli-frames");
     std::string clip = test::bridgeClip().string();
-    std::string frames = kCli + " frames " + shellQuote(clip) + " --out " + shellQuote((dir / "cli").string()) +
+    std::string frames = kCli + " frames " + shellQuote(clip) + " --out " +
+                         shellQuote((dir / "cli").string()) +
                          " --step 25 --format jpg --quality 0.7 --pick 1,4 2>/dev/null";
-    EXPECT_EQ(test::capture(frames), (dir / "cli/clip_p025.jpg").string() + "\n" + (dir / "cli/clip_p100.jpg").string() + "\n");
+    EXPECT_EQ(test::capture(frames),
+              (dir / "cli/clip_p025.jpg").string() + "\n" + (dir / "cli/clip_p100.jpg").string() + "\n");
     fs::create_directory(dir / "bridge");
-    test::runBridgeCli({command(1, "loadVideo", {{"path", clip}}), command(2, "extract", {{"stepPercent", 25}}),
-                        command(3, "export", {{"ids", {1, 4}}, {"format", "jpg"}, {"quality", 0.7},
-                                              {"dest", (dir / "bridge").string()}})});
+    test::runBridgeCli(
+        {command(1, "loadVideo", {{"path", clip}}), command(2, "extract", {{"stepPercent", 25}}),
+         command(
+             3, "export",
+             {{"ids", {1, 4}}, {"format", "jpg"}, {"quality", 0.7}, {"dest", (dir / "bridge").string()}})});
     for (std::string name : {"clip_p025.jpg", "clip_p100.jpg"})
-        EXPECT_TRUE(fs::exists(dir / "bridge" / name) && contents(dir / "cli" / name) == contents(dir / "bridge" / name)) << name;
+        EXPECT_TRUE(fs::exists(dir / "bridge" / name) &&
+                    contents(dir / "cli" / name) == contents(dir / "bridge" / name))
+            << name;
 
     // With --json: the replies of the open, the extraction and the export, one object a line.
     std::vector<Json> replies;
@@ -56,13 +62,14 @@ TEST(BatchCommands, ExitStatuses)
     const std::string clip = " " + shellQuote(test::bridgeClip().string());
 
     // Some inputs failed: 1, with the reason on standard error; the good one is still written.
-    std::string errors = test::capture(kCli + " convert " + shellQuote(in.string()) + out + " 2>&1 >/dev/null");
+    std::string errors = test::capture(kCli + " convert " + shellQuote(in.string()) + out +
+                                       " 2>&1 >/dev/null");
     EXPECT_NE(errors.find("broken.png: could not decode image"), std::string::npos) << errors;
     EXPECT_TRUE(fs::exists(dir / "out" / "good.png"));
     const std::vector<std::pair<std::string, int>> cases = {
         {" convert " + shellQuote(in.string()) + out, 1},
         {" frames " + shellQuote((in / "broken.png").string()) + out, 1},  // not a clip
-        {" frames" + clip, 2},                                                // no --out
+        {" frames" + clip, 2},                                             // no --out
         {" frames" + clip + out + " --format gif", 2},
         {" convert --help", 0},
         {" frames" + clip + out + " --keep-details", 2},  // a still has no photo details
@@ -113,7 +120,8 @@ TEST(BatchCommands, SigintStopsTheRunListsAndKeepsWhatWasWritten)
         }
         // Interrupted once the first file is there, while the others are still to come.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-        while (fs::is_empty(out) && std::chrono::steady_clock::now() < deadline && waitpid(pid, nullptr, WNOHANG) == 0)
+        while (fs::is_empty(out) && std::chrono::steady_clock::now() < deadline &&
+               waitpid(pid, nullptr, WNOHANG) == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         kill(pid, SIGINT);
         int status = 0;
@@ -149,13 +157,18 @@ TEST(BatchCommands, ConvertKeepsDetailsAndConvertsToSrgbOnRequest)
         .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
         .icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb"))
         .write_to_file(photo.c_str());
-    ASSERT_EQ(test::run("exiftool -q -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N " +
-                        shellQuote(photo.string())), 0);
-    const std::string convert = kCli + " convert " + shellQuote(photo.string()) + " --out " + shellQuote((dir / "out").string());
+    ASSERT_EQ(
+        test::run(
+            "exiftool -q -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N " +
+            shellQuote(photo.string())),
+        0);
+    const std::string convert = kCli + " convert " + shellQuote(photo.string()) + " --out " +
+                                shellQuote((dir / "out").string());
     EXPECT_EQ(test::run(convert + " --format jpg --keep-details --to-srgb >/dev/null 2>&1"), 0);
     EXPECT_EQ(test::run(convert + " --format jpg >/dev/null 2>&1"), 0);
-    EXPECT_EQ(test::capture("exiftool -q -q -T -Make -GPSLatitude -ProfileDescription " + shellQuote((dir / "out/photo.jpg").string()) +
-                            " " + shellQuote((dir / "out/photo-1.jpg").string())),
+    EXPECT_EQ(test::capture("exiftool -q -q -T -Make -GPSLatitude -ProfileDescription " +
+                            shellQuote((dir / "out/photo.jpg").string()) + " " +
+                            shellQuote((dir / "out/photo-1.jpg").string())),
               "Quillontest\t-\tsRGB\n-\t-\tsP3C\n");
     const std::string help = test::capture(kCli + " convert --help");
     EXPECT_NE(help.find("--keep-details"), std::string::npos);
@@ -190,8 +203,11 @@ TEST(BatchCommands, ConvertResizesKeepsFoldersAndWritesWebpAndAvif)
     }
     if (lockable)
         fs::permissions(out / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-    const std::string convert = asUser + kCli + " convert " + shellQuote(in.string()) + " --out " + shellQuote(out.string());
-    EXPECT_EQ(test::run(convert + " --keep-folders --max-side 50 --format webp --quality 0.8 >/dev/null 2>&1"), lockable ? 1 : 0);
+    const std::string convert = asUser + kCli + " convert " + shellQuote(in.string()) + " --out " +
+                                shellQuote(out.string());
+    EXPECT_EQ(
+        test::run(convert + " --keep-folders --max-side 50 --format webp --quality 0.8 >/dev/null 2>&1"),
+        lockable ? 1 : 0);
     const auto header = [](const fs::path& file) {
         return test::capture("vipsheader " + shellQuote(file.string()) + " 2>/dev/null | sed 's/.*: //'");
     };
@@ -203,7 +219,8 @@ TEST(BatchCommands, ConvertResizesKeepsFoldersAndWritesWebpAndAvif)
     // Without the options: full size, one folder, so the two a.png clash and one is renamed.
     const std::string errors = test::capture(convert + " --format avif 2>&1 >/dev/null");
     EXPECT_NE(errors.find("1 file was renamed"), std::string::npos) << errors;
-    EXPECT_EQ(test::capture("exiftool -s3 -MIMEType " + shellQuote((out / "top.avif").string())), "image/avif\n");
+    EXPECT_EQ(test::capture("exiftool -s3 -MIMEType " + shellQuote((out / "top.avif").string())),
+              "image/avif\n");
     EXPECT_EQ(header(out / "a-1.avif"), "200x120 uchar, 3 bands, srgb, heifload\n");
     EXPECT_TRUE(fs::exists(out / "a.avif") && fs::exists(out / "b.avif"));
 }

@@ -1,6 +1,6 @@
 // Header probing, reduced upright decoding and previews of mutated images of every input format.
-#include "media/Thumbnail.hpp"
 #include "media/MediaLimits.hpp"
+#include "media/Thumbnail.hpp"
 #include "tests/fuzz/FuzzInput.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

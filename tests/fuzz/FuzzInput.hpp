@@ -9,7 +9,8 @@ namespace quillon::fuzz {
 // This process's scratch folder in the working folder, which run.sh gives each target of its own.
 inline const std::filesystem::path& scratchDir()
 {
-    static const std::filesystem::path dir = std::filesystem::current_path() / ("scratch-" + std::to_string(::getpid()));
+    static const std::filesystem::path dir = std::filesystem::current_path() /
+                                             ("scratch-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     return dir;
 }

@@ -7,8 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const char* const kExts[] = {"mp4", "mkv", "webm", "avi", "mpg", "m2v", "mov", "gif", "gif", "gif"};
-    std::shared_ptr<quillon::StillsSource> source = quillon::StillsSource::open(quillon::fuzz::inputFile(data, size, kExts));
+    static const char* const kExts[] = {"mp4", "mkv", "webm", "avi", "mpg",
+                                        "m2v", "mov", "gif",  "gif", "gif"};
+    std::shared_ptr<quillon::StillsSource> source = quillon::StillsSource::open(
+        quillon::fuzz::inputFile(data, size, kExts));
     if (!source)
         return 0;
     const double duration = source->durationSec();

@@ -33,8 +33,8 @@ TEST(DropRouting, LocalFilesInTheOrderDroppedAndNothingElse)
     for (const char* uri : {"https://example.com/a.png", "file:///home/u/b%20clip.mov", "sftp://host/c.png",
                             "file:///home/u/Folder", "file:///home/u/caf%C3%A9.png"})
         files = g_slist_append(files, g_file_new_for_uri(uri));
-    EXPECT_EQ(localPathsOf(files), (std::vector<fs::path>{"/home/u/b clip.mov", "/home/u/Folder",
-                                                          "/home/u/caf\xC3\xA9.png"}));
+    EXPECT_EQ(localPathsOf(files),
+              (std::vector<fs::path>{"/home/u/b clip.mov", "/home/u/Folder", "/home/u/caf\xC3\xA9.png"}));
     g_slist_free_full(files, g_object_unref);
 }
 
@@ -71,8 +71,9 @@ TEST(Resources, PageFilesOnlyFromInsideTheWebFolder)
     fs::create_symlink(web / "index.html", web / "alias.html");
     EXPECT_EQ(resolvePageFile(web, "/lib/time%20format.js"), fs::canonical(web / "lib" / "time format.js"));
     EXPECT_EQ(resolvePageFile(web, "/alias.html"), fs::canonical(web / "index.html"));
-    for (const char* path : {"/../secret.txt", "/lib/../../secret.txt", "/%2e%2e/secret.txt", "/..%2Fsecret.txt",
-                             "/leak.txt", "/missing.js", "/empty", "/", "", "index.html", "/index.html%00.js"})
+    for (const char* path :
+         {"/../secret.txt", "/lib/../../secret.txt", "/%2e%2e/secret.txt", "/..%2Fsecret.txt", "/leak.txt",
+          "/missing.js", "/empty", "/", "", "index.html", "/index.html%00.js"})
         EXPECT_EQ(resolvePageFile(web, path), std::nullopt) << path;
 }
 
@@ -85,9 +86,9 @@ TEST(PagePolicy, OnlyOurPageLoadsAndClickedWebLinksGoToTheBrowser)
     EXPECT_EQ(judgeNavigation("quillon://app/index.html#grid", click), Allow);
     EXPECT_EQ(judgeNavigation("https://example.com/help", click), OpenInBrowser);
     EXPECT_EQ(judgeNavigation("https://example.com/help", other), Refuse);  // scripts, redirects, drops
-    for (const char* uri : {"quillon://evil/index.html", "quillon:/index.html", "file:///etc/passwd",
-                            "data:text/html,<p>x", "about:blank", "javascript:alert(1)", "ftp://example.com/",
-                            "http:///nohost", "", "not a uri"})
+    for (const char* uri :
+         {"quillon://evil/index.html", "quillon:/index.html", "file:///etc/passwd", "data:text/html,<p>x",
+          "about:blank", "javascript:alert(1)", "ftp://example.com/", "http:///nohost", "", "not a uri"})
         EXPECT_EQ(judgeNavigation(uri, click), Refuse) << uri;
     EXPECT_EQ(judgeNavigation("quillon://app/index.html", NavigationCause::History), Refuse);  // reload
     EXPECT_TRUE(isOwnPageURI("quillon://app/"));
@@ -106,16 +107,27 @@ TEST(QuitGuard, AsksWhileWorkRunsOrStillsOrImagesWouldBeLost)
     const std::string kept = "Files written so far are kept; nothing half-written is left behind.";
     const std::vector<Case> cases = {
         {{"", 0, 0}, false, "", ""},
-        {{"conversion", 0, 40}, true, "Quit and stop the conversion?",
+        {{"conversion", 0, 40},
+         true,
+         "Quit and stop the conversion?",
          kept + " The list of 40 images is not saved anywhere and will be lost."},
-        {{"export", 11, 0}, true, "Quit and stop the export?", kept + " The 11 stills are not saved anywhere and will be lost."},
+        {{"export", 11, 0},
+         true,
+         "Quit and stop the export?",
+         kept + " The 11 stills are not saved anywhere and will be lost."},
         {{"extraction", 0, 0}, true, "Quit and stop the extraction?", ""},
-        {{"import", 0, 3}, true, "Quit and stop adding images?", "The list of 3 images is not saved anywhere and will be lost."},
+        {{"import", 0, 3},
+         true,
+         "Quit and stop adding images?",
+         "The list of 3 images is not saved anywhere and will be lost."},
         {{"opening", 0, 0}, false, "Quit and stop the work in progress?", ""},
         // A drop's work the page has not reported yet.
         {{"", 0, 0}, true, "Quit and stop the work in progress?", ""},
         {{"", 1, 0}, false, "Quit Quillon?", "The 1 still is not saved anywhere and will be lost."},
-        {{"", 2, 1}, false, "Quit Quillon?", "The 2 stills and the list of 1 image are not saved anywhere and will be lost."},
+        {{"", 2, 1},
+         false,
+         "Quit Quillon?",
+         "The 2 stills and the list of 1 image are not saved anywhere and will be lost."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.page.work + " " + std::to_string(c.page.stills) + " " + std::to_string(c.page.images));
@@ -147,8 +159,8 @@ TEST(Menu, EachShortcutOnceAndKeysATextFieldNeedsLeftToThePage)
                 EXPECT_EQ(findMenuItem(item.action.substr(4)), &item);
             }
     EXPECT_FALSE(shortcuts.contains("<Primary>f")) << "the page's own search key";
-    for (const char* key : {"<Primary>z", "<Primary><Shift>z", "<Primary>o", "<Primary><Shift>o", "<Primary>e",
-                            "Delete", "Escape", "<Primary>q", "<Primary>w"})
+    for (const char* key : {"<Primary>z", "<Primary><Shift>z", "<Primary>o", "<Primary><Shift>o",
+                            "<Primary>e", "Delete", "Escape", "<Primary>q", "<Primary>w"})
         EXPECT_TRUE(shortcuts.contains(key)) << key;
     EXPECT_EQ(findMenuItem("no-such-action"), nullptr);
 }

@@ -53,7 +53,8 @@ void expectAllRefused(const std::vector<fs::path>& files, AsClip asClip = AsClip
         const auto id = static_cast<std::int64_t>(10 * k);
         lines.push_back(command(id + 1, "loadVideo", {{"path", path}}));
         lines.push_back(command(id + 2, "importImages", {{"paths", {path}}}));
-        lines.push_back(command(id + 3, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
+        lines.push_back(
+            command(id + 3, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
         lines.push_back(Json{{"drop", {path}}}.dump());
     }
     lines.push_back(command(99999, "loadVideo", {{"path", test::bridgeClip().string()}}));
@@ -99,7 +100,8 @@ TEST(AttackFiles, PlaylistsThatPointAtOtherFilesDoNotOpen)
     std::ofstream(dir / "hls.mp4") << "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\n"
                                    << (dir / "secret.mp4").string() << "\n#EXT-X-ENDLIST\n";
     std::ofstream(dir / "concat.mkv") << "ffconcat version 1.0\nfile secret.mp4\n";
-    std::ofstream(dir / "relative.mov") << "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\nsecret.mp4\n#EXT-X-ENDLIST\n";
+    std::ofstream(dir / "relative.mov")
+        << "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXTINF:4.0,\nsecret.mp4\n#EXT-X-ENDLIST\n";
     expectAllRefused({dir / "hls.mp4", dir / "concat.mkv", dir / "relative.mov"});
 }
 
@@ -132,12 +134,18 @@ TEST(AttackFiles, ContentOfOtherFormatsUnderImageNamesIsNotDecoded)
 std::string screenGif(int width, int height, int frames)
 {
     std::string gif = "GIF89a";
-    gif += {static_cast<char>(width & 0xFF), static_cast<char>(width >> 8), static_cast<char>(height & 0xFF),
-            static_cast<char>(height >> 8), '\0', '\0', '\0'};
-    const std::string image("\x21\xF9\x04\x00\x0A\x00\x00\x00"                 // 0.1 s
-                            "\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x80"        // 1x1 at 0,0
-                            "\x00\x00\x00\xFF\xFF\xFF"                        // 2 colours
-                            "\x02\x02\x44\x01\x00", 29);                      // one pixel
+    gif += {static_cast<char>(width & 0xFF),
+            static_cast<char>(width >> 8),
+            static_cast<char>(height & 0xFF),
+            static_cast<char>(height >> 8),
+            '\0',
+            '\0',
+            '\0'};
+    const std::string image("\x21\xF9\x04\x00\x0A\x00\x00\x00"          // 0.1 s
+                            "\x2C\x00\x00\x00\x00\x01\x00\x01\x00\x80"  // 1x1 at 0,0
+                            "\x00\x00\x00\xFF\xFF\xFF"                  // 2 colours
+                            "\x02\x02\x44\x01\x00",
+                            29);  // one pixel
     for (int i = 0; i < frames; ++i)
         gif += image;
     return gif + "\x3B";
@@ -148,11 +156,10 @@ TEST(AttackFiles, AGifWhoseScreenTimesFramesIsAbsurdFailsToOpen)
     const fs::path dir = test::freshDir("attack-gif");
     std::ofstream(dir / "bomb.gif", std::ios::binary) << screenGif(16000, 16000, 10000);
     std::ofstream(dir / "small.gif", std::ios::binary) << screenGif(64, 48, 2000);
-    test::CliRun run = test::runBridgeCli(
-        {command(1, "loadVideo", {{"path", (dir / "bomb.gif").string()}}),
-         command(2, "extract", {{"stepPercent", 50}}),
-         command(3, "loadVideo", {{"path", (dir / "small.gif").string()}})},
-        "", kLimits);
+    test::CliRun run = test::runBridgeCli({command(1, "loadVideo", {{"path", (dir / "bomb.gif").string()}}),
+                                           command(2, "extract", {{"stepPercent", 50}}),
+                                           command(3, "loadVideo", {{"path", (dir / "small.gif").string()}})},
+                                          "", kLimits);
     ASSERT_EQ(run.status, 0);
     EXPECT_EQ(run.replyTo(1)["payload"], kNotAClip);
     EXPECT_EQ(run.replyTo(2)["payload"], "No source loaded");
@@ -230,7 +237,8 @@ TEST(WorkBounds, AVideoStillBeyondTheBoundIsAbsentAndLaterStillsAreExact)
         double sec;
         bool within;  // frames from the key frame before it, up to 5
     };
-    for (const Step& step : {Step{3.0, true}, Step{3.95, false}, Step{1.2, true}, Step{1.9, false}, Step{0.1, true}}) {
+    for (const Step& step :
+         {Step{3.0, true}, Step{3.95, false}, Step{1.2, true}, Step{1.9, false}, Step{0.1, true}}) {
         SCOPED_TRACE(step.sec);
         const std::optional<Image> still = bounded->image(step.sec);
         ASSERT_EQ(still.has_value(), step.within);
@@ -250,7 +258,8 @@ TEST(AttackMessages, ADeeplyNestedMessageIsDroppedAndTheNextOneAnswered)
     // Nested within the limit, the message is an ordinary one whose argument has the wrong type.
     const std::string shallow = R"({"id":2,"cmd":"setMode","args":{"mode":)" + std::string(20, '[') +
                                 std::string(20, ']') + "}}";
-    test::CliRun run = test::runBridgeCli({deep, shallow, command(3, "setMode", {{"mode", "images"}})}, "", kLimits);
+    test::CliRun run = test::runBridgeCli({deep, shallow, command(3, "setMode", {{"mode", "images"}})}, "",
+                                          kLimits);
     ASSERT_EQ(run.status, 0) << "the bridge crashed";
     EXPECT_EQ(run.replyTo(1), nullptr);
     EXPECT_EQ(run.replyTo(2)["ok"], true);
@@ -277,7 +286,8 @@ TEST(LongNames, StemsAreShortenedToFitWithTheirSuffixes)
     std::string accented;  // two bytes a character
     while (accented.size() < 252)
         accented += "\xC3\xA9";
-    for (const Case& c : {Case{ascii, ""}, Case{accented, ""}, Case{ascii, "_p050"}, Case{accented, "_p100"}}) {
+    for (const Case& c :
+         {Case{ascii, ""}, Case{accented, ""}, Case{ascii, "_p050"}, Case{accented, "_p100"}}) {
         SCOPED_TRACE(c.stem.size());
         const fs::path dir = test::freshDir("long-names");
         std::vector<std::string> written;
@@ -309,7 +319,8 @@ TEST(LongNames, StillsOfAClipWithALongNameAreExported)
     ASSERT_EQ(rig.send("loadVideo", {{"path", clip.string()}})["ok"], true);
     ASSERT_EQ(rig.send("extract", {{"stepPercent", 50}})["ok"], true);
     for (int round = 0; round < 2; ++round) {
-        const Json p = rig.send("export", {{"ids", {0, 2}}, {"format", "jpg"}, {"dest", dir.string()}})["payload"];
+        const Json p = rig.send("export",
+                                {{"ids", {0, 2}}, {"format", "jpg"}, {"dest", dir.string()}})["payload"];
         ASSERT_EQ(p["failed"], Json::array()) << p;
         ASSERT_EQ(p["written"].size(), 2u) << p;
         for (const Json& file : p["written"]) {

@@ -52,7 +52,9 @@ void expectWellFormed(const Outcome& o)
     } else {
         EXPECT_EQ(o.replies[kLoad]["payload"], "Could not read that file as a video or GIF.");
     }
-    EXPECT_EQ(o.replies[kExportImages]["payload"]["written"].size() + o.replies[kExportImages]["payload"]["failed"].size(), 1u);
+    EXPECT_EQ(o.replies[kExportImages]["payload"]["written"].size() +
+                  o.replies[kExportImages]["payload"]["failed"].size(),
+              1u);
 }
 
 std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs::path& out)
@@ -63,9 +65,11 @@ std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs
         const auto id = static_cast<std::int64_t>(10 * k);
         lines.push_back(command(id + 1, "loadVideo", {{"path", path}}));
         lines.push_back(command(id + 2, "extract", {{"stepPercent", 25}}));
-        lines.push_back(command(id + 3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
+        lines.push_back(
+            command(id + 3, "export", {{"ids", {0, 2, 4}}, {"format", "jpg"}, {"dest", out.string()}}));
         lines.push_back(command(id + 4, "importImages", {{"paths", {path}}}));
-        lines.push_back(command(id + 5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
+        lines.push_back(
+            command(id + 5, "exportImages", {{"paths", {path}}, {"format", "png"}, {"dest", out.string()}}));
         lines.push_back(Json{{"drop", {path}}}.dump());
     }
     test::CliRun run = test::runBridgeCli(lines, "", kLimits);
@@ -104,9 +108,16 @@ std::vector<fs::path> makeSamples()
     const std::string src = kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 ";
     const std::string h264 = "-c:v libx264 -pix_fmt yuv420p ";
     const std::vector<std::pair<std::string, std::string>> clips = {
-        {"mov", h264}, {"mp4", h264}, {"m4v", h264 + "-f mp4 "}, {"webm", "-c:v libvpx-vp9 "},
-        {"avi", "-c:v mpeg4 "}, {"mkv", h264}, {"mpg", "-c:v mpeg2video -f mpeg "},
-        {"mpeg", "-c:v mpeg1video -f mpeg "}, {"m2v", "-c:v mpeg2video -f mpeg2video "}, {"gif", "-vf fps=10 "},
+        {"mov", h264},
+        {"mp4", h264},
+        {"m4v", h264 + "-f mp4 "},
+        {"webm", "-c:v libvpx-vp9 "},
+        {"avi", "-c:v mpeg4 "},
+        {"mkv", h264},
+        {"mpg", "-c:v mpeg2video -f mpeg "},
+        {"mpeg", "-c:v mpeg1video -f mpeg "},
+        {"m2v", "-c:v mpeg2video -f mpeg2video "},
+        {"gif", "-vf fps=10 "},
     };
     std::vector<fs::path> files;
     for (const auto& [ext, options] : clips) {
@@ -174,8 +185,8 @@ TEST_P(HostileFiles, EveryFormatAnswersEveryCommand)
 }
 
 INSTANTIATE_TEST_SUITE_P(All, HostileFiles,
-                         ::testing::Values("Intact", "Empty", "Text", "CutInTheHeader", "CutInHalf", "BitsFlipped1",
-                                           "BitsFlipped2"),
+                         ::testing::Values("Intact", "Empty", "Text", "CutInTheHeader", "CutInHalf",
+                                           "BitsFlipped1", "BitsFlipped2"),
                          [](const auto& info) { return std::string(info.param); });
 
 // A small JPEG whose frame header is rewritten to claim 65000 x 65000 (libjpeg itself refuses more
@@ -194,15 +205,18 @@ fs::path writeHugeJpeg(const fs::path& file)
 TEST(ForgedFiles, HugeHeadersManyFramesAndAbsurdTimestampsAreAnswered)
 {
     fs::path dir = test::freshDir("hostile-forged");
-    const std::string clip = kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p ";
-    shell(kFfmpeg + "-f lavfi -i testsrc=size=4x4:rate=50:duration=200 " + shellQuote((dir / "many.gif").string()));
+    const std::string clip =
+        kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p ";
+    shell(kFfmpeg + "-f lavfi -i testsrc=size=4x4:rate=50:duration=200 " +
+          shellQuote((dir / "many.gif").string()));
     shell(clip + "-vf setpts=N*1000000/TB -vsync passthrough " + shellQuote((dir / "gaps.mkv").string()));
     // A PNG claiming 100000 x 100000 RGB pixels, with 64 bytes of picture data.
-    std::ofstream(dir / "huge.png", std::ios::binary)
-        << std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
-                       "\0\0\0\x0cIDAT\x78\xda\x63\x60\xa0\x0c\0\0\0\x40\0\x01\x89\xc9\xaf\x43\0\0\0\0IEND\xae\x42\x60\x82",
-                       69);
-    const std::vector<fs::path> files = {dir / "huge.png", writeHugeJpeg(dir / "huge.jpg"), dir / "many.gif", dir / "gaps.mkv"};
+    std::ofstream(dir / "huge.png", std::ios::binary) << std::string(
+        "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0\x27\x30\x9c\x9f"
+        "\0\0\0\x0cIDAT\x78\xda\x63\x60\xa0\x0c\0\0\0\x40\0\x01\x89\xc9\xaf\x43\0\0\0\0IEND\xae\x42\x60\x82",
+        69);
+    const std::vector<fs::path> files = {dir / "huge.png", writeHugeJpeg(dir / "huge.jpg"), dir / "many.gif",
+                                         dir / "gaps.mkv"};
     std::vector<Outcome> o = runAllCommands(files, test::freshDir("hostile-forged-out"));
     // Nothing of the claimed size is decoded, so nothing is written.
     for (int k : {0, 1})
@@ -227,13 +241,16 @@ TEST(Faults, AFullDiskFailsOnlyTheFilesThatDidNotFit)
     // is ignored, so a write past the limit fails with EFBIG as it would with ENOSPC.
     const fs::path in = test::freshDir("faults-full/in"), out = test::freshDir("faults-full/out");
     const std::string gray = (in / "gray.png").string(), noise = (in / "noise.png").string();
-    shell("convert -size 300x300 xc:gray " + shellQuote(gray) + " && convert -size 300x300 xc: +noise Random " + shellQuote(noise));
+    shell("convert -size 300x300 xc:gray " + shellQuote(gray) +
+          " && convert -size 300x300 xc: +noise Random " + shellQuote(noise));
     const std::vector<std::string> paths = {gray, noise, gray, noise, gray};
-    auto run = test::runBridgeCli({command(1, "exportImages", {{"paths", paths}, {"format", "png"}, {"dest", out.string()}})},
-                                  "", "trap '' XFSZ; ulimit -f 128 && ");
+    auto run = test::runBridgeCli(
+        {command(1, "exportImages", {{"paths", paths}, {"format", "png"}, {"dest", out.string()}})}, "",
+        "trap '' XFSZ; ulimit -f 128 && ");
     ASSERT_EQ(run.status, 0);
     EXPECT_EQ(run.replyTo(1)["payload"]["failed"],
-              Json::array({{{"path", paths[1]}, {"reason", kWriteFailed}}, {{"path", paths[3]}, {"reason", kWriteFailed}}}));
+              Json::array({{{"path", paths[1]}, {"reason", kWriteFailed}},
+                           {{"path", paths[3]}, {"reason", kWriteFailed}}}));
     EXPECT_EQ(run.payloadsOf("window.__onExportProgress").size(), 5u);
     // Only the files that fitted are there, whole, and no temporary file is left.
     const std::set<std::string> kept = {"gray-1.png", "gray-2.png", "gray.png"};
@@ -261,10 +278,13 @@ TEST(Faults, ADestinationRemovedDuringAnExportFailsTheRestOfIt)
 {
     RemovingHost host;
     Bridge bridge(host);
-    bridge.handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", test::bridgeClip().string()}}}});
+    bridge.handleMessage(
+        {{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", test::bridgeClip().string()}}}});
     host.settle(bridge);
     host.armed = test::freshDir("faults-gone");
-    bridge.handleMessage({{"id", 2}, {"cmd", "export"}, {"args", {{"ids", {0, 1, 2, 3, 4, 5}}, {"dest", host.armed.string()}}}});
+    bridge.handleMessage({{"id", 2},
+                          {"cmd", "export"},
+                          {"args", {{"ids", {0, 1, 2, 3, 4, 5}}, {"dest", host.armed.string()}}}});
     host.settle(bridge);
     EXPECT_TRUE(host.armed.empty());
     EXPECT_EQ(host.payloadsOf("window.__onExportProgress").size(), 6u);
@@ -278,7 +298,8 @@ TEST(Faults, ADestinationRemovedDuringAnExportFailsTheRestOfIt)
 TEST(Faults, ASourceDeletedAfterOpeningIsStillReadThroughTheOpenFile)
 {
     fs::path dir = test::freshDir("faults-source");
-    shell(kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=2 " + shellQuote((dir / "gone.gif").string()));
+    shell(kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=10:duration=2 " +
+          shellQuote((dir / "gone.gif").string()));
     fs::copy_file(test::bridgeClip(), dir / "gone.mp4");
     for (std::string name : {"gone.mp4", "gone.gif"}) {
         SCOPED_TRACE(name);
@@ -287,7 +308,8 @@ TEST(Faults, ASourceDeletedAfterOpeningIsStillReadThroughTheOpenFile)
         fs::remove(dir / name);
         EXPECT_EQ(rig.send("extract", {{"stepPercent", 10}})["payload"], Json({{"count", 11}}));
         EXPECT_EQ(rig.host.payloadsOf("window.__onFrameReady").size(), 11u);
-        const Json p = rig.send("export", {{"ids", {0, 5, 10}}, {"format", "jpg"}, {"dest", dir.string()}})["payload"];
+        const Json p = rig.send("export",
+                                {{"ids", {0, 5, 10}}, {"format", "jpg"}, {"dest", dir.string()}})["payload"];
         EXPECT_EQ(p["written"].size(), 3u) << p;
     }
 }
@@ -304,16 +326,20 @@ TEST(Faults, AReadOnlyFolderFailsEveryItemWithoutProgress)
     auto run = test::runBridgeCli(
         {command(1, "loadVideo", {{"path", test::bridgeClip().string()}}),
          command(2, "export", {{"ids", {3, 1, 3}}, {"dest", locked.string()}}),
-         command(3, "exportImages", {{"paths", {picture.string(), "/nonexistent.png"}}, {"dest", locked.string()}})},
+         command(3, "exportImages",
+                 {{"paths", {picture.string(), "/nonexistent.png"}}, {"dest", locked.string()}})},
         "", ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "");
     ASSERT_EQ(run.status, 0);
     ASSERT_EQ(run.replyTo(1)["ok"], true) << "the clip must be readable by nobody";
-    const Json frameFailures = Json::array({{{"id", 1}, {"reason", kNotWritable}}, {{"id", 3}, {"reason", kNotWritable}},
+    const Json frameFailures = Json::array({{{"id", 1}, {"reason", kNotWritable}},
+                                            {{"id", 3}, {"reason", kNotWritable}},
                                             {{"id", 3}, {"reason", kNotWritable}}});
-    EXPECT_EQ(run.replyTo(2)["payload"], Json({{"written", Json::array()}, {"failed", frameFailures}, {"folder", locked}}));
+    EXPECT_EQ(run.replyTo(2)["payload"],
+              Json({{"written", Json::array()}, {"failed", frameFailures}, {"folder", locked}}));
     const Json imageFailures = Json::array({{{"path", picture}, {"reason", kNotWritable}},
                                             {{"path", "/nonexistent.png"}, {"reason", kNotWritable}}});
-    EXPECT_EQ(run.replyTo(3)["payload"], Json({{"written", Json::array()}, {"failed", imageFailures}, {"folder", locked}}));
+    EXPECT_EQ(run.replyTo(3)["payload"],
+              Json({{"written", Json::array()}, {"failed", imageFailures}, {"folder", locked}}));
     EXPECT_TRUE(run.payloadsOf("window.__onExportProgress").empty());
     EXPECT_TRUE(fs::is_empty(locked));
 }

@@ -33,7 +33,8 @@ void writePicture(const fs::path& file, int width, int height)
 // Width and height as the vipsheader command reads them, one a line.
 std::string vipsSize(const fs::path& file)
 {
-    return capture("vipsheader -f width " + shellQuote(file.string())) + capture("vipsheader -f height " + shellQuote(file.string()));
+    return capture("vipsheader -f width " + shellQuote(file.string())) +
+           capture("vipsheader -f height " + shellQuote(file.string()));
 }
 
 }  // namespace
@@ -49,26 +50,34 @@ TEST(ImageImport, FolderWalkGivesRecordsInNaturalOrderThenTheReply)
         writePicture(dir / name, 8, 6);
     std::ofstream(dir / "notes.txt") << "text";
     fs::create_directory_symlink(dir, dir / "sub" / "loop");  // a cycle back to the top
-    fs::create_symlink(dir / "a.png", dir / "linked.png");     // links inside folders are listed, not followed
+    fs::create_symlink(dir / "a.png", dir / "linked.png");    // links inside folders are listed, not followed
     fs::create_directories(dir / "locked");
     fs::permissions(dir / "locked", fs::perms::none);
     Rig rig;
     // A hidden file named directly is taken; a file named twice is listed once.
-    EXPECT_EQ(rig.result("importImages", {{"paths", {dir.string(), (dir / ".hidden.png").string(), (dir / "a.png").string()}}}),
-              (json{{"count", 7}}));
+    EXPECT_EQ(
+        rig.result("importImages",
+                   {{"paths", {dir.string(), (dir / ".hidden.png").string(), (dir / "a.png").string()}}}),
+        (json{{"count", 7}}));
     fs::permissions(dir / "locked", fs::perms::owner_all);
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kChunk, kResolve}));
     EXPECT_EQ(rig.host.payloadsOf(kBegin).at(0), (json{{"total", 7}}));
     std::vector<std::string> names;
     for (const json& record : rig.records())
         names.push_back(record["name"]);
-    EXPECT_EQ(names, (std::vector<std::string>{".hidden.png", "a.png", "B.JPG", "img2.png", "img10.png", "linked.png", "c.tif"}));
+    EXPECT_EQ(names, (std::vector<std::string>{".hidden.png", "a.png", "B.JPG", "img2.png", "img10.png",
+                                               "linked.png", "c.tif"}));
     json tif = rig.records().at(6);
-    EXPECT_EQ(previewPicture(tif["thumbDataUrl"]).width(), 360);                     // at most 360 on the longer side
+    EXPECT_EQ(previewPicture(tif["thumbDataUrl"]).width(), 360);  // at most 360 on the longer side
     EXPECT_EQ(previewPicture(rig.records().at(2)["thumbDataUrl"]).width(), 30);  // never enlarged
     tif.erase("thumbDataUrl");
-    EXPECT_EQ(tif, (json{{"id", 6}, {"name", "c.tif"}, {"path", (dir / "sub" / "c.tif").string()}, {"isImage", true},
-                         {"width", 500}, {"height", 400}, {"folder", "sub"}}));
+    EXPECT_EQ(tif, (json{{"id", 6},
+                         {"name", "c.tif"},
+                         {"path", (dir / "sub" / "c.tif").string()},
+                         {"isImage", true},
+                         {"width", 500},
+                         {"height", 400},
+                         {"folder", "sub"}}));
     EXPECT_EQ(rig.records().at(0)["folder"], "");  // named directly
     EXPECT_EQ(rig.records().at(2)["height"], 20);
 }
@@ -165,8 +174,9 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     // The text the page got leads back to the real file: conversion writes it under its real name.
     // Without a format the images are PNG, in content and not only in name.
     const fs::path out = freshDir("import-odd-out");
-    const json payload = rig.result("exportImages", {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}},
-                                                   {"dest", out.string()}});
+    const json payload = rig.result(
+        "exportImages",
+        {{"paths", {items[0]["path"], items[2]["path"], items[3]["path"]}}, {"dest", out.string()}});
     EXPECT_EQ(payload["failed"], json::array());
     ASSERT_EQ(payload["written"].size(), 3u);
     EXPECT_EQ(payload["written"][1], (out / "caf\xEF\xBF\xBD.png").string());
@@ -178,7 +188,8 @@ TEST(ImageImport, BrokenFilesAndNamesThatAreNotUtf8StillGetRecords)
     // Reveal gets the real bytes, for the input and for what was written.
     EXPECT_EQ(rig.result("reveal", {{"paths", {items[2]["path"], payload["written"][1]}}}), nullptr);
     ASSERT_EQ(rig.host.revealed.size(), 1u);
-    EXPECT_EQ(rig.host.revealed[0], (std::vector<std::string>{(dir / "caf\xe9.png").string(), (out / "caf\xe9.png").string()}));
+    EXPECT_EQ(rig.host.revealed[0],
+              (std::vector<std::string>{(dir / "caf\xe9.png").string(), (out / "caf\xe9.png").string()}));
 
     EXPECT_EQ(rig.result("importImages", {{"paths", {5}}}), (json{{"count", 0}}));
     EXPECT_EQ(rig.sequence(), (std::vector<std::string>{kBegin, kResolve}));
@@ -194,13 +205,14 @@ TEST(ImageExport, WritesEachImageInOrderUnderAFreeName)
     std::ofstream(in / "notes.txt") << "text";
     const std::string a = (in / "a.png").string(), notes = (in / "notes.txt").string(),
                       missing = (in / "missing.png").string();
-    const json paths = {a, (in / "b.TIF").string(), notes, a, (in / "archive.tar.gz").string(), missing,
-                        (in / "photo.HEIC").string()};
+    const json paths = {a,       (in / "b.TIF").string(),     notes, a, (in / "archive.tar.gz").string(),
+                        missing, (in / "photo.HEIC").string()};
     Rig rig;
-    for (const std::vector<std::string>& names : {std::vector<std::string>{"a.jpg", "b.jpg", "a-1.jpg", "archive.tar.jpg", "photo.jpg"},
-                                                  std::vector<std::string>{"a-2.jpg", "b-1.jpg", "a-3.jpg", "archive.tar-1.jpg",
-                                                                           "photo-1.jpg"}}) {
-        const json payload = rig.result("exportImages", {{"paths", paths}, {"format", "jpeg"}, {"dest", out.string()}});
+    for (const std::vector<std::string>& names :
+         {std::vector<std::string>{"a.jpg", "b.jpg", "a-1.jpg", "archive.tar.jpg", "photo.jpg"},
+          std::vector<std::string>{"a-2.jpg", "b-1.jpg", "a-3.jpg", "archive.tar-1.jpg", "photo-1.jpg"}}) {
+        const json payload = rig.result("exportImages",
+                                        {{"paths", paths}, {"format", "jpeg"}, {"dest", out.string()}});
         const std::vector<json> progress = rig.host.payloadsOf(kProgress);
         ASSERT_EQ(progress.size(), 7u);
         EXPECT_EQ(progress.back(), (json{{"done", 7}, {"total", 7}}));
@@ -250,7 +262,8 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
     const fs::path dir = freshDir("export-huge"), out = freshDir("export-huge-out");
     const fs::path huge = dir / "huge.jpg", turned = dir / "turned.jpg";
     const vips::VImage x = vips::VImage::xyz(16400, 16400)[0];
-    (x < 8200).ifthenelse(std::vector<double>{220, 20, 20}, std::vector<double>{20, 20, 220})
+    (x < 8200)
+        .ifthenelse(std::vector<double>{220, 20, 20}, std::vector<double>{20, 20, 220})
         .cast(VIPS_FORMAT_UCHAR)
         .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
         .write_to_file((huge.string() + "[Q=85]").c_str());
@@ -269,10 +282,12 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
 
     for (const char* format : {"jpeg", "png", "tiff"}) {
         SCOPED_TRACE(format);
-        const json payload = rig.result("exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
+        const json payload = rig.result(
+            "exportImages", {{"paths", {huge.string()}}, {"format", format}, {"dest", out.string()}});
         ASSERT_EQ(payload["written"].size(), 1u) << payload;
         const std::string written = payload["written"][0];
-        EXPECT_EQ(capture("vipsheader -f width " + shellQuote(written)) + capture("vipsheader -f height " + shellQuote(written)),
+        EXPECT_EQ(capture("vipsheader -f width " + shellQuote(written)) +
+                      capture("vipsheader -f height " + shellQuote(written)),
                   "16400\n16400\n");
         // The far corner holds the right colour, so the stream reached the last row.
         std::istringstream corner(capture("vips getpoint " + shellQuote(written) + " 16390 16390"));
@@ -282,21 +297,25 @@ TEST(ImageExport, APictureTooLargeToHoldIsPreviewedAndConvertedAsAStream)
         EXPECT_GT(blue, 180);
     }
     // HEIC encodes the whole picture at once, and turning a picture upright needs all of it.
-    const json refused = rig.result("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
+    const json refused = rig.result(
+        "exportImages",
+        {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"dest", out.string()}});
     EXPECT_EQ(refused["failed"], (json{{{"path", huge.string()}, {"reason", "image too large"}},
                                        {{"path", turned.string()}, {"reason", "image too large"}}}));
     const json turnedPng = rig.result("exportImages", {{"paths", {turned.string()}}, {"dest", out.string()}});
     EXPECT_EQ(turnedPng["failed"], (json{{{"path", turned.string()}, {"reason", "image too large"}}}));
     // Reduced on load, both fit: the upright one too, and as HEIC.
-    const json reduced = rig.result("exportImages", {{"paths", {huge.string(), turned.string()}}, {"format", "heic"}, {"maxSide", 1000},
-                                                   {"dest", out.string()}});
+    const json reduced = rig.result("exportImages", {{"paths", {huge.string(), turned.string()}},
+                                                     {"format", "heic"},
+                                                     {"maxSide", 1000},
+                                                     {"dest", out.string()}});
     ASSERT_EQ(reduced["written"].size(), 2u) << reduced;
     EXPECT_EQ(vipsSize(reduced["written"][1].get<std::string>()), "1000\n1000\n");
-    const vips::VImage upright = vips::VImage::new_from_file(reduced["written"][1].get<std::string>().c_str());
+    const vips::VImage upright = vips::VImage::new_from_file(
+        reduced["written"][1].get<std::string>().c_str());
     EXPECT_GT(regionMean(upright, 400, 100, 200, 100)[0], 180);  // turned a quarter: red on top
     EXPECT_GT(regionMean(upright, 400, 800, 200, 100)[2], 180);
 }
-
 
 // "maxSide" reduces what is larger to that longest side and leaves the rest alone; a value of the
 // wrong type converts at full size, as an absent one does.
@@ -306,23 +325,32 @@ TEST(ImageExport, ReducedToALongestSideNeverEnlarged)
     patchImage(400, 300).write_to_file((in / "wide.jpg").string().append("[Q=95]").c_str());
     writePicture(in / "small.png", 60, 40);
     fs::copy_file(in / "wide.jpg", in / "turned.jpg");
-    ASSERT_EQ(run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote((in / "turned.jpg").string())), 0);
-    const json paths = {(in / "wide.jpg").string(), (in / "small.png").string(), (in / "turned.jpg").string()};
+    ASSERT_EQ(
+        run("exiftool -q -overwrite_original -Orientation#=6 " + shellQuote((in / "turned.jpg").string())),
+        0);
+    const json paths = {(in / "wide.jpg").string(), (in / "small.png").string(),
+                        (in / "turned.jpg").string()};
     Rig rig;
-    const json reduced = rig.result("exportImages", {{"paths", paths}, {"format", "webp"}, {"quality", 0.9},
-                                                   {"maxSide", 100}, {"dest", out.string()}});
+    const json reduced = rig.result(
+        "exportImages",
+        {{"paths", paths}, {"format", "webp"}, {"quality", 0.9}, {"maxSide", 100}, {"dest", out.string()}});
     ASSERT_EQ(reduced["written"].size(), 3u) << reduced;
     EXPECT_EQ(reduced["renamed"], 0);
     EXPECT_EQ(vipsSize(reduced["written"][0].get<std::string>()), "100\n75\n");
-    EXPECT_EQ(vipsSize(reduced["written"][1].get<std::string>()), "60\n40\n");  // never enlarged
+    EXPECT_EQ(vipsSize(reduced["written"][1].get<std::string>()), "60\n40\n");   // never enlarged
     EXPECT_EQ(vipsSize(reduced["written"][2].get<std::string>()), "75\n100\n");  // upright
-    EXPECT_EQ(capture("exiftool -s3 -MIMEType " + shellQuote(reduced["written"][0].get<std::string>())), "image/webp\n");
-    EXPECT_LE(patchError(vips::VImage::new_from_file(reduced["written"][0].get<std::string>().c_str()).copy_memory()), 16);
+    EXPECT_EQ(capture("exiftool -s3 -MIMEType " + shellQuote(reduced["written"][0].get<std::string>())),
+              "image/webp\n");
+    EXPECT_LE(
+        patchError(
+            vips::VImage::new_from_file(reduced["written"][0].get<std::string>().c_str()).copy_memory()),
+        16);
     // PNG now: wide.png, then wide-1.png and so on, each but the first counted as renamed.
     int run = 0;
     for (const json& ignored : {json("100"), json(0), json(-5), json(true)}) {
         SCOPED_TRACE(ignored.dump());
-        const json full = rig.result("exportImages", {{"paths", {paths[0]}}, {"maxSide", ignored}, {"dest", out.string()}});
+        const json full = rig.result("exportImages",
+                                     {{"paths", {paths[0]}}, {"maxSide", ignored}, {"dest", out.string()}});
         ASSERT_EQ(full["written"].size(), 1u);
         EXPECT_EQ(full["renamed"], run++ == 0 ? 0 : 1);
         EXPECT_EQ(vipsSize(full["written"][0].get<std::string>()), "400\n300\n");
@@ -348,10 +376,13 @@ TEST(ImageExport, KeepFoldersMirrorsSubFoldersWithoutReplacingAnything)
         folders.push_back(record["folder"]);
     }
     EXPECT_EQ(folders, (json{"blocked", "other", "", "trip", "trip/day 1"}));
-    const json payload = rig.result("exportImages", {{"paths", paths}, {"folders", folders}, {"format", "jpeg"}, {"dest", out.string()}});
-    EXPECT_EQ(payload["written"], (json{(out / "other/a.jpg").string(), (out / "top.jpg").string(), (out / "trip/a-1.jpg").string(),
-                                        (out / "trip/day 1/a.jpg").string()}));
-    EXPECT_EQ(payload["failed"], (json{{{"path", paths[0]}, {"reason", "write failed (permission or disk)"}}}));
+    const json payload = rig.result(
+        "exportImages", {{"paths", paths}, {"folders", folders}, {"format", "jpeg"}, {"dest", out.string()}});
+    EXPECT_EQ(payload["written"],
+              (json{(out / "other/a.jpg").string(), (out / "top.jpg").string(),
+                    (out / "trip/a-1.jpg").string(), (out / "trip/day 1/a.jpg").string()}));
+    EXPECT_EQ(payload["failed"],
+              (json{{{"path", paths[0]}, {"reason", "write failed (permission or disk)"}}}));
     EXPECT_EQ(payload["renamed"], 1);
     std::ifstream kept(out / "trip" / "a.jpg");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "already here");
@@ -362,12 +393,15 @@ TEST(ImageExport, KeepFoldersMirrorsSubFoldersWithoutReplacingAnything)
     const fs::path inner = freshDir("keep-folders-unsafe") / "dest";
     fs::create_directories(inner);
     const std::string top = (in / "top.png").string();
-    const json unsafe = rig.result("exportImages", {{"paths", {top, top, top, top}}, {"folders", {"../../escape", "/abs/x", "a/./b//c", "a/../.."}},
-                                                  {"dest", inner.string()}});
+    const json unsafe = rig.result("exportImages",
+                                   {{"paths", {top, top, top, top}},
+                                    {"folders", {"../../escape", "/abs/x", "a/./b//c", "a/../.."}},
+                                    {"dest", inner.string()}});
     EXPECT_EQ(unsafe["written"], (json{(inner / "top.png").string(), (inner / "abs/x/top.png").string(),
                                        (inner / "a/b/c/top.png").string(), (inner / "top-1.png").string()}));
     EXPECT_FALSE(fs::exists(inner.parent_path() / "escape"));
-    const json mismatched = rig.result("exportImages", {{"paths", {top, top}}, {"folders", {"x"}}, {"dest", inner.string()}});
+    const json mismatched = rig.result("exportImages",
+                                       {{"paths", {top, top}}, {"folders", {"x"}}, {"dest", inner.string()}});
     EXPECT_EQ(fileNames(mismatched["written"]), (std::vector<std::string>{"top-2.png", "top-3.png"}));
     EXPECT_EQ(fs::path(mismatched["written"][0].get<std::string>()).parent_path(), inner);
 }
@@ -379,10 +413,14 @@ TEST(ImageExport, DetailsAndColourOptions)
     const fs::path dir = freshDir("export-details"), out = freshDir("export-details-out");
     const fs::path photo = dir / "photo.jpg";
     patchImage(160, 48)
-        .icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE))
+        .icc_transform(
+            "p3", vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE))
         .write_to_file((photo.string() + "[Q=95]").c_str());
-    ASSERT_EQ(run("exiftool -q -q -overwrite_original -Make=Quillontest -DateTimeOriginal='2024:05:06 07:08:09' "
-                  "-GPSLatitude=48.85 -GPSLatitudeRef=N " + shellQuote(photo.string())), 0);
+    ASSERT_EQ(
+        run("exiftool -q -q -overwrite_original -Make=Quillontest -DateTimeOriginal='2024:05:06 07:08:09' "
+            "-GPSLatitude=48.85 -GPSLatitudeRef=N " +
+            shellQuote(photo.string())),
+        0);
     struct Case {
         json options;
         const char* format;
@@ -411,7 +449,8 @@ TEST(ImageExport, DetailsAndColourOptions)
         SCOPED_TRACE(written[i]);
         std::string line;
         ASSERT_TRUE(std::getline(lines, line));
-        const std::string expected = std::string(cases[i].details ? "Quillontest" : "-") + "\t-\t" + (cases[i].srgb ? "sRGB" : "sP3C");
+        const std::string expected = std::string(cases[i].details ? "Quillontest" : "-") + "\t-\t" +
+                                     (cases[i].srgb ? "sRGB" : "sP3C");
         EXPECT_EQ(line, expected);
     }
 }

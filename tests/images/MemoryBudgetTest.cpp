@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>

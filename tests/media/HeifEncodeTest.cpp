@@ -23,23 +23,29 @@ TEST(HeifEncode, GreyAndSixteenBitPicturesOfOddSizesKeepTheirSizeAndLevels)
     const vips::VImage stripes = patchImage(161, 47);
     const vips::VImage grey16 = (stripes.colourspace(VIPS_INTERPRETATION_B_W) * 257)
                                     .cast(VIPS_FORMAT_USHORT)
-                                    .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_GREY16))
+                                    .copy(vips::VImage::option()->set("interpretation",
+                                                                      VIPS_INTERPRETATION_GREY16))
                                     .copy_memory();
     const vips::VImage rgb16 = stripes.colourspace(VIPS_INTERPRETATION_RGB16).copy_memory();
-    for (const auto& [name, picture] : {std::pair{"grey16", grey16}, std::pair{"rgb16", rgb16}, std::pair{"rgb8", stripes}}) {
+    for (const auto& [name, picture] :
+         {std::pair{"grey16", grey16}, std::pair{"rgb16", rgb16}, std::pair{"rgb8", stripes}}) {
         SCOPED_TRACE(name);
         const auto bytes = encodeHeif(Image(picture), 95);
         ASSERT_TRUE(bytes);
         const vips::VImage decoded = decodeHeif(*bytes);
         EXPECT_EQ(decoded.width(), 161);
         EXPECT_EQ(decoded.height(), 47);
-        const vips::VImage expected = std::string(name) == "grey16" ? stripes.colourspace(VIPS_INTERPRETATION_B_W)
-                                                                    : stripes;
+        const vips::VImage expected = std::string(name) == "grey16"
+                                          ? stripes.colourspace(VIPS_INTERPRETATION_B_W)
+                                          : stripes;
         // Mean error over the whole picture: HEVC at quality 95 with 4:2:0 colour smears the
         // stripes' edges, but a wrong scale (16-bit levels cut to their low byte) or lost
         // channels are off by far more.
-        const double error = (decoded.extract_band(0, vips::VImage::option()->set("n", expected.bands())).cast(VIPS_FORMAT_INT) -
-                              expected.cast(VIPS_FORMAT_INT)).abs().avg();
+        const double error = (decoded.extract_band(0, vips::VImage::option()->set("n", expected.bands()))
+                                  .cast(VIPS_FORMAT_INT) -
+                              expected.cast(VIPS_FORMAT_INT))
+                                 .abs()
+                                 .avg();
         EXPECT_LT(error, 6.0);
     }
 }
@@ -48,7 +54,8 @@ TEST(HeifEncode, GreyAndSixteenBitPicturesOfOddSizesKeepTheirSizeAndLevels)
 TEST(HeifEncode, EveryPresetWritesTheSamePicture)
 {
     const Image picture(patchImage(128, 64, true));
-    for (HevcPreset preset : {HevcPreset::Ultrafast, HevcPreset::Veryfast, HevcPreset::Fast, HevcPreset::Medium, HevcPreset::Slow}) {
+    for (HevcPreset preset : {HevcPreset::Ultrafast, HevcPreset::Veryfast, HevcPreset::Fast,
+                              HevcPreset::Medium, HevcPreset::Slow}) {
         SCOPED_TRACE(hevcPresetName(preset));
         const auto bytes = encodeHeif(picture, 90, preset);
         ASSERT_TRUE(bytes);

@@ -37,29 +37,35 @@ std::string headerSize(const fs::path& file)
 void writeTaggedJpeg(const fs::path& file, int orientation)
 {
     const vips::VImage xy = vips::VImage::xyz(40, 30);
-    ((xy[0] < 20) & (xy[1] < 15)).ifthenelse(std::vector<double>{230, 20, 20}, std::vector<double>{20, 40, 220})
-        .cast(VIPS_FORMAT_UCHAR).copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+    ((xy[0] < 20) & (xy[1] < 15))
+        .ifthenelse(std::vector<double>{230, 20, 20}, std::vector<double>{20, 40, 220})
+        .cast(VIPS_FORMAT_UCHAR)
+        .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
         .write_to_file((file.string() + "[Q=98,strip]").c_str());
     ASSERT_EQ(run("exiftool -q -overwrite_original -Make=Quillontest -GPSLatitude=48.85 -GPSLatitudeRef=N "
-                  "-XMP-dc:Creator=Fixture -Orientation#=" + std::to_string(orientation) + " " + shellQuote(file.string())), 0);
+                  "-XMP-dc:Creator=Fixture -Orientation#=" +
+                  std::to_string(orientation) + " " + shellQuote(file.string())),
+              0);
 }
 
 }  // namespace
 
 TEST(Encode, FormatNamesSelectTheEncoderKeepingColoursAndTransparency)
 {
-    const Image opaque(patchImage(160, 48)), transparent(patchImage(160, 48, true));  // right half transparent
+    const Image opaque(patchImage(160, 48)),
+        transparent(patchImage(160, 48, true));  // right half transparent
     struct Case {
         const char *name, *loader, *ext;
         int bands;
         double tolerance;  // lossless formats are exact; HEIC subsamples chroma and goes through YCbCr twice
     };
-    for (const Case& c : {Case{"Jpg", "jpegload_buffer", "jpg", 3, 8}, Case{"JPEG", "jpegload_buffer", "jpg", 3, 8},
-                          Case{"PNG", "pngload_buffer", "png", 4, 0}, Case{"tif", "tiffload_buffer", "tiff", 4, 0},
-                          Case{"TIFF", "tiffload_buffer", "tiff", 4, 0}, Case{"heic", "heifload_buffer", "heic", 4, 12},
-                          Case{"HEIF", "heifload_buffer", "heic", 4, 12}, Case{"WebP", "webpload_buffer", "webp", 4, 8},
-                          Case{"avif", "heifload_buffer", "avif", 4, 12}, Case{"gif", "pngload_buffer", "png", 4, 0},
-                          Case{"", "pngload_buffer", "png", 4, 0}}) {
+    for (const Case& c :
+         {Case{"Jpg", "jpegload_buffer", "jpg", 3, 8}, Case{"JPEG", "jpegload_buffer", "jpg", 3, 8},
+          Case{"PNG", "pngload_buffer", "png", 4, 0}, Case{"tif", "tiffload_buffer", "tiff", 4, 0},
+          Case{"TIFF", "tiffload_buffer", "tiff", 4, 0}, Case{"heic", "heifload_buffer", "heic", 4, 12},
+          Case{"HEIF", "heifload_buffer", "heic", 4, 12}, Case{"WebP", "webpload_buffer", "webp", 4, 8},
+          Case{"avif", "heifload_buffer", "avif", 4, 12}, Case{"gif", "pngload_buffer", "png", 4, 0},
+          Case{"", "pngload_buffer", "png", 4, 0}}) {
         SCOPED_TRACE(std::string("format \"") + c.name + "\"");
         EXPECT_EQ(extForFormat(c.name), c.ext);
         const vips::VImage back = decode(encodeImage(opaque, c.name, 0.9).value_or(Bytes()));
@@ -96,30 +102,43 @@ TEST(Encode, QualityIsClampedAndAFailedHeicBecomesJpegOfAtLeastPointNine)
         EXPECT_EQ(*encodeImage(image, format, -0.2), worst);
     }
     const auto failing = [](const Image&, int) -> std::optional<Bytes> { return std::nullopt; };
-    EXPECT_EQ(detail::encodeImageWith(image, "heic", 0.5, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.9));
-    EXPECT_EQ(detail::encodeImageWith(image, "HEIF", 0.95, failing).value_or(Bytes()), *encodeImage(image, "jpg", 0.95));
+    EXPECT_EQ(detail::encodeImageWith(image, "heic", 0.5, failing).value_or(Bytes()),
+              *encodeImage(image, "jpg", 0.9));
+    EXPECT_EQ(detail::encodeImageWith(image, "HEIF", 0.95, failing).value_or(Bytes()),
+              *encodeImage(image, "jpg", 0.95));
 }
 
 // WebP is lossless at the highest quality only; AVIF files are what other tools take for AVIF.
 TEST(Encode, WebpIsLosslessAtTheTopOfTheScaleAndAvifIsAv1)
 {
-    const Image noisy(vips::VImage::gaussnoise(96, 64, vips::VImage::option()->set("mean", 128)->set("sigma", 40))
-                          .cast(VIPS_FORMAT_UCHAR).bandjoin(patchImage(96, 64)[1]).bandjoin(patchImage(96, 64)[2])
-                          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)).copy_memory());
+    const Image noisy(
+        vips::VImage::gaussnoise(96, 64, vips::VImage::option()->set("mean", 128)->set("sigma", 40))
+            .cast(VIPS_FORMAT_UCHAR)
+            .bandjoin(patchImage(96, 64)[1])
+            .bandjoin(patchImage(96, 64)[2])
+            .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+            .copy_memory());
     const fs::path dir = freshDir("encode-webp-avif");
-    for (const auto& [quality, exact] : std::vector<std::pair<double, bool>>{{1.0, true}, {0.99, false}, {0.5, false}}) {
+    for (const auto& [quality, exact] :
+         std::vector<std::pair<double, bool>>{{1.0, true}, {0.99, false}, {0.5, false}}) {
         SCOPED_TRACE(quality);
         const fs::path webp = dir / "out.webp";
         writeBytes(webp, *encodeImage(noisy, "webp", quality));
         // Decoded by the vips command, not by the process that encoded it.
-        ASSERT_EQ(run("vips copy " + shellQuote(webp.string()) + " " + shellQuote((dir / "back.png").string())), 0);
-        EXPECT_EQ(samePixels(Image(vips::VImage::new_from_file((dir / "back.png").c_str()).copy_memory()), noisy), exact);
+        ASSERT_EQ(
+            run("vips copy " + shellQuote(webp.string()) + " " + shellQuote((dir / "back.png").string())), 0);
+        EXPECT_EQ(
+            samePixels(Image(vips::VImage::new_from_file((dir / "back.png").c_str()).copy_memory()), noisy),
+            exact);
     }
     EXPECT_LT(encodeImage(noisy, "webp", 0.5)->size(), encodeImage(noisy, "webp", 0.99)->size());
     const fs::path avif = dir / "out.avif";
     writeBytes(avif, *encodeImage(noisy, "AVIF", 0.8));
-    EXPECT_EQ(capture("exiftool -s3 -MajorBrand " + shellQuote(avif.string())), "AV1 Image File Format (.AVIF)\n");
-    EXPECT_EQ(capture("heif-info " + shellQuote(avif.string()) + " | sed -n 's/^image: \\([0-9x]*\\).*/\\1/p'"), "96x64\n");
+    EXPECT_EQ(capture("exiftool -s3 -MajorBrand " + shellQuote(avif.string())),
+              "AV1 Image File Format (.AVIF)\n");
+    EXPECT_EQ(
+        capture("heif-info " + shellQuote(avif.string()) + " | sed -n 's/^image: \\([0-9x]*\\).*/\\1/p'"),
+        "96x64\n");
 }
 
 TEST(Encode, ColourIsHalvedBelowTheHighestQualityOnly)
@@ -127,9 +146,11 @@ TEST(Encode, ColourIsHalvedBelowTheHighestQualityOnly)
     const Image image(patchImage(160, 48));
     const fs::path dir = freshDir("encode-chroma");
     for (const auto& [quality, jpegChroma, hevcChroma] :
-         std::vector<std::tuple<double, std::string, std::string>>{{0.9, "4:2:0", "1"}, {0.99, "4:2:0", "1"}, {1.0, "4:4:4", "3"}}) {
+         std::vector<std::tuple<double, std::string, std::string>>{
+             {0.9, "4:2:0", "1"}, {0.99, "4:2:0", "1"}, {1.0, "4:4:4", "3"}}) {
         SCOPED_TRACE(quality);
-        EXPECT_EQ(decode(*encodeImage(image, "jpg", quality)).get_string("jpeg-chroma-subsample"), jpegChroma);
+        EXPECT_EQ(decode(*encodeImage(image, "jpg", quality)).get_string("jpeg-chroma-subsample"),
+                  jpegChroma);
         const fs::path heic = dir / "out.heic";
         writeBytes(heic, *encodeImage(image, "heic", quality));
         // chroma_format_idc of the HEVC stream: 1 is 4:2:0, 3 is 4:4:4.
@@ -149,19 +170,22 @@ TEST(ImageFiles, PhotosOfEveryKindAreDecodedTo8BitSrgbWithTheirColours)
         double tolerance;
     };
     const vips::VImage opaque = patchImage(160, 48);
-    for (const Case& c : {Case{"cmyk.jpg", "[Q=98]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
-                          Case{"bare-cmyk.jpg", "[Q=98,strip]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
-                          Case{"p3.jpg", "[Q=98]", inProfile("p3"), 3, kAllStripes, 6},
-                          Case{"p3.png", "", inProfile("p3"), 3, kAllStripes, 6},
-                          Case{"16bit.png", "", opaque.colourspace(VIPS_INTERPRETATION_RGB16), 3, kAllStripes, 1},
-                          Case{"grey.png", "", opaque.colourspace(VIPS_INTERPRETATION_B_W), 3, {3, 4, 5}, 1},
-                          Case{"rgba.png", "", patchImage(160, 48, true), 4, {0, 1, 2, 3}, 3},
-                          Case{"palette.png", "", vips::VImage(), 4, {0, 1, 2, 3}, 3}}) {
+    for (const Case& c :
+         {Case{"cmyk.jpg", "[Q=98]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
+          Case{"bare-cmyk.jpg", "[Q=98,strip]", inProfile("cmyk"), 3, {3, 5, 6}, 10},
+          Case{"p3.jpg", "[Q=98]", inProfile("p3"), 3, kAllStripes, 6},
+          Case{"p3.png", "", inProfile("p3"), 3, kAllStripes, 6},
+          Case{"16bit.png", "", opaque.colourspace(VIPS_INTERPRETATION_RGB16), 3, kAllStripes, 1},
+          Case{"grey.png", "", opaque.colourspace(VIPS_INTERPRETATION_B_W), 3, {3, 4, 5}, 1},
+          Case{"rgba.png", "", patchImage(160, 48, true), 4, {0, 1, 2, 3}, 3},
+          Case{"palette.png", "", vips::VImage(), 4, {0, 1, 2, 3}, 3}}) {
         SCOPED_TRACE(c.file);
         if (c.picture.get_image())
             c.picture.write_to_file(((dir / c.file).string() + c.saveOptions).c_str());
         else
-            ASSERT_EQ(run("convert " + shellQuote((dir / "rgba.png").string()) + " PNG8:" + (dir / c.file).string()), 0);
+            ASSERT_EQ(run("convert " + shellQuote((dir / "rgba.png").string()) +
+                          " PNG8:" + (dir / c.file).string()),
+                      0);
         const Image image = loadImageOriented(dir / c.file, 100000).value_or(Image());
         ASSERT_FALSE(image.empty());
         EXPECT_EQ(image.pixels().format(), VIPS_FORMAT_UCHAR);
@@ -183,13 +207,24 @@ TEST(ImageFiles, EveryImageExtensionIsReadable)
 {
     const fs::path dir = freshDir("image-extensions");
     patchImage(160, 48).write_to_file((dir / "picture.png").c_str());
-    for (const auto& [ext, tolerance] : std::vector<std::pair<std::string, double>>{
-             {"png", 0}, {"jpg", 10}, {"jpeg", 10}, {"tiff", 0}, {"tif", 0}, {"heic", 16}, {"heif", 16}, {"bmp", 0},
-             {"webp[lossless]", 0}, {"jp2[lossless]", 0}, {"psd", 0}, {"avif", 16}}) {
+    for (const auto& [ext, tolerance] : std::vector<std::pair<std::string, double>>{{"png", 0},
+                                                                                    {"jpg", 10},
+                                                                                    {"jpeg", 10},
+                                                                                    {"tiff", 0},
+                                                                                    {"tif", 0},
+                                                                                    {"heic", 16},
+                                                                                    {"heif", 16},
+                                                                                    {"bmp", 0},
+                                                                                    {"webp[lossless]", 0},
+                                                                                    {"jp2[lossless]", 0},
+                                                                                    {"psd", 0},
+                                                                                    {"avif", 16}}) {
         SCOPED_TRACE(ext);
         const fs::path file = dir / ("picture." + ext.substr(0, ext.find('[')));
         if (ext == "bmp" || ext == "psd")
-            ASSERT_EQ(run("convert " + shellQuote((dir / "picture.png").string()) + " " + shellQuote(file.string())), 0);
+            ASSERT_EQ(run("convert " + shellQuote((dir / "picture.png").string()) + " " +
+                          shellQuote(file.string())),
+                      0);
         else
             patchImage(160, 48).write_to_file((dir.string() + "/picture." + ext).c_str());
         EXPECT_EQ(headerSize(file), "160x48");
@@ -216,9 +251,12 @@ TEST(ImageFiles, ReducedToALongestSideLikeVipsthumbnail)
         const char* size;
         VipsBandFormat format;
     };
-    for (const Case& c : {Case{"wide.jpg", 240, "240x180", VIPS_FORMAT_UCHAR}, Case{"tall.png", 240, "180x240", VIPS_FORMAT_UCHAR},
-                          Case{"alpha.png", 333, "333x250", VIPS_FORMAT_UCHAR}, Case{"deep.png", 200, "200x150", VIPS_FORMAT_USHORT},
-                          Case{"wide.jpg", 1000, "1000x750", VIPS_FORMAT_UCHAR}, Case{"turned.jpg", 20, "15x20", VIPS_FORMAT_UCHAR},
+    for (const Case& c : {Case{"wide.jpg", 240, "240x180", VIPS_FORMAT_UCHAR},
+                          Case{"tall.png", 240, "180x240", VIPS_FORMAT_UCHAR},
+                          Case{"alpha.png", 333, "333x250", VIPS_FORMAT_UCHAR},
+                          Case{"deep.png", 200, "200x150", VIPS_FORMAT_USHORT},
+                          Case{"wide.jpg", 1000, "1000x750", VIPS_FORMAT_UCHAR},
+                          Case{"turned.jpg", 20, "15x20", VIPS_FORMAT_UCHAR},
                           Case{"turned.jpg", 4000, "30x40", VIPS_FORMAT_UCHAR}}) {
         SCOPED_TRACE(std::string(c.file) + " to " + std::to_string(c.maxSide));
         const std::optional<Image> reduced = loadImageReduced(dir / c.file, c.maxSide);
@@ -232,8 +270,9 @@ TEST(ImageFiles, ReducedToALongestSideLikeVipsthumbnail)
         // Against vipsthumbnail's own result at that size: a plain average or a point sample would
         // differ at every stripe edge.
         const fs::path peer = dir / "peer.png";
-        ASSERT_EQ(run("vipsthumbnail " + shellQuote((dir / c.file).string()) + " --size " + std::to_string(c.maxSide) +
-                      " -o " + shellQuote(peer.string())), 0);
+        ASSERT_EQ(run("vipsthumbnail " + shellQuote((dir / c.file).string()) + " --size " +
+                      std::to_string(c.maxSide) + " -o " + shellQuote(peer.string())),
+                  0);
         const vips::VImage theirs = vips::VImage::new_from_file(peer.c_str()).copy_memory();
         ASSERT_EQ(sizeText(theirs.width(), theirs.height()), c.size);
         vips::VImage ours = reduced->pixels();
@@ -251,7 +290,8 @@ TEST(ImageFiles, ReducedToALongestSideLikeVipsthumbnail)
 TEST(ImageFiles, EveryOrientationIsTurnedUprightAndReduced)
 {
     const fs::path dir = freshDir("image-orientation");
-    const char* upright[] = {"", "RBBB", "BRBB", "BBBR", "BBRB", "RBBB", "BRBB", "BBBR", "BBRB"};  // by orientation tag
+    const char* upright[] = {"",     "RBBB", "BRBB", "BBBR", "BBRB",
+                             "RBBB", "BRBB", "BBBR", "BBRB"};  // by orientation tag
     for (int orientation = 1; orientation <= 8; ++orientation) {
         SCOPED_TRACE("orientation " + std::to_string(orientation));
         const fs::path file = dir / ("o" + std::to_string(orientation) + ".jpg");
@@ -290,11 +330,18 @@ TEST(ImageFiles, WrittenFilesAreUprightWithoutSourceMetadata)
 
 TEST(ThumbnailDataURL, ReducesToTheExactRoundedSizeKeepingColours)
 {
-    for (const auto& [width, height, limit, expected] : std::vector<std::tuple<int, int, int, std::string>>{
-             {4000, 3000, 360, "360x270"}, {3000, 4000, 360, "270x360"}, {5000, 3, 360, "360x1"}, {1000, 10, 360, "360x4"},
-             {32, 8, 0, "16x4"}, {200, 100, 360, "200x100"}, {1001, 999, 360, "360x359"}, {1920, 1080, 360, "360x203"}}) {
+    for (const auto& [width, height, limit, expected] :
+         std::vector<std::tuple<int, int, int, std::string>>{{4000, 3000, 360, "360x270"},
+                                                             {3000, 4000, 360, "270x360"},
+                                                             {5000, 3, 360, "360x1"},
+                                                             {1000, 10, 360, "360x4"},
+                                                             {32, 8, 0, "16x4"},
+                                                             {200, 100, 360, "200x100"},
+                                                             {1001, 999, 360, "360x359"},
+                                                             {1920, 1080, 360, "360x203"}}) {
         SCOPED_TRACE(sizeText(width, height) + " at " + std::to_string(limit));
-        const vips::VImage picture = previewPicture(thumbnailDataURL(Image(patchImage(width, height)), limit));
+        const vips::VImage picture = previewPicture(
+            thumbnailDataURL(Image(patchImage(width, height)), limit));
         EXPECT_EQ(sizeText(picture.width(), picture.height()), expected);
         if (height >= 100) {
             EXPECT_LE(patchError(picture), 10);
@@ -302,7 +349,8 @@ TEST(ThumbnailDataURL, ReducesToTheExactRoundedSizeKeepingColours)
     }
     EXPECT_EQ(thumbnailDataURL(Image(), 360), "");
     // Transparent pixels show the window's dark background (the right half here).
-    const vips::VImage transparent = previewPicture(thumbnailDataURL(Image(patchImage(1600, 480, true)), 360));
+    const vips::VImage transparent = previewPicture(
+        thumbnailDataURL(Image(patchImage(1600, 480, true)), 360));
     ASSERT_EQ(transparent.bands(), 3);
     EXPECT_LE(patchError(transparent, {0, 1, 2, 3}), 10);
     for (double level : regionMean(transparent, 240, 30, 100, 60))
@@ -370,7 +418,8 @@ TEST(ImageFiles, TheFirstPictureIsDecodedWholeWhateverLevelsOrPagesTheFileHolds)
 
     // Pages that are separate pictures: red 400x300 then green 200x150 (halving, as a pyramid
     // would), and red, green and blue pages each half the one before.
-    const auto multiPage = [&](const std::string& name, std::vector<std::pair<int, std::vector<double>>> pages) {
+    const auto multiPage =
+        [&](const std::string& name, std::vector<std::pair<int, std::vector<double>>> pages) {
         std::string arguments;
         for (std::size_t i = 0; i < pages.size(); ++i) {
             const std::string page = d + "/page" + std::to_string(i) + ".png";
@@ -412,8 +461,8 @@ TEST(ImageFiles, ConversionsKeepSixteenBitsGreyAndAlphaWhereTheFormatHoldsThem)
     const auto as = [](vips::VImage image, VipsInterpretation interpretation) {
         return image.copy(vips::VImage::option()->set("interpretation", interpretation));
     };
-    const vips::VImage opaque16 =
-        vips::VImage::bandjoin({ramp, (ramp / 2).cast(VIPS_FORMAT_USHORT), (ramp / 3).cast(VIPS_FORMAT_USHORT)});
+    const vips::VImage opaque16 = vips::VImage::bandjoin(
+        {ramp, (ramp / 2).cast(VIPS_FORMAT_USHORT), (ramp / 3).cast(VIPS_FORMAT_USHORT)});
     struct Source {
         const char* file;
         vips::VImage picture;
@@ -423,12 +472,20 @@ TEST(ImageFiles, ConversionsKeepSixteenBitsGreyAndAlphaWhereTheFormatHoldsThem)
     };
     const Source sources[] = {
         {"rgb16.png", as(opaque16, VIPS_INTERPRETATION_RGB16), "ushort", 3, "11234 5617 3744 "},
-        {"rgba16.tif", as(opaque16.bandjoin(vips::VImage::black(64, 16).cast(VIPS_FORMAT_USHORT) + 40000).cast(VIPS_FORMAT_USHORT),
-                          VIPS_INTERPRETATION_RGB16), "ushort", 4, "11234 5617 3744 40000 "},
+        {"rgba16.tif",
+         as(opaque16.bandjoin(vips::VImage::black(64, 16).cast(VIPS_FORMAT_USHORT) + 40000)
+                .cast(VIPS_FORMAT_USHORT),
+            VIPS_INTERPRETATION_RGB16),
+         "ushort", 4, "11234 5617 3744 40000 "},
         {"grey16.png", as(ramp, VIPS_INTERPRETATION_GREY16), "ushort", 1, "11234 "},
         {"grey8.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR), VIPS_INTERPRETATION_B_W), "uchar", 1, "43 "},
-        {"greyalpha.png", as((ramp >> 8).cast(VIPS_FORMAT_UCHAR).bandjoin(vips::VImage::black(64, 16) + 100).cast(VIPS_FORMAT_UCHAR),
-                             VIPS_INTERPRETATION_B_W), "uchar", 2, "43 100 "},
+        {"greyalpha.png",
+         as((ramp >> 8)
+                .cast(VIPS_FORMAT_UCHAR)
+                .bandjoin(vips::VImage::black(64, 16) + 100)
+                .cast(VIPS_FORMAT_UCHAR),
+            VIPS_INTERPRETATION_B_W),
+         "uchar", 2, "43 100 "},
     };
     // "64x16 ushort, 3 bands" from vipsheader's "FILE: 64x16 ushort, 3 bands, rgb16, pngload".
     const auto describe = [](const fs::path& file) {

@@ -44,7 +44,8 @@ std::vector<std::string> leaks(const json& tags)
 {
     std::vector<std::string> found;
     for (const auto& [name, value] : tags.items()) {
-        for (const char* bad : {"GPS", "City", "Location", "Serial", "Thumbnail", "IFD1:", "XMP", "IPTC", "MakerNote"})
+        for (const char* bad :
+             {"GPS", "City", "Location", "Serial", "Thumbnail", "IFD1:", "XMP", "IPTC", "MakerNote"})
             if (name.find(bad) != std::string::npos)
                 found.push_back(name);
     }
@@ -57,10 +58,12 @@ std::vector<std::uint8_t> fileBytes(const fs::path& file)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-fs::path convertTo(const fs::path& source, const std::string& format, const ConversionOptions& options, const std::string& tag)
+fs::path convertTo(const fs::path& source, const std::string& format, const ConversionOptions& options,
+                   const std::string& tag)
 {
-    const fs::path out = source.parent_path() / (source.stem().string() + "-" + source.extension().string().substr(1) +
-                                                 tag + "." + extForFormat(format));
+    const fs::path out = source.parent_path() /
+                         (source.stem().string() + "-" + source.extension().string().substr(1) + tag + "." +
+                          extForFormat(format));
     const std::optional<Image> picture = loadImageFullSize(source, options);
     EXPECT_TRUE(picture) << source;
     writeBytes(out, picture ? encodeImage(*picture, format, 0.95).value_or(Bytes()) : Bytes());
@@ -77,8 +80,8 @@ const std::string kIdentifying =
 
 }  // namespace
 
-// Sources made by exiftool in both byte orders, each carrying a location, serial numbers and location names beside the
-// details; every output format gets exactly the allow-listed details, upright.
+// Sources made by exiftool in both byte orders, each carrying a location, serial numbers and location names
+// beside the details; every output format gets exactly the allow-listed details, upright.
 TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
 {
     const fs::path dir = freshDir("photo-details");
@@ -90,7 +93,10 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
         bool turned;  // stored on its side, tagged with orientation 6
     };
     const Source sources[] = {
-        {"camera.jpg", "[Q=95,strip]", kDetails + kIdentifying + " -IPTC:City=Paris '-ThumbnailImage<=" + (dir / "thumb.jpg").string() + "' -Orientation#=6", true},
+        {"camera.jpg", "[Q=95,strip]",
+         kDetails + kIdentifying + " -IPTC:City=Paris '-ThumbnailImage<=" + (dir / "thumb.jpg").string() +
+             "' -Orientation#=6",
+         true},
         {"phone.heic", "[Q=90,strip]", kDetails + kIdentifying, false},
         {"edited.png", "[strip]", kDetails + kIdentifying + " -ExifByteOrder=II", false},
         // The block as libvips rewrites it for a copy, with fields of its own added.
@@ -100,12 +106,16 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     for (const Source& source : sources) {
         const fs::path file = dir / source.file;
         if (std::string(source.file) == "relayed.png") {
-            ASSERT_EQ(run("vips copy " + shellQuote((dir / "edited.png").string()) + " " + shellQuote(file.string())), 0);
+            ASSERT_EQ(run("vips copy " + shellQuote((dir / "edited.png").string()) + " " +
+                          shellQuote(file.string())),
+                      0);
         } else {
             picture.write_to_file((file.string() + source.save).c_str());
         }
         if (!source.tags.empty()) {
-            ASSERT_EQ(run("exiftool -q -q -overwrite_original" + source.tags + " " + shellQuote(file.string())), 0) << source.file;
+            ASSERT_EQ(
+                run("exiftool -q -q -overwrite_original" + source.tags + " " + shellQuote(file.string())), 0)
+                << source.file;
         }
         sourceFiles.push_back(file);
         for (const char* format : kOutputs)
@@ -126,10 +136,18 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     EXPECT_EQ(tags[(dir / "camera.jpg").string()].value("IPTC:City", ""), "Paris");
 
     const json kept = {
-        {"IFD0:Make", "Quillontest"}, {"IFD0:Model", "QT 1"}, {"IFD0:Orientation", 1}, {"IFD0:Artist", "Ann"},
-        {"IFD0:Copyright", "(c) Ann"}, {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
-        {"ExifIFD:OffsetTimeOriginal", "+02:00"}, {"ExifIFD:ExposureTime", 0.004}, {"ExifIFD:FNumber", 2.8},
-        {"ExifIFD:FocalLength", 50}, {"ExifIFD:ISO", 200}, {"ExifIFD:LensModel", "QT 50mm"},
+        {"IFD0:Make", "Quillontest"},
+        {"IFD0:Model", "QT 1"},
+        {"IFD0:Orientation", 1},
+        {"IFD0:Artist", "Ann"},
+        {"IFD0:Copyright", "(c) Ann"},
+        {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
+        {"ExifIFD:OffsetTimeOriginal", "+02:00"},
+        {"ExifIFD:ExposureTime", 0.004},
+        {"ExifIFD:FNumber", 2.8},
+        {"ExifIFD:FocalLength", 50},
+        {"ExifIFD:ISO", 200},
+        {"ExifIFD:LensModel", "QT 50mm"},
     };
     tags = exiftoolTags(outputs);
     for (const fs::path& out : outputs) {
@@ -176,15 +194,22 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
     const fs::path dir = freshDir("photo-details-tiff");
     const fs::path source = dir / "source.jpg", bigEndian = dir / "big.tif", out = dir / "big-kept.tif";
     patchImage(160, 48).write_to_file((source.string() + "[Q=95,strip]").c_str());
-    ASSERT_EQ(run("exiftool -q -q -overwrite_original" + kDetails + kIdentifying + " " + shellQuote(source.string())), 0);
-    ASSERT_EQ(run("convert " + shellQuote(source.string()) + " -strip -define tiff:endian=msb -compress lzw " + shellQuote(bigEndian.string())), 0);
+    ASSERT_EQ(run("exiftool -q -q -overwrite_original" + kDetails + kIdentifying + " " +
+                  shellQuote(source.string())),
+              0);
+    ASSERT_EQ(run("convert " + shellQuote(source.string()) +
+                  " -strip -define tiff:endian=msb -compress lzw " + shellQuote(bigEndian.string())),
+              0);
     ASSERT_EQ(fileBytes(bigEndian).at(0), 'M');
     const std::optional<Image> picture = loadImageFullSize(source, {.keepDetails = true, .toSrgb = true});
     ASSERT_TRUE(picture);
-    const std::optional<Bytes> file = withEmbeddedDetails(fileBytes(bigEndian), DetailsContainer::Tiff, *picture);
+    const std::optional<Bytes> file = withEmbeddedDetails(fileBytes(bigEndian), DetailsContainer::Tiff,
+                                                          *picture);
     ASSERT_TRUE(file);
     writeBytes(out, *file);
-    json tags = exiftoolTags({out}, "-ProfileDescription -Make -FNumber -OffsetTimeOriginal -Orientation -GPSLatitude")[out.string()];
+    json tags = exiftoolTags(
+        {out},
+        "-ProfileDescription -Make -FNumber -OffsetTimeOriginal -Orientation -GPSLatitude")[out.string()];
     EXPECT_EQ(tags.value("IFD0:Make", ""), "Quillontest");
     EXPECT_EQ(tags.value("ExifIFD:FNumber", 0.0), 2.8);
     EXPECT_EQ(tags.value("ExifIFD:OffsetTimeOriginal", ""), "+02:00");
@@ -193,7 +218,8 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
     EXPECT_EQ(leaks(tags), std::vector<std::string>());
     EXPECT_LE(patchError(vips::VImage::new_from_file(out.c_str()).copy_memory()), 6);
     // A file that is no TIFF is refused rather than damaged.
-    EXPECT_FALSE(withEmbeddedDetails(Bytes{'n', 'o', 'p', 'e', 0, 0, 0, 0, 0}, DetailsContainer::Tiff, *picture));
+    EXPECT_FALSE(
+        withEmbeddedDetails(Bytes{'n', 'o', 'p', 'e', 0, 0, 0, 0, 0}, DetailsContainer::Tiff, *picture));
 }
 
 // A Display P3 photo keeps its numbers and its profile in every format, so its saturated colours
@@ -208,7 +234,10 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
         vips::VImage picture;
         double tolerance;  // lossy sources and outputs move a few levels
     };
-    const Source sources[] = {{"p3.jpg", p3, 8}, {"p3.png", p3, 0}, {"p3.tif", p3, 0}, {"p3.heic", p3, 8},
+    const Source sources[] = {{"p3.jpg", p3, 8},
+                              {"p3.png", p3, 0},
+                              {"p3.tif", p3, 0},
+                              {"p3.heic", p3, 8},
                               {"plain.png", patchImage(160, 48), 0}};
     // Every source into every format with its own profile; sRGB on request from one of them.
     struct Conversion {
@@ -222,24 +251,28 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
     std::string showAll = "true";
     for (const Source& source : sources) {
         const std::string name = source.file;
-        source.picture.write_to_file(((dir / name).string() + (name.ends_with(".jpg") || name.ends_with(".heic") ? "[Q=98]" : "")).c_str());
+        source.picture.write_to_file(
+            ((dir / name).string() + (name.ends_with(".jpg") || name.ends_with(".heic") ? "[Q=98]" : ""))
+                .c_str());
         std::vector<const char*> formats(std::begin(kOutputs), std::end(kOutputs));
         formats.insert(formats.end(), std::begin(kProfileOnlyOutputs), std::end(kProfileOnlyOutputs));
         for (const char* format : formats) {
             for (bool toSrgb : {false, true}) {
                 if (toSrgb && name != "p3.jpg")
                     continue;
-                const fs::path out = convertTo(dir / name, format, {.toSrgb = toSrgb}, toSrgb ? "-srgb" : "-own");
+                const fs::path out = convertTo(dir / name, format, {.toSrgb = toSrgb},
+                                               toSrgb ? "-srgb" : "-own");
                 conversions.push_back({&source, format, toSrgb, out});
                 outputs.push_back(out);
                 // How the file looks when read through the profile it carries, by libvips' own tool.
-                showAll += " && vips icc_transform " + shellQuote(out.string()) + " " + shellQuote(out.string() + ".shown.png") +
-                           " srgb --embedded --intent relative";
+                showAll += " && vips icc_transform " + shellQuote(out.string()) + " " +
+                           shellQuote(out.string() + ".shown.png") + " srgb --embedded --intent relative";
             }
         }
     }
     ASSERT_EQ(run(showAll), 0);
-    const std::string p3Name = exiftoolTags({dir / "p3.png"})[(dir / "p3.png").string()].value("ICC_Profile:ProfileDescription", "");
+    const std::string p3Name = exiftoolTags({dir / "p3.png"})[(dir / "p3.png").string()].value(
+        "ICC_Profile:ProfileDescription", "");
     ASSERT_FALSE(p3Name.empty());
     ASSERT_EQ(p3Name.find("sRGB"), std::string::npos);
 
@@ -253,9 +286,11 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
         const std::string format = c.format;
         const bool lossy = format == "jpg" || format == "heic" || format == "webp" || format == "avif";
         const double tolerance = c.source->tolerance + (lossy ? 11 : 3);
-        EXPECT_EQ(tags.at(c.out.string()).value("ICC_Profile:ProfileDescription", ""), wide ? p3Name : "sRGB");
+        EXPECT_EQ(tags.at(c.out.string()).value("ICC_Profile:ProfileDescription", ""),
+                  wide ? p3Name : "sRGB");
         const vips::VImage stored = vips::VImage::new_from_file(c.out.c_str()).copy_memory();
-        const vips::VImage shown = vips::VImage::new_from_file((c.out.string() + ".shown.png").c_str()).copy_memory();
+        const vips::VImage shown =
+            vips::VImage::new_from_file((c.out.string() + ".shown.png").c_str()).copy_memory();
         EXPECT_LE(patchError(shown), tolerance);
         if (wide) {
             // The numbers are the source's own, not sRGB's.
@@ -287,11 +322,12 @@ TEST(PhotoDetails, SrgbProfilesAreToldFromOthersByTheirColorants)
         bool isSrgb;
     };
     const std::span<const std::uint8_t> carried = srgbProfile();
-    for (const Case& c : {Case{"sRGB", srgb, true}, Case{"sRGB as files carry it", Bytes(carried.begin(), carried.end()), true},
-                          Case{"Display P3", builtIn("p3"), false},
-                          Case{"CMYK", builtIn("cmyk"), false}, Case{"empty", Bytes(), false},
-                          Case{"cut short", Bytes(srgb.begin(), srgb.begin() + 140), false},
-                          Case{"not a profile", Bytes(srgb.size(), 0x41), false}}) {
+    for (const Case& c :
+         {Case{"sRGB", srgb, true},
+          Case{"sRGB as files carry it", Bytes(carried.begin(), carried.end()), true},
+          Case{"Display P3", builtIn("p3"), false}, Case{"CMYK", builtIn("cmyk"), false},
+          Case{"empty", Bytes(), false}, Case{"cut short", Bytes(srgb.begin(), srgb.begin() + 140), false},
+          Case{"not a profile", Bytes(srgb.size(), 0x41), false}}) {
         EXPECT_EQ(isSrgbProfile(c.profile), c.isSrgb) << c.what;
     }
 }
@@ -317,9 +353,12 @@ TEST(PhotoDetails, ALargeProfileComesBackWhole)
     const Image image(pixels);
     for (const char* format : {"jpg", "png"}) {
         SCOPED_TRACE(format);
-        const fs::path out = dir / (std::string("large.") + format), back = dir / (std::string("large-") + format + ".icc");
+        const fs::path out = dir / (std::string("large.") + format),
+                       back = dir / (std::string("large-") + format + ".icc");
         writeBytes(out, encodeImage(image, format, 0.9).value_or(Bytes()));
-        ASSERT_EQ(run("exiftool -b -ICC_Profile " + shellQuote(out.string()) + " > " + shellQuote(back.string())), 0);
+        ASSERT_EQ(
+            run("exiftool -b -ICC_Profile " + shellQuote(out.string()) + " > " + shellQuote(back.string())),
+            0);
         EXPECT_EQ(fileBytes(back), profile);
     }
 }

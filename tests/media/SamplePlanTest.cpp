@@ -25,8 +25,17 @@ std::vector<std::pair<double, double>> plan(double duration, double step, double
 TEST(SamplePlan, WorkedExamples)
 {
     using P = std::vector<std::pair<double, double>>;
-    EXPECT_EQ(plan(10, 10, 30),
-              (P{{0, 0}, {10, 1}, {20, 2}, {30, 3}, {40, 4}, {50, 5}, {60, 6}, {70, 7}, {80, 8}, {90, 9}, {100, 9.96}}));
+    EXPECT_EQ(plan(10, 10, 30), (P{{0, 0},
+                                   {10, 1},
+                                   {20, 2},
+                                   {30, 3},
+                                   {40, 4},
+                                   {50, 5},
+                                   {60, 6},
+                                   {70, 7},
+                                   {80, 8},
+                                   {90, 9},
+                                   {100, 9.96}}));
     EXPECT_EQ(plan(10, 10, 24).back().second, 9.958333333333334);
     EXPECT_EQ(plan(2.5, 20, 12.5), (P{{0, 0}, {20, 0.5}, {40, 1}, {60, 1.5}, {80, 2}, {100, 2.42}}));
     EXPECT_EQ(plan(7, 30, 60), (P{{0, 0}, {30, 2.1}, {60, 4.2}, {90, 6.3}, {100, 6.96}}));
@@ -45,7 +54,8 @@ TEST(SamplePlan, WorkedExamples)
 TEST(SamplePlan, UnusableArgumentsFallBackAndTinyStepsAreBounded)
 {
     for (double duration : {0.0, -3.0, kNan})
-        EXPECT_EQ(plan(duration, 50, 30), (std::vector<std::pair<double, double>>{{0, 0}, {50, 0}, {100, 0}}));
+        EXPECT_EQ(plan(duration, 50, 30),
+                  (std::vector<std::pair<double, double>>{{0, 0}, {50, 0}, {100, 0}}));
     for (double step : {0.0, -1.0, kInf, -kInf, kNan})  // means 5
         EXPECT_EQ(plan(10, step, 30), plan(10, 5, 30)) << step;
     for (double fps : {0.0, -5.0, kInf, kNan, 25.0, 120.0})  // the last sample at least 0.04 s before the end

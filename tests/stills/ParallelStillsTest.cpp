@@ -28,15 +28,9 @@ std::filesystem::path groupsClip()
 }
 
 // Hands each still over as it is, for the tests to compare.
-std::any keep(std::size_t, std::optional<Image> still)
-{
-    return still;
-}
+std::any keep(std::size_t, std::optional<Image> still) { return still; }
 
-std::optional<Image> stillOf(std::any& made)
-{
-    return std::any_cast<std::optional<Image>>(std::move(made));
-}
+std::optional<Image> stillOf(std::any& made) { return std::any_cast<std::optional<Image>>(std::move(made)); }
 
 TEST(StillsSideBySide, SameStillsInOrderAsOneAtATime)
 {
@@ -136,27 +130,29 @@ TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFu
         for (double t : times)
             full.push_back(single->image(t));
         for (const Case& c : cases) {
-            SCOPED_TRACE("max side " + std::to_string(c.maxSide) + ", " + std::to_string(times.size()) + " times");
+            SCOPED_TRACE("max side " + std::to_string(c.maxSide) + ", " + std::to_string(times.size()) +
+                         " times");
             std::size_t delivered = 0;
             source->stills(
                 times, keep,
                 [&](std::size_t i, std::any made) {
-                    std::optional<Image> still = stillOf(made);
-                    ++delivered;
-                    EXPECT_TRUE(still && full[i]);
-                    if (!still || !full[i])
-                        return true;
-                    EXPECT_EQ(still->width(), c.width);
-                    EXPECT_EQ(still->height(), c.height);
-                    if (c.width == 320) {
-                        EXPECT_TRUE(test::samePixels(*still, *full[i]));
-                    } else {
-                        const std::vector<double> reduced = quarterMeans(*still), expected = quarterMeans(*full[i]);
-                        EXPECT_EQ(reduced.size(), expected.size());
-                        for (std::size_t k = 0; k < std::min(reduced.size(), expected.size()); ++k)
-                            EXPECT_NEAR(reduced[k], expected[k], 6) << "quarter value " << k;
-                    }
+                std::optional<Image> still = stillOf(made);
+                ++delivered;
+                EXPECT_TRUE(still && full[i]);
+                if (!still || !full[i])
                     return true;
+                EXPECT_EQ(still->width(), c.width);
+                EXPECT_EQ(still->height(), c.height);
+                if (c.width == 320) {
+                    EXPECT_TRUE(test::samePixels(*still, *full[i]));
+                } else {
+                    const std::vector<double> reduced = quarterMeans(*still),
+                                              expected = quarterMeans(*full[i]);
+                    EXPECT_EQ(reduced.size(), expected.size());
+                    for (std::size_t k = 0; k < std::min(reduced.size(), expected.size()); ++k)
+                        EXPECT_NEAR(reduced[k], expected[k], 6) << "quarter value " << k;
+                }
+                return true;
                 },
                 c.maxSide);
             EXPECT_EQ(delivered, times.size());

@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,10 +27,14 @@ struct Codec {
 // 50 frames each; a key frame every 12 frames so the probes cross several groups of pictures.
 const Codec kCodecs[] = {
     {"H264BFramesMp4", "clip.mp4", "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 12 -sc_threshold 0"},
-    {"H264OpenGopMov", "clip.mov", "-c:v libx264 -pix_fmt yuv420p -bf 3 -x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"},
+    {"H264OpenGopMov", "clip.mov",
+     "-c:v libx264 -pix_fmt yuv420p -bf 3 -x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"},
     {"H264Ntsc", "clip.mp4", "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 12", "30000/1001"},
-    {"HevcMp4", "clip.mp4", "-c:v libx265 -pix_fmt yuv420p -tag:v hvc1 -x265-params keyint=12:min-keyint=12:bframes=3:log-level=error"},
-    {"Hevc10BitMkv", "clip.mkv", "-c:v libx265 -pix_fmt yuv420p10le -x265-params keyint=12:min-keyint=12:log-level=error"},
+    {"HevcMp4", "clip.mp4",
+     "-c:v libx265 -pix_fmt yuv420p -tag:v hvc1 -x265-params "
+     "keyint=12:min-keyint=12:bframes=3:log-level=error"},
+    {"Hevc10BitMkv", "clip.mkv",
+     "-c:v libx265 -pix_fmt yuv420p10le -x265-params keyint=12:min-keyint=12:log-level=error"},
     {"Vp9Webm", "clip.webm", "-c:v libvpx-vp9 -g 12 -b:v 1M -deadline realtime -cpu-used 8"},
     {"Av1Mkv", "clip.mkv", "-c:v libaom-av1 -cpu-used 8 -row-mt 1 -g 12 -b:v 800k"},
     {"Mpeg2Mpg", "clip.mpg", "-c:v mpeg2video -bf 2 -g 12 -q:v 3"},
@@ -79,7 +83,9 @@ TEST_P(VideoCodecs, StillsAreTheExactFrameAtEachTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(Stills, VideoCodecs, testing::ValuesIn(kCodecs),
-                         [](const testing::TestParamInfo<Codec>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Codec>& info) {
+    return std::string(info.param.name);
+});
 
 TEST(VideoStills, VariableFrameRateClipsGiveTheFrameOnScreen)
 {
@@ -103,16 +109,20 @@ TEST(VideoStills, IncreasingRequestsDecodeEachFrameAtMostOnce)
     const auto dir = test::freshDir("stills-forward");
     // A clip with key frames 100 frames apart, and a GIF that ffmpeg stores as the change from the
     // frame before (so it also shows that GIF frames are composited over the ones before them).
-    ASSERT_TRUE(test::makeIndexClip(dir / "clip.mp4", {.frames = 250, .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 100"}));
-    ASSERT_TRUE(test::makeIndexClip(dir / "long.gif", {.frames = 1000, .width = 160, .height = 120, .codec = ""}));
-    for (const auto& [name, frames] : std::vector<std::pair<std::string, int>>{{"clip.mp4", 250}, {"long.gif", 1000}}) {
+    ASSERT_TRUE(test::makeIndexClip(dir / "clip.mp4",
+                                    {.frames = 250, .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 100"}));
+    ASSERT_TRUE(
+        test::makeIndexClip(dir / "long.gif", {.frames = 1000, .width = 160, .height = 120, .codec = ""}));
+    for (const auto& [name, frames] :
+         std::vector<std::pair<std::string, int>>{{"clip.mp4", 250}, {"long.gif", 1000}}) {
         SCOPED_TRACE(name);
         auto source = StillsSource::open(dir / name);
         ASSERT_TRUE(source);
         EXPECT_NEAR(source->durationSec(), frames / 25.0, 0.05);
         EXPECT_EQ(source->framesDecoded(), 0) << "opening decodes nothing";
         for (const StillSample& s : sampleTimes(source->durationSec(), 5, source->fps()))
-            EXPECT_EQ(frameAt(*source, s.sec), std::min(frames - 1, int(std::floor(s.sec * 25 + 1e-9)))) << s.sec;
+            EXPECT_EQ(frameAt(*source, s.sec), std::min(frames - 1, int(std::floor(s.sec * 25 + 1e-9))))
+                << s.sec;
         EXPECT_LE(source->framesDecoded(), frames);
     }
 }
@@ -134,7 +144,8 @@ TEST(VideoStills, AClipCutShortServesWhatIsLeftAndNothingForTheMissingPart)
 {
     // The index at the front still states the whole length; the frames of the second half are gone.
     const auto file = test::freshDir("stills-cut-short") / "cut.mp4";
-    ASSERT_TRUE(test::makeIndexClip(file, {.frames = 250, .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 50",
+    ASSERT_TRUE(test::makeIndexClip(file, {.frames = 250,
+                                           .codec = "-c:v libx264 -pix_fmt yuv420p -bf 3 -g 50",
                                            .extra = "-movflags +faststart"}));
     std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
     auto source = StillsSource::open(file);
@@ -151,7 +162,9 @@ TEST(VideoStills, ASeekThatLandsPastTheKeyFrameStartsFurtherBack)
     // lands on the frame after it, and FFmpeg then hands out only a frame left from before the seek.
     const auto file = test::freshDir("stills-mpeg1-seek") / "clip.mpeg";
     ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=1 "
-                        "-c:v mpeg1video -f mpeg " + shellQuote(file.string())), 0);
+                        "-c:v mpeg1video -f mpeg " +
+                        shellQuote(file.string())),
+              0);
     auto walked = StillsSource::open(file);
     ASSERT_TRUE(walked);
     for (double t : {0.0, 0.25})
@@ -171,7 +184,8 @@ TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
     const auto dir = test::freshDir("stills-damaged");
     // Sound only; a codec nothing here decodes (the sample entry renamed); a 20000x20000 header.
     ASSERT_EQ(test::run("ffmpeg -nostdin -v error -f lavfi -i sine=d=1 -c:a aac " +
-                        shellQuote((dir / "audio.mp4").string())), 0);
+                        shellQuote((dir / "audio.mp4").string())),
+              0);
     ASSERT_TRUE(test::makeIndexClip(dir / "clip.mp4"));
     std::ifstream in(dir / "clip.mp4", std::ios::binary);
     std::string bytes(std::istreambuf_iterator<char>(in), {});
@@ -183,7 +197,8 @@ TEST(VideoStills, FilesWithoutADecodableVideoTrackFailToOpen)
     // A picture under a video's name is not a video of one frame.
     for (const char* picture : {"picture.png", "picture.jpg"}) {
         ASSERT_EQ(test::run("ffmpeg -nostdin -v error -f lavfi -i color=c=red:s=64x48 -frames:v 1 " +
-                            shellQuote((dir / picture).string())), 0);
+                            shellQuote((dir / picture).string())),
+                  0);
         std::filesystem::copy_file(dir / picture, dir / (std::string(picture) + ".mp4"));
     }
     for (const char* name : {"audio.mp4", "unknown.mp4", "huge.y4m", "picture.png.mp4", "picture.jpg.mp4"})
@@ -195,7 +210,8 @@ TEST(GifStills, DelaysOfZeroAndOneHundredthBecomeATenth)
     const auto dir = test::freshDir("stills-gif-delays");
     // Stored delays 0.02, 0 and 0.01 s: frame delays 0.02, 0.1, 0.1; ends 0.02, 0.12, 0.22.
     ASSERT_EQ(test::run("convert -size 16x12 -delay 2 xc:red -delay 0 xc:lime -delay 1 xc:blue " +
-                        shellQuote((dir / "delays.gif").string())), 0);
+                        shellQuote((dir / "delays.gif").string())),
+              0);
     auto source = StillsSource::open(dir / "delays.gif");
     ASSERT_TRUE(source);
     EXPECT_TRUE(source->isGif());
@@ -203,9 +219,16 @@ TEST(GifStills, DelaysOfZeroAndOneHundredthBecomeATenth)
     EXPECT_NEAR(source->fps(), 3 / 0.22, 1e-9);
     EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "16x12");
     // A time on a boundary belongs to the later frame; times outside the clip are clamped.
-    for (const auto& [t, colour] : std::vector<std::pair<double, char>>{{0, 'R'}, {0.0199, 'R'}, {0.02, 'G'}, {0.1199, 'G'},
-                                                                        {0.12, 'B'}, {0.2199, 'B'}, {0.22, 'B'}, {9, 'B'},
-                                                                        {-1, 'R'}, {0.05, 'G'}})
+    for (const auto& [t, colour] : std::vector<std::pair<double, char>>{{0, 'R'},
+                                                                        {0.0199, 'R'},
+                                                                        {0.02, 'G'},
+                                                                        {0.1199, 'G'},
+                                                                        {0.12, 'B'},
+                                                                        {0.2199, 'B'},
+                                                                        {0.22, 'B'},
+                                                                        {9, 'B'},
+                                                                        {-1, 'R'},
+                                                                        {0.05, 'G'}})
         EXPECT_EQ(test::colourLetter(source->image(t).value_or(Image()), 8, 6), colour) << "t = " << t;
 
     // The extension decides the kind: the same file named .mov is read as a video.
@@ -220,7 +243,9 @@ TEST(GifStills, ASingleFrameWithoutADelayLastsATenthAndKeepsItsTransparency)
     // Left half opaque red, right half transparent. The extension in upper case is still a GIF, and
     // a non-ASCII name reaches the decoder as is.
     const auto file = test::freshDir("stills-gif-single") / "halb-durchsichtig-\u00fc.GIF";
-    ASSERT_EQ(test::run("convert -size 16x12 xc:none -fill red -draw 'rectangle 0,0 7,11' " + shellQuote(file.string())), 0);
+    ASSERT_EQ(test::run("convert -size 16x12 xc:none -fill red -draw 'rectangle 0,0 7,11' " +
+                        shellQuote(file.string())),
+              0);
     auto source = StillsSource::open(file);
     ASSERT_TRUE(source);
     EXPECT_TRUE(source->isGif());
@@ -239,7 +264,9 @@ TEST(GifStills, AZeroLogicalScreenTakesTheSizeItsImagesNeed)
     // Red over 16x12, then a 6x4 blue patch drawn at (10, 8), in the bottom-right corner; the
     // logical screen is then set to 0x0, as some encoders write it.
     const auto file = test::freshDir("stills-gif-zero-screen") / "zero.gif";
-    ASSERT_EQ(test::run("convert -delay 10 -size 16x12 xc:red -page +10+8 -size 6x4 xc:blue " + shellQuote(file.string())), 0);
+    ASSERT_EQ(test::run("convert -delay 10 -size 16x12 xc:red -page +10+8 -size 6x4 xc:blue " +
+                        shellQuote(file.string())),
+              0);
     std::string bytes;
     {
         std::ifstream in(file, std::ios::binary);
@@ -253,7 +280,8 @@ TEST(GifStills, AZeroLogicalScreenTakesTheSizeItsImagesNeed)
     ASSERT_TRUE(source);
     EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "16x12");
     // The second image is drawn over the first; asking for the first again starts over.
-    for (const auto& [t, patch] : std::vector<std::pair<double, char>>{{0.15, 'B'}, {0.05, 'R'}, {0.15, 'B'}}) {
+    for (const auto& [t, patch] :
+         std::vector<std::pair<double, char>>{{0.15, 'B'}, {0.05, 'R'}, {0.15, 'B'}}) {
         const Image still = source->image(t).value_or(Image());
         EXPECT_EQ(test::colourLetter(still, 3, 3, 1), 'R') << "t = " << t;
         EXPECT_EQ(test::colourLetter(still, 13, 10, 1), patch) << "t = " << t;
@@ -265,9 +293,12 @@ TEST(StillsPicture, StillsShowTheColourThatWasEncoded)
     // (200, 100, 50) in the matrix, range and layout given, encoded with the tags given (none: the
     // usual guess by size). A wrong matrix moves it by about ten levels, a wrong range by more.
     for (const auto& [file, size, pixels, output] : std::vector<std::array<std::string, 4>>{
-             {"Bt709Limited.mp4", "320x240", "bt709:out_range=tv,format=yuv420p", "-c:v libx264 -colorspace bt709 -color_range tv"},
-             {"Bt709Full.mp4", "320x240", "bt709:out_range=pc,format=yuv420p", "-c:v libx264 -colorspace bt709 -color_range pc"},
-             {"Bt601Tagged.mp4", "1280x720", "bt601:out_range=tv,format=yuv420p", "-c:v libx264 -colorspace smpte170m"},
+             {"Bt709Limited.mp4", "320x240", "bt709:out_range=tv,format=yuv420p",
+              "-c:v libx264 -colorspace bt709 -color_range tv"},
+             {"Bt709Full.mp4", "320x240", "bt709:out_range=pc,format=yuv420p",
+              "-c:v libx264 -colorspace bt709 -color_range pc"},
+             {"Bt601Tagged.mp4", "1280x720", "bt601:out_range=tv,format=yuv420p",
+              "-c:v libx264 -colorspace smpte170m"},
              {"UntaggedSd.mp4", "320x240", "bt601:out_range=tv,format=yuv420p", "-c:v libx264"},
              {"UntaggedHd.mp4", "1280x720", "bt709:out_range=tv,format=yuv420p", "-c:v libx264"},
              {"Bt2020TenBit.mp4", "320x240", "bt2020:out_range=tv,format=yuv420p10le",
@@ -275,9 +306,11 @@ TEST(StillsPicture, StillsShowTheColourThatWasEncoded)
              {"FullRangeMjpeg.avi", "320x240", "bt601:out_range=pc,format=yuvj444p", "-c:v mjpeg -q:v 2"}}) {
         SCOPED_TRACE(file);
         const auto path = test::freshDir("stills-colour") / file;
-        const std::string source = "color=c=0xC86432:s=" + size + ":d=0.4,format=rgb24,scale=out_color_matrix=" + pixels;
-        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + output + " " +
-                            shellQuote(path.string())), 0);
+        const std::string source = "color=c=0xC86432:s=" + size +
+                                   ":d=0.4,format=rgb24,scale=out_color_matrix=" + pixels;
+        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + output +
+                            " " + shellQuote(path.string())),
+                  0);
         const Image still = stillAt(path, 0.1);
         ASSERT_EQ(still.channels(), 3);
         const std::vector<double> c = test::averageColour(still, still.width() / 2, still.height() / 2);
@@ -292,16 +325,22 @@ TEST(StillsPicture, HdrClipsAreToneMappedNotWashedOut)
     const auto dir = test::freshDir("stills-hdr");
     // White, mid grey, a strong red and black, graded with SDR white at 203 cd/m2 as HDR
     // production does, in BT.2020 10-bit, with the PQ and with the HLG transfer.
-    ASSERT_EQ(test::run("convert -size 80x60 xc:white xc:'rgb(128,128,128)' xc:'rgb(200,30,30)' xc:black +append "
-                        "-depth 8 " + shellQuote((dir / "patches.png").string())), 0);
+    ASSERT_EQ(
+        test::run("convert -size 80x60 xc:white xc:'rgb(128,128,128)' xc:'rgb(200,30,30)' xc:black +append "
+                  "-depth 8 " +
+                  shellQuote((dir / "patches.png").string())),
+        0);
     for (const std::string transfer : {"smpte2084", "arib-std-b67"}) {
         SCOPED_TRACE(transfer);
         const auto file = dir / (transfer + ".mp4");
-        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -loop 1 -i " + shellQuote((dir / "patches.png").string()) +
+        ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -loop 1 -i " +
+                            shellQuote((dir / "patches.png").string()) +
                             " -t 0.4 -vf 'zscale=tin=iec61966-2-1:pin=bt709:min=gbr:rin=pc:t=" + transfer +
                             ":p=bt2020:m=bt2020nc:r=tv:npl=203,format=yuv420p10le' -c:v libx265 -x265-params "
-                            "log-level=error -color_trc " + transfer +
-                            " -color_primaries bt2020 -colorspace bt2020nc -color_range tv " + shellQuote(file.string())), 0);
+                            "log-level=error -color_trc " +
+                            transfer + " -color_primaries bt2020 -colorspace bt2020nc -color_range tv " +
+                            shellQuote(file.string())),
+                  0);
         const Image still = stillAt(file, 0.1);
         ASSERT_FALSE(still.empty());
         const auto white = test::averageColour(still, 40, 30), grey = test::averageColour(still, 120, 30);
@@ -327,10 +366,14 @@ TEST(StillsPicture, DisplayMatrixTurnsAndMirrorsTheStills)
     };
     const auto dir = test::freshDir("stills-turns");
     // Stored: top left red, top right green, bottom left blue, bottom right white.
-    ASSERT_EQ(test::run("ffmpeg -nostdin -v error -y -f lavfi -i " +
-                        shellQuote("color=c=black:s=320x240:d=0.4:r=25,format=rgb24,"
-                                   "geq=r='if(lt(Y,H/2),lt(X,W/2),gte(X,W/2))*255':g='gte(X,W/2)*255':b='gte(Y,H/2)*255'") +
-                        " -c:v libx264 -pix_fmt yuv444p " + shellQuote((dir / "stored.mp4").string())), 0);
+    ASSERT_EQ(
+        test::run(
+            "ffmpeg -nostdin -v error -y -f lavfi -i " +
+            shellQuote(
+                "color=c=black:s=320x240:d=0.4:r=25,format=rgb24,"
+                "geq=r='if(lt(Y,H/2),lt(X,W/2),gte(X,W/2))*255':g='gte(X,W/2)*255':b='gte(Y,H/2)*255'") +
+            " -c:v libx264 -pix_fmt yuv444p " + shellQuote((dir / "stored.mp4").string())),
+        0);
     for (const Turn& turn : {Turn{"upright", {one, 0, 0, 0, one, 0, 0, 0, last}, "RGBW"},
                              Turn{"clockwise", {0, one, 0, -one, 0, 0, h, 0, last}, "BRWG"},
                              Turn{"half", {-one, 0, 0, 0, -one, 0, w, h, last}, "WBGR"},
@@ -372,8 +415,14 @@ TEST(StillsPicture, PixelsThatAreNotSquareAreShownAtTheirDisplayWidth)
         ASSERT_TRUE(test::makeIndexClip(file, {.frames = 10, .width = 160, .height = 96, .codec = c.codec}));
         // The displayed width as ffprobe's sample aspect ratio gives it.
         int num = 0, den = 0;
-        ASSERT_EQ(std::sscanf(test::capture("ffprobe -v error -select_streams v:0 -show_entries stream=sample_aspect_ratio "
-                                            "-of csv=p=0 " + shellQuote(file.string())).c_str(), "%d:%d", &num, &den), 2);
+        ASSERT_EQ(
+            std::sscanf(
+                test::capture("ffprobe -v error -select_streams v:0 -show_entries stream=sample_aspect_ratio "
+                              "-of csv=p=0 " +
+                              shellQuote(file.string()))
+                    .c_str(),
+                "%d:%d", &num, &den),
+            2);
         const std::string size = test::sizeText(std::round(160.0 * num / den), 96);
         ASSERT_NE(size, "160x96");
         auto source = StillsSource::open(file);

@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -39,38 +39,49 @@ struct Cell {
     const char* rate = "25";
     const char* extra = "";
     int frames = 60;
-    const char* filter = "";  // appended to the source graph (timestamps of a variable-rate clip)
+    const char* filter = "";    // appended to the source graph (timestamps of a variable-rate clip)
     bool dropAviIndex = false;  // the idx1 chunk renamed, as in files whose writer never finished it
 };
 
-constexpr const char* kX264 = "-c:v libx264 -pix_fmt yuv420p -preset veryfast -bf 3 -b-pyramid normal -g 24 -sc_threshold 0";
+constexpr const char* kX264 =
+    "-c:v libx264 -pix_fmt yuv420p -preset veryfast -bf 3 -b-pyramid normal -g 24 -sc_threshold 0";
 
 const Cell kCells[] = {
     {"Mp4H264Pyramid23976", "MP4", "H.264 B-pyramid", "23.976", "clip.mp4", kX264, "24000/1001"},
     {"MovH264OpenGop25", "MOV", "H.264 open GOP", "25", "clip.mov",
      "-c:v libx264 -pix_fmt yuv420p -bf 3 -x264-params open-gop=1:keyint=12:min-keyint=12:scenecut=0"},
-    {"MkvH264Defaults30", "MKV", "H.264 x264 defaults", "30", "clip.mkv", "-c:v libx264 -pix_fmt yuv420p", "30"},
+    {"MkvH264Defaults30", "MKV", "H.264 x264 defaults", "30", "clip.mkv", "-c:v libx264 -pix_fmt yuv420p",
+     "30"},
     {"MkvH264Pyramid2997", "MKV", "H.264 B-pyramid", "29.97", "clip.mkv", kX264, "30000/1001"},
     {"MkvH264Vfr", "MKV", "H.264", "variable", "clip.mkv",
      "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 8 -fps_mode vfr -enc_time_base 1/1000", "25", "", 30,
      ",settb=1/1000,setpts='if(lt(N,10),N*0.04,0.4+(N-10)*0.1)/TB'"},
-    {"MkvH264LateStart25", "MKV", "H.264", "25, starts at 3.5 s", "clip.mkv", kX264, "25", "-output_ts_offset 3.5"},
-    {"Mp4H264LateStart25", "MP4", "H.264", "25, starts at 3.5 s", "clip.mp4", kX264, "25", "-output_ts_offset 3.5"},
+    {"MkvH264LateStart25", "MKV", "H.264", "25, starts at 3.5 s", "clip.mkv", kX264, "25",
+     "-output_ts_offset 3.5"},
+    {"Mp4H264LateStart25", "MP4", "H.264", "25, starts at 3.5 s", "clip.mp4", kX264, "25",
+     "-output_ts_offset 3.5"},
     {"Mp4Hevc5994", "MP4", "HEVC", "59.94", "clip.mp4",
-     "-c:v libx265 -pix_fmt yuv420p -tag:v hvc1 -x265-params keyint=24:min-keyint=24:bframes=3:log-level=error",
+     "-c:v libx265 -pix_fmt yuv420p -tag:v hvc1 -x265-params "
+     "keyint=24:min-keyint=24:bframes=3:log-level=error",
      "60000/1001", "", 90},
     {"MkvHevc2997", "MKV", "HEVC", "29.97", "clip.mkv",
-     "-c:v libx265 -pix_fmt yuv420p -x265-params keyint=12:min-keyint=12:bframes=3:log-level=error", "30000/1001"},
-    {"WebmVp925", "WebM", "VP9", "25", "clip.webm", "-c:v libvpx-vp9 -g 12 -b:v 300k -deadline realtime -cpu-used 8"},
-    {"WebmAv130", "WebM", "AV1", "30", "clip.webm", "-c:v libaom-av1 -cpu-used 8 -row-mt 1 -g 12 -b:v 200k", "30"},
+     "-c:v libx265 -pix_fmt yuv420p -x265-params keyint=12:min-keyint=12:bframes=3:log-level=error",
+     "30000/1001"},
+    {"WebmVp925", "WebM", "VP9", "25", "clip.webm",
+     "-c:v libvpx-vp9 -g 12 -b:v 300k -deadline realtime -cpu-used 8"},
+    {"WebmAv130", "WebM", "AV1", "30", "clip.webm", "-c:v libaom-av1 -cpu-used 8 -row-mt 1 -g 12 -b:v 200k",
+     "30"},
     {"AviMpeg4BFrames25", "AVI", "MPEG-4 Visual", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3"},
     {"AviMjpeg30", "AVI", "MJPEG", "30", "clip.avi", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30"},
-    {"MovMjpeg2997", "MOV", "MJPEG", "29.97", "clip.mov", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p", "30000/1001"},
-    {"AviNoIndexMpeg4_25", "AVI without idx1", "MPEG-4 Visual", "25", "clip.avi", "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25",
-     "", 60, "", true},
+    {"MovMjpeg2997", "MOV", "MJPEG", "29.97", "clip.mov", "-c:v mjpeg -q:v 3 -pix_fmt yuvj420p",
+     "30000/1001"},
+    {"AviNoIndexMpeg4_25", "AVI without idx1", "MPEG-4 Visual", "25", "clip.avi",
+     "-c:v mpeg4 -bf 2 -g 12 -q:v 3", "25", "", 60, "", true},
     {"ThreeGpMpeg4_25", "3GP", "MPEG-4 Visual", "25", "clip.3gp", "-c:v mpeg4 -bf 1 -g 12 -q:v 3"},
-    {"PsMpeg2Gop50_25", "MPEG-PS", "MPEG-2", "25", "clip.mpg", "-c:v mpeg2video -bf 2 -g 50 -q:v 3", "25", "", 75},
-    {"PsMpeg2_2997", "MPEG-PS", "MPEG-2", "29.97", "clip.mpg", "-c:v mpeg2video -bf 2 -g 15 -q:v 3", "30000/1001"},
+    {"PsMpeg2Gop50_25", "MPEG-PS", "MPEG-2", "25", "clip.mpg", "-c:v mpeg2video -bf 2 -g 50 -q:v 3", "25", "",
+     75},
+    {"PsMpeg2_2997", "MPEG-PS", "MPEG-2", "29.97", "clip.mpg", "-c:v mpeg2video -bf 2 -g 15 -q:v 3",
+     "30000/1001"},
     {"TsH264_25", "MPEG-TS .ts", "H.264 B-pyramid", "25", "clip.ts", kX264},
     {"TsMpeg2_5994", "MPEG-TS .ts", "MPEG-2", "59.94", "clip.ts", "-c:v mpeg2video -bf 2 -g 24 -q:v 3",
      "60000/1001", "", 90},
@@ -101,7 +112,8 @@ std::filesystem::path clipOf(const Cell& c)
     const auto file = dir / (std::string(c.name) + "-" + std::to_string(digest) + name.extension().string());
     if (std::filesystem::exists(file))
         return file;
-    const auto partial = dir / (std::string(c.name) + ".partial" + std::to_string(::getpid()) + name.extension().string());
+    const auto partial = dir / (std::string(c.name) + ".partial" + std::to_string(::getpid()) +
+                                name.extension().string());
     if (test::run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + args + " " +
                   shellQuote(partial.string())) != 0)
         return {};
@@ -149,9 +161,11 @@ Truth probe(const std::filesystem::path& file)
 {
     Truth truth;
     const std::string q = shellQuote(file.string());
-    truth.fps = parseRate(test::capture("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + q));
+    truth.fps = parseRate(test::capture(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + q));
     std::istringstream lines(test::capture("ffprobe -v error -select_streams v:0 -show_entries "
-                                           "frame=best_effort_timestamp_time,pkt_duration_time -of csv=p=0 " + q));
+                                           "frame=best_effort_timestamp_time,pkt_duration_time -of csv=p=0 " +
+                                           q));
     std::vector<double> stamps, durations;
     bool untimed = false;
     for (std::string line; std::getline(lines, line);) {
@@ -212,24 +226,28 @@ std::vector<int> takeStills(StillsSource& source, const std::vector<double>& tim
 {
     std::vector<int> shown(times.size(), -2);
     source.stills(
-        times, [](std::size_t, std::optional<Image> still) -> std::any { return test::readFrameIndex(still.value_or(Image())); },
+        times,
+        [](std::size_t, std::optional<Image> still) -> std::any {
+            return test::readFrameIndex(still.value_or(Image()));
+        },
         [&](std::size_t i, std::any made) {
-            shown[i] = made.has_value() ? std::any_cast<int>(made) : -1;
-            return true;
+        shown[i] = made.has_value() ? std::any_cast<int>(made) : -1;
+        return true;
         });
     return shown;
 }
 
 // Counts the times whose still is not the frame on screen, and reports each.
-int mismatches(const Truth& truth, const std::vector<double>& times, const std::vector<int>& shown, const char* how)
+int mismatches(const Truth& truth, const std::vector<double>& times, const std::vector<int>& shown,
+               const char* how)
 {
     int wrong = 0;
     for (std::size_t i = 0; i < times.size(); ++i) {
         const int expected = truth.frameAt(times[i]);
         if (shown[i] != expected) {
             ++wrong;
-            ADD_FAILURE() << how << ": t = " << times[i] << " s gave frame " << shown[i] << ", frame " << expected
-                          << " is on screen";
+            ADD_FAILURE() << how << ": t = " << times[i] << " s gave frame " << shown[i] << ", frame "
+                          << expected << " is on screen";
         }
     }
     return wrong;
@@ -242,7 +260,8 @@ TEST_P(TruthMatrix, EveryStillIsTheFrameOnScreen)
     const Cell& c = GetParam();
     const auto file = clipOf(c);
     // A clip ffmpeg cannot make fails the cell: the table must not hide a codec this system lacks.
-    ASSERT_FALSE(file.empty()) << "ffmpeg could not make the " << c.container << " / " << c.codecName << " clip";
+    ASSERT_FALSE(file.empty()) << "ffmpeg could not make the " << c.container << " / " << c.codecName
+                               << " clip";
     const Truth truth = probe(file);
     ASSERT_TRUE(truth.problem.empty()) << truth.problem;
     ASSERT_EQ(static_cast<int>(truth.starts.size()), c.frames);
@@ -267,7 +286,8 @@ TEST_P(TruthMatrix, EveryStillIsTheFrameOnScreen)
         EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "160x96");
         if (std::fabs(source->durationSec() - truth.end) > 1 / truth.fps + 1e-6) {
             ++durationOff;
-            ADD_FAILURE() << "duration " << source->durationSec() << " s, the frames last " << truth.end << " s";
+            ADD_FAILURE() << "duration " << source->durationSec() << " s, the frames last " << truth.end
+                          << " s";
         }
         std::vector<double> times(edges.rbegin(), edges.rend());
         std::vector<int> shown;
@@ -289,16 +309,21 @@ TEST_P(TruthMatrix, EveryStillIsTheFrameOnScreen)
         laterWrong += mismatches(truth, samples, shown, "one still at a time after an extraction");
     }
 
-    auto verdict = [](int wrong) { return wrong == 0 ? std::string("pass") : "FAIL (" + std::to_string(wrong) + ")"; };
-    const std::string row = std::string("| ") + c.container + " | " + c.codecName + " | " + c.rateName + " | " +
-                            (durationOff ? "FAIL" : "pass") + " | " + verdict(freshWrong) + " | " + verdict(laterWrong) + " |";
+    auto verdict = [](int wrong) {
+        return wrong == 0 ? std::string("pass") : "FAIL (" + std::to_string(wrong) + ")";
+    };
+    const std::string row = std::string("| ") + c.container + " | " + c.codecName + " | " + c.rateName +
+                            " | " + (durationOff ? "FAIL" : "pass") + " | " + verdict(freshWrong) + " | " +
+                            verdict(laterWrong) + " |";
     std::cout << row << std::endl;
     std::lock_guard lock(rowsMutex);
     rows.push_back(row);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stills, TruthMatrix, testing::ValuesIn(kCells),
-                         [](const testing::TestParamInfo<Cell>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Cell>& info) {
+    return std::string(info.param.name);
+});
 
 // Stepping frame by frame, checked against ffprobe's frame times: a clip of the matrix, a clip
 // turned by its display matrix and a GIF with uneven delays.
@@ -326,7 +351,9 @@ std::function<std::filesystem::path()> matrixClip(std::string_view name)
 std::filesystem::path turnedClip()
 {
     const auto file = test::freshDir("step-turned") / "turned.mp4";
-    if (!test::makeIndexClip(file, {.frames = 30, .width = 160, .height = 96,
+    if (!test::makeIndexClip(file, {.frames = 30,
+                                    .width = 160,
+                                    .height = 96,
                                     .codec = "-c:v libx264 -pix_fmt yuv420p -bf 2 -g 12 -sc_threshold 0"}))
         return {};
     test::setTrackMatrix(file, {0, 1 << 16, 0, -(1 << 16), 0, 0, 96 << 16, 0, 1 << 30});
@@ -380,7 +407,9 @@ TEST_P(FrameStepping, EachStepReachesTheNeighbouringFrame)
         }
         EXPECT_EQ(truth.frameAt(still->stillSec), expected) << how;
     };
-    auto stepFrom = [&](double sec, FrameStep::Unit unit, double amount) { return source->step(sec, {unit, amount}); };
+    auto stepFrom = [&](double sec, FrameStep::Unit unit, double amount) {
+        return source->step(sec, {unit, amount});
+    };
     using Unit = FrameStep::Unit;
 
     // From the middle of a group of pictures, one frame at a time forward across the next key
@@ -418,13 +447,16 @@ TEST_P(FrameStepping, EachStepReachesTheNeighbouringFrame)
     // Past the end a step stays on the last frame; a second back from the last start.
     expectFrame(stepFrom(truth.end + 1, Unit::Frames, 1), n - 1, "forward from the last frame");
     auto onScreen = [&](double sec) {
-        return std::max(0, static_cast<int>(std::upper_bound(truth.starts.begin(), truth.starts.end(), sec + 1e-6) -
-                                            truth.starts.begin()) - 1);
+        return std::max(
+            0, static_cast<int>(std::upper_bound(truth.starts.begin(), truth.starts.end(), sec + 1e-6) -
+                                truth.starts.begin()) -
+                   1);
     };
     still = stepFrom(truth.starts[n - 1] + 0.001, Unit::Seconds, -1);
     expectFrame(still, onScreen(truth.starts[n - 1] - 1), "a second back from the last frame");
     ASSERT_TRUE(still);
-    expectFrame(stepFrom(still->stillSec, Unit::Seconds, 1), onScreen(still->startSec + 1), "a second forward");
+    expectFrame(stepFrom(still->stillSec, Unit::Seconds, 1), onScreen(still->startSec + 1),
+                "a second forward");
     expectFrame(stepFrom(truth.starts[1] + 0.001, Unit::Seconds, -1), 0, "a second back from frame 1");
 
     // The still time of a step gives the same frame as a single still and in a run of stills.
@@ -434,10 +466,13 @@ TEST_P(FrameStepping, EachStepReachesTheNeighbouringFrame)
     std::vector<double> times{0, still->stillSec};
     std::vector<int> shown;
     source->stills(
-        times, [&](std::size_t, std::optional<Image> s) -> std::any { return test::readFrameIndex(c.upright(s.value_or(Image()))); },
+        times,
+        [&](std::size_t, std::optional<Image> s) -> std::any {
+            return test::readFrameIndex(c.upright(s.value_or(Image())));
+        },
         [&](std::size_t, std::any made) {
-            shown.push_back(made.has_value() ? std::any_cast<int>(made) : -1);
-            return true;
+        shown.push_back(made.has_value() ? std::any_cast<int>(made) : -1);
+        return true;
         });
     EXPECT_EQ(shown, (std::vector<int>{0, n / 2 + 1}));
 }

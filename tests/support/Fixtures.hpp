@@ -33,10 +33,12 @@ struct ClipOptions {
 inline bool makeIndexClip(const std::filesystem::path& file, const ClipOptions& o = {})
 {
     const std::string source = "color=c=black:s=" + std::to_string(o.width) + "x" + std::to_string(o.height) +
-                               ":r=" + o.rate + ",format=yuv420p,"
+                               ":r=" + o.rate +
+                               ",format=yuv420p,"
                                "geq=lum='if(bitand(floor(N/pow(2,floor(X*10/W))),1),235,16)':cb=128:cr=128";
-    return run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + o.codec + " -frames:v " +
-               std::to_string(o.frames) + " " + o.extra + " " + shellQuote(file.string())) == 0 &&
+    return run("ffmpeg -nostdin -v error -y -f lavfi -i " + shellQuote(source) + " " + o.codec +
+               " -frames:v " + std::to_string(o.frames) + " " + o.extra + " " + shellQuote(file.string())) ==
+               0 &&
            std::filesystem::exists(file);
 }
 
@@ -49,8 +51,8 @@ inline std::string sizeText(double width, double height)
 inline std::vector<double> regionMean(const vips::VImage& image, int left, int top, int width, int height)
 {
     left = std::max(0, left), top = std::max(0, top);
-    const vips::VImage region =
-        image.extract_area(left, top, std::min(width, image.width() - left), std::min(height, image.height() - top));
+    const vips::VImage region = image.extract_area(left, top, std::min(width, image.width() - left),
+                                                   std::min(height, image.height() - top));
     std::vector<double> means;
     for (int b = 0; b < region.bands(); ++b)
         means.push_back(region.extract_band(b).avg());
@@ -60,7 +62,8 @@ inline std::vector<double> regionMean(const vips::VImage& image, int left, int t
 // The average colour (R, G, B) of a still over a box around (x, y).
 inline std::vector<double> averageColour(const Image& still, int x, int y, int radius = 2)
 {
-    const std::vector<double> m = regionMean(still.pixels(), x - radius, y - radius, 2 * radius + 1, 2 * radius + 1);
+    const std::vector<double> m = regionMean(still.pixels(), x - radius, y - radius, 2 * radius + 1,
+                                             2 * radius + 1);
     return m.size() < 3 ? std::vector<double>(3, m[0]) : std::vector<double>(m.begin(), m.begin() + 3);
 }
 
@@ -79,8 +82,10 @@ inline char colourLetter(const Image& still, int x, int y, int radius = 2)
 // The colours at the middle of each quarter (top left, top right, bottom left, bottom right) as letters.
 inline std::string quarterColours(const Image& image)
 {
-    const int l = image.width() / 4, r = image.width() - 1 - l, t = image.height() / 4, b = image.height() - 1 - t;
-    return {colourLetter(image, l, t), colourLetter(image, r, t), colourLetter(image, l, b), colourLetter(image, r, b)};
+    const int l = image.width() / 4, r = image.width() - 1 - l, t = image.height() / 4,
+              b = image.height() - 1 - t;
+    return {colourLetter(image, l, t), colourLetter(image, r, t), colourLetter(image, l, b),
+            colourLetter(image, r, b)};
 }
 
 // The frame index a still shows, or -1 when its bars are not clean black and white.
@@ -101,8 +106,8 @@ inline int readFrameIndex(const Image& still)
 
 // The patch picture's stripes, left to right: red, green, blue, white, black, mid grey, a skin tone
 // and a sky blue (saturated primaries catch channel swaps, the rest colour shifts).
-inline const std::vector<double> kPatchColours{230, 30, 30,  30,  200, 40,  20,  40,  220, 255, 255, 255,
-                                               0,   0,  0,   128, 128, 128, 224, 172, 140, 110, 170, 230};
+inline const std::vector<double> kPatchColours{230, 30, 30, 30,  200, 40,  20,  40,  220, 255, 255, 255,
+                                               0,   0,  0,  128, 128, 128, 224, 172, 140, 110, 170, 230};
 inline const std::vector<int> kAllStripes{0, 1, 2, 3, 4, 5, 6, 7};
 
 // A width x height sRGB uchar picture of vertical stripes in kPatchColours; with alpha the fourth
@@ -111,12 +116,15 @@ inline vips::VImage patchImage(int width, int height, bool withAlpha = false)
 {
     ensureVipsStarted();
     const vips::VImage x = vips::VImage::xyz(width, height)[0];
-    const vips::VImage lut = vips::VImage::new_from_memory(const_cast<double*>(kPatchColours.data()), kPatchColours.size() * sizeof(double),
-                                                           8, 1, 3, VIPS_FORMAT_DOUBLE).copy_memory();
+    const vips::VImage lut = vips::VImage::new_from_memory(const_cast<double*>(kPatchColours.data()),
+                                                           kPatchColours.size() * sizeof(double), 8, 1, 3,
+                                                           VIPS_FORMAT_DOUBLE)
+                                 .copy_memory();
     vips::VImage picture = (x * 8 / width).cast(VIPS_FORMAT_UCHAR).maplut(lut).cast(VIPS_FORMAT_UCHAR);
     if (withAlpha)
         picture = picture.bandjoin((x < width / 2).cast(VIPS_FORMAT_UCHAR));
-    return picture.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB)).copy_memory();
+    return picture.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
+        .copy_memory();
 }
 
 // The largest difference, in levels of any channel, between the middle of the given stripes of a
@@ -137,7 +145,8 @@ inline double patchError(const vips::VImage& image, const std::vector<int>& stri
         const auto m = regionMean(image, i * w + inset, image.height() / 4, std::max(1, w - 2 * inset),
                                   std::max(1, image.height() / 2));
         for (int c = 0; c < 3; ++c)
-            worst = std::max(worst, std::fabs(m[std::min<size_t>(c, m.size() - 1)] - kPatchColours[3 * i + c]));
+            worst = std::max(worst,
+                             std::fabs(m[std::min<size_t>(c, m.size() - 1)] - kPatchColours[3 * i + c]));
     }
     return worst;
 }
@@ -158,7 +167,8 @@ inline void setTrackMatrix(const std::filesystem::path& file, const std::array<s
 
 inline void writeBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes)
 {
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // The JPEG inside a "data:image/jpeg;base64," preview URL, decoded; an empty image when it is not one.
@@ -170,7 +180,8 @@ inline vips::VImage previewPicture(const std::string& url)
     const std::string jpeg(reinterpret_cast<char*>(bytes), length);
     g_free(bytes);
     const bool wellFormed = url.starts_with(prefix) && url.find_first_of("\n\r\"") == std::string::npos;
-    return wellFormed && jpeg.starts_with("\xFF\xD8") ? vips::VImage::new_from_buffer(jpeg, "").copy_memory() : vips::VImage();
+    return wellFormed && jpeg.starts_with("\xFF\xD8") ? vips::VImage::new_from_buffer(jpeg, "").copy_memory()
+                                                      : vips::VImage();
 }
 
 }  // namespace quillon::test

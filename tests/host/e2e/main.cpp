@@ -35,8 +35,7 @@ public:
     PanelScript answers;
     bool realPanels = false;
 
-    void showPanel(const PanelRequest& request,
-                   std::function<void(std::vector<std::string>)> done) override
+    void showPanel(const PanelRequest& request, std::function<void(std::vector<std::string>)> done) override
     {
         say("E2E:PANEL " + request.title);
         if (realPanels)
@@ -54,7 +53,8 @@ struct Pending {
     ~Pending() { webkit_script_message_reply_unref(reply); }
     void answer(const Json& result)
     {
-        JSCValue* value = jsc_value_new_from_json(jsc_value_get_context(message.get()), result.dump().c_str());
+        JSCValue* value = jsc_value_new_from_json(jsc_value_get_context(message.get()),
+                                                  result.dump().c_str());
         webkit_script_message_reply_return_value(reply, value);
         g_object_unref(value);
     }
@@ -73,10 +73,14 @@ void runToEnd(std::vector<std::string> argv, Pending* pending)
                                        GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
                                        nullptr, &pid, nullptr))
         return std::unique_ptr<Pending>(pending)->answer(false);
-    g_child_watch_add(pid, [](GPid pid, gint status, gpointer data) {
+    g_child_watch_add(
+        pid,
+        [](GPid pid, gint status, gpointer data) {
         g_spawn_close_pid(pid);
-        std::unique_ptr<Pending>(static_cast<Pending*>(data))->answer(g_spawn_check_wait_status(status, nullptr) != FALSE);
-    }, pending);
+        std::unique_ptr<Pending>(static_cast<Pending*>(data))
+            ->answer(g_spawn_check_wait_status(status, nullptr) != FALSE);
+        },
+        pending);
 }
 
 void onFileManagerCall(GDBusConnection*, const char*, const char*, const char*, const char*,
@@ -95,21 +99,25 @@ void onFileManagerCall(GDBusConnection*, const char*, const char*, const char*, 
 
 void ownFileManagerName()
 {
-    g_bus_own_name(G_BUS_TYPE_SESSION, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE,
-                   [](GDBusConnection* bus, const char*, gpointer) {
+    g_bus_own_name(
+        G_BUS_TYPE_SESSION, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE,
+        [](GDBusConnection* bus, const char*, gpointer) {
         static GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(
             "<node><interface name='org.freedesktop.FileManager1'><method name='ShowItems'>"
-            "<arg type='as' direction='in'/><arg type='s' direction='in'/></method></interface></node>", nullptr);
+            "<arg type='as' direction='in'/><arg type='s' direction='in'/></method></interface></node>",
+            nullptr);
         static const GDBusInterfaceVTable vtable = {onFileManagerCall, nullptr, nullptr, {}};
         g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", info->interfaces[0], &vtable,
                                           nullptr, nullptr, nullptr);
-    }, nullptr, nullptr, nullptr, nullptr);
+        },
+        nullptr, nullptr, nullptr, nullptr);
 }
 
 int visiblePopovers(GtkWidget* widget)
 {
     int count = GTK_IS_POPOVER(widget) && gtk_widget_get_visible(widget) ? 1 : 0;
-    for (GtkWidget* child = gtk_widget_get_first_child(widget); child; child = gtk_widget_get_next_sibling(child))
+    for (GtkWidget* child = gtk_widget_get_first_child(widget); child;
+         child = gtk_widget_get_next_sibling(child))
         count += visiblePopovers(child);
     return count;
 }
@@ -129,10 +137,13 @@ private:
         WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(view);
         webkit_user_content_manager_register_script_message_handler_with_reply(content, "e2e", nullptr);
         g_signal_connect(content, "script-message-with-reply-received::e2e", G_CALLBACK(onMessage), this);
-        g_timeout_add_seconds(static_cast<guint>(timeoutSeconds), [](gpointer self) {
+        g_timeout_add_seconds(
+            static_cast<guint>(timeoutSeconds),
+            [](gpointer self) {
             static_cast<E2eApp*>(self)->finish(3, "E2E:TIMEOUT");
             return G_SOURCE_REMOVE;
-        }, this);
+            },
+            this);
         ownFileManagerName();
     }
 
@@ -155,7 +166,8 @@ private:
     {
         if (std::exchange(firstMessageSeen_, true))
             return;
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - kStart);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                        kStart);
         say("E2E:FIRST_MESSAGE " + std::to_string(ms.count()));
     }
 
@@ -180,7 +192,8 @@ private:
         Json m = Json::parse(text ? text : "", nullptr, false);
         g_free(text);
         std::string cmd = m.is_object() ? m.value("cmd", "") : "";
-        auto* pending = new Pending{webkit_script_message_reply_ref(reply), GObjectPtr<JSCValue>::ref(value), {}};
+        auto* pending = new Pending{
+            webkit_script_message_reply_ref(reply), GObjectPtr<JSCValue>::ref(value), {}};
         Json result = nullptr;
         // done/verdict {ok, message}: "done" quits; "verdict" sets the status for a later close.
         // drop {paths}: as on the window. panel {paths}: the next panel's answer ([] cancels).
@@ -191,7 +204,8 @@ private:
         // popovers: how many popovers (menus) are open in the window.
         if (cmd == "done" || cmd == "verdict") {
             bool ok = m.value("ok", false);
-            self->finish(ok ? 0 : 1, (ok ? "E2E:PASS " : "E2E:FAIL ") + m.value("message", ""), cmd == "done");
+            self->finish(ok ? 0 : 1, (ok ? "E2E:PASS " : "E2E:FAIL ") + m.value("message", ""),
+                         cmd == "done");
         } else if (cmd == "drop") {
             std::vector<std::string> paths = m.value("paths", std::vector<std::string>{});
             self->dropFiles({paths.begin(), paths.end()});
@@ -203,11 +217,12 @@ private:
         } else if (cmd == "snapshot") {
             // Rendered by the web view itself: the window's pixels on the display may lag behind.
             pending->path = self->outDir + "/" + m.value("name", "") + ".png";
-            webkit_web_view_get_snapshot(self->webView(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE,
-                                         nullptr, onSnapshot, pending);
+            webkit_web_view_get_snapshot(self->webView(), WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                         WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, onSnapshot, pending);
             return TRUE;
         } else if (cmd == "menu") {
-            g_action_group_activate_action(G_ACTION_GROUP(self->application()), m.value("action", "").c_str(), nullptr);
+            g_action_group_activate_action(G_ACTION_GROUP(self->application()), m.value("action", "").c_str(),
+                                           nullptr);
         } else if (cmd == "quitDialog") {
             if (GtkWindow* dialog = self->quitDialog()) {
                 char* question = nullptr;
@@ -220,7 +235,8 @@ private:
         } else if (cmd == "answerQuit") {
             if (GtkWindow* dialog = self->quitDialog()) {
                 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-                gtk_dialog_response(GTK_DIALOG(dialog), m.value("quit", false) ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+                gtk_dialog_response(GTK_DIALOG(dialog),
+                                    m.value("quit", false) ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
                 G_GNUC_END_IGNORE_DEPRECATIONS
                 result = true;
             }
