@@ -214,6 +214,12 @@ private:
     void stepStill(std::int64_t id, const Json& args);
     void restoreStill(std::int64_t id, const Json& args);
     void imagePicture(std::int64_t id, const Json& args);
+    // Queues a viewer command on the still named by args' "id" of the current source: `work` runs
+    // on io once the still is known and gives the frame to show (nothing when it cannot be
+    // decoded); the reply is that frame's record and pictures at the size args ask for.
+    using StillWork =
+        std::function<std::optional<SteppedStill>(std::int64_t frame, StillsSource& source, int maxSide)>;
+    void queueStillCommand(std::int64_t id, const Json& args, StillWork work);
     // What the bridge knows of one still of the last extraction: the time it is taken at, the
     // position its file is named after, and where its frame starts when it was stepped away from
     // its planned time. Nothing for an id the extraction did not make. io only.

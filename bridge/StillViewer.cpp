@@ -78,7 +78,7 @@ Json Bridge::stillReply(std::int64_t frame, const StillRecord& record, const Ste
             {"height", truncatedSize(full.height)}};
 }
 
-void Bridge::stillPicture(std::int64_t id, const Json& args)
+void Bridge::queueStillCommand(std::int64_t id, const Json& args, StillWork work)
 {
     std::shared_ptr<StillsSource> source = currentSource().source;
     std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
@@ -90,104 +90,72 @@ void Bridge::stillPicture(std::int64_t id, const Json& args)
         resolve(id, false, "missing id");
         return;
     }
-    io_.async([this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args)] {
-        std::optional<StillRecord> record = stillRecord(frame);
-        if (!record) {
+    queueCommand(id, [this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args),
+                      work = std::move(work)] {
+        if (!stillRecord(frame)) {
             resolve(id, false, "No such still");
             return;
         }
-        std::optional<SteppedStill> shown = source->step(record->sec, {FrameStep::Unit::Frames, 0}, maxSide);
+        std::optional<SteppedStill> shown = work(frame, *source, maxSide);
         if (!shown) {
             resolve(id, false, "Could not decode that frame.");
             return;
         }
-        resolve(id, true, stillReply(frame, *record, *shown, *source, maxSide));
+        resolve(id, true, stillReply(frame, *stillRecord(frame), *shown, *source, maxSide));
+    });
+}
+
+void Bridge::stillPicture(std::int64_t id, const Json& args)
+{
+    queueStillCommand(id, args, [this](std::int64_t frame, StillsSource& source, int maxSide) {
+        return source.step(stillRecord(frame)->sec, {FrameStep::Unit::Frames, 0}, maxSide);
     });
 }
 
 void Bridge::stepStill(std::int64_t id, const Json& args)
 {
-    std::shared_ptr<StillsSource> source = currentSource().source;
-    std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
     const double frames = args::number(args, "frames", NAN);
     const double seconds = args::number(args, "seconds", NAN);
-    if (!source) {
-        resolve(id, false, "No source loaded");
-        return;
-    }
-    if (!frame) {
-        resolve(id, false, "missing id");
-        return;
-    }
     FrameStep by;
-    if (std::isfinite(frames))
+    if (std::isfinite(frames)) {
         by = {FrameStep::Unit::Frames, frames};
-    else if (std::isfinite(seconds))
+    } else if (std::isfinite(seconds)) {
         by = {FrameStep::Unit::Seconds, seconds};
-    else {
+    } else if (currentSource().source && args::integer(args.value("id", Json()))) {
         resolve(id, false, "missing frames or seconds");
         return;
     }
-    io_.async([this, id, frame = *frame, by, source = std::move(source), maxSide = pictureSide(args)] {
-        std::optional<StillRecord> record = stillRecord(frame);
-        if (!record) {
-            resolve(id, false, "No such still");
-            return;
-        }
-        std::optional<SteppedStill> shown = source->step(record->sec, by, maxSide);
-        if (!shown) {
-            resolve(id, false, "Could not decode that frame.");
-            return;
-        }
+    queueStillCommand(id, args, [this, by](std::int64_t frame, StillsSource& source, int maxSide) {
+        const StillRecord record = *stillRecord(frame);
+        std::optional<SteppedStill> shown = source.step(record.sec, by, maxSide);
         // A step that stays on the same frame (before the first or past the last) keeps the
         // still's time as it was.
-        if (!shows(*shown, record->sec)) {
+        if (shown && !shows(*shown, record.sec)) {
             auto planned = movedStills_.find(frame);
-            movedStills_[frame] = {planned != movedStills_.end() ? planned->second.plannedSec : record->sec,
+            movedStills_[frame] = {planned != movedStills_.end() ? planned->second.plannedSec : record.sec,
                                    planned != movedStills_.end() ? planned->second.plannedPercent
-                                                                 : record->percent,
+                                                                 : record.percent,
                                    shown->startSec};
-            const double duration = source->durationSec();
+            const double duration = source.durationSec();
             frameTimes_[frame] = shown->stillSec;
             // Taken to a billionth of a percent, so a frame exactly half way between two whole
             // percents is named after the higher one, as a planned position would be, whatever
             // the last bit of the division.
             framePercents_[frame] = duration > 0 ? std::round(shown->startSec / duration * 1e11) / 1e9 : 0;
-            record = stillRecord(frame);
         }
-        resolve(id, true, stillReply(frame, *record, *shown, *source, maxSide));
+        return shown;
     });
 }
 
 void Bridge::restoreStill(std::int64_t id, const Json& args)
 {
-    std::shared_ptr<StillsSource> source = currentSource().source;
-    std::optional<std::int64_t> frame = args::integer(args.value("id", Json()));
-    if (!source) {
-        resolve(id, false, "No source loaded");
-        return;
-    }
-    if (!frame) {
-        resolve(id, false, "missing id");
-        return;
-    }
-    io_.async([this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args)] {
-        if (!stillRecord(frame)) {
-            resolve(id, false, "No such still");
-            return;
-        }
+    queueStillCommand(id, args, [this](std::int64_t frame, StillsSource& source, int maxSide) {
         if (auto moved = movedStills_.find(frame); moved != movedStills_.end()) {
             frameTimes_[frame] = moved->second.plannedSec;
             framePercents_[frame] = moved->second.plannedPercent;
             movedStills_.erase(moved);
         }
-        const StillRecord record = *stillRecord(frame);
-        std::optional<SteppedStill> shown = source->step(record.sec, {FrameStep::Unit::Frames, 0}, maxSide);
-        if (!shown) {
-            resolve(id, false, "Could not decode that frame.");
-            return;
-        }
-        resolve(id, true, stillReply(frame, record, *shown, *source, maxSide));
+        return source.step(stillRecord(frame)->sec, {FrameStep::Unit::Frames, 0}, maxSide);
     });
 }
 
@@ -198,7 +166,7 @@ void Bridge::imagePicture(std::int64_t id, const Json& args)
         resolve(id, false, "missing path");
         return;
     }
-    io_.async([this, id, file = pagePaths_.resolve(*path), maxSide = pictureSide(args)] {
+    queueCommand(id, [this, id, file = pagePaths_.resolve(*path), maxSide = pictureSide(args)] {
         LoadedImage loaded = loadImageAndSize(file, maxSide);
         std::string url = loaded.image ? thumbnailDataURL(*loaded.image, maxSide) : std::string();
         if (url.empty()) {

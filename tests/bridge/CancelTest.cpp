@@ -226,16 +226,18 @@ TEST_F(Cancel, CommandsQueuedBehindAnswerCancelledWithoutStartingAndLaterOnesRun
     auto calls = cancelAt(40, "extract", {{"stepPercent", 10}}, 2, [&] {
         send(41, "export", {{"ids", {0}}, {"dest", dir.string()}});
         send(42, "importImages", {{"paths", {test::bridgeClip().string()}}});
+        send(47, "stepStill", {{"id", 0}, {"frames", 1}});
     });
     std::vector<Json> replies;
     for (const auto& call : calls)
         if (call.name == kReply)
             replies.push_back(call.payload);
-    ASSERT_EQ(replies.size(), 4u);
+    ASSERT_EQ(replies.size(), 5u);
     EXPECT_EQ(replies[0], Json({{"id", 99}, {"ok", true}, {"payload", nullptr}}));
     EXPECT_EQ(replies[1]["payload"], Json({{"count", 1}, {"cancelled", true}}));
     EXPECT_EQ(replies[2], Json({{"id", 41}, {"ok", false}, {"payload", "Cancelled"}}));
     EXPECT_EQ(replies[3], Json({{"id", 42}, {"ok", false}, {"payload", "Cancelled"}}));
+    EXPECT_EQ(replies[4], Json({{"id", 47}, {"ok", false}, {"payload", "Cancelled"}}));
     EXPECT_TRUE(host.payloadsOf("window.__onExportProgress").empty());
     EXPECT_TRUE(host.payloadsOf("window.__onImagesBegin").empty());
     EXPECT_TRUE(fs::is_empty(dir));
