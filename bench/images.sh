@@ -18,26 +18,6 @@ photos="$work/photos$import_n"
 copy_photos "$photos" "$import_n"
 cat "$photos"/*.jpg >/dev/null  # the same warm page cache for everybody
 
-# measure COMMAND...: runs the command once and prints its wall time and its CPU time (user and
-# system, of every process it started) in seconds.
-measure() {
-  local TIMEFORMAT='%R %U %S' times
-  times=$( { time "$@" >/dev/null 2>&1; } 2>&1)
-  awk '{printf "%.2f %.2f", $1, $2 + $3}' <<<"$times"
-}
-
-# report LABEL OURS PEER PEERNAME: one result line; OURS and PEER are "wall cpu" pairs; ratios are
-# ours/peer (below 1 is faster).
-report() {
-  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" 'BEGIN {
-    split(o, a, " "); split(p, b, " ")
-    printf "%s: ours %.2f s (CPU %.2f s), %s %.2f s (CPU %.2f s), wall ratio %.2f, CPU ratio %.2f\n",
-      l, a[1], a[2], n, b[1], b[2], a[1] / b[1], a[2] / b[2]
-  }' | tee -a "$BENCH_DIR/results.txt"
-}
-
-fresh() { rm -rf "$1" && mkdir -p "$1"; }
-
 # Our import: one importImages command of the folder; the bridge ends when the reply is out.
 import_cmd="$work/import.jsonl"
 echo "{\"id\":1,\"cmd\":\"importImages\",\"args\":{\"paths\":[\"$photos\"]}}" >"$import_cmd"
@@ -53,10 +33,10 @@ two_thumbnailers() {
   wait
 }
 fresh "$thumbs"
-ours=$(measure ours_import)
-one=$(measure one_thumbnailer)
+ours=$(measure_wall_cpu ours_import)
+one=$(measure_wall_cpu one_thumbnailer)
 fresh "$thumbs"
-two=$(measure two_thumbnailers)
+two=$(measure_wall_cpu two_thumbnailers)
 report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$one" "vipsthumbnail x1"
 report "import $import_n JPEG 4000x3000 (records, previews 360)" "$ours" "$two" "vipsthumbnail x2"
 rss=$( { /usr/bin/time -v "$cli" bridge <"$import_cmd" >/dev/null; } 2>&1 |
@@ -86,10 +66,10 @@ convert_case() {  # LABEL N FORMAT QUALITY EXT VIPSOPTIONS MOGRIFYOPTIONS...
   local label=$1 n=$2 format=$3 quality=$4 ext=$5 vopts=$6
   shift 6
   local o v m
-  fresh "$out"; o=$(measure ours_export "$n" "$format" "$quality")
+  fresh "$out"; o=$(measure_wall_cpu ours_export "$n" "$format" "$quality")
   [ "$(ls "$out" | wc -l)" -eq "$n" ] || { echo "images bench: our export wrote $(ls "$out" | wc -l) of $n files" >&2; exit 1; }
-  fresh "$out"; v=$(measure vips_each "$n" "$ext" "$vopts")
-  fresh "$out"; m=$(measure mogrify_all "$n" "$ext" "$@")
+  fresh "$out"; v=$(measure_wall_cpu vips_each "$n" "$ext" "$vopts")
+  fresh "$out"; m=$(measure_wall_cpu mogrify_all "$n" "$ext" "$@")
   report "$label" "$o" "$v" "vips copy each"
   report "$label" "$o" "$m" "mogrify"
 }

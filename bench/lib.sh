@@ -95,3 +95,23 @@ plan_times() {
   duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$clip")
   awk -v d="$duration" 'BEGIN { for (i = 0; i < 20; i++) printf "%.6f\n", d * i * 5 / 100; printf "%.6f\n", d - 0.04 }'
 }
+
+# measure_wall_cpu COMMAND...: runs the command once and prints its wall time and its CPU time (user and
+# system, of every process it started) in seconds.
+measure_wall_cpu() {
+  local TIMEFORMAT='%R %U %S' times
+  times=$( { time "$@" >/dev/null 2>&1; } 2>&1)
+  awk '{printf "%.2f %.2f", $1, $2 + $3}' <<<"$times"
+}
+
+# report LABEL OURS PEER PEERNAME: one result line; OURS and PEER are "wall cpu" pairs; ratios are
+# ours/peer (below 1 is faster).
+report() {
+  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" 'BEGIN {
+    split(o, a, " "); split(p, b, " ")
+    printf "%s: ours %.2f s (CPU %.2f s), %s %.2f s (CPU %.2f s), wall ratio %.2f, CPU ratio %.2f\n",
+      l, a[1], a[2], n, b[1], b[2], a[1] / b[1], a[2] / b[2]
+  }' | tee -a "$BENCH_DIR/results.txt"
+}
+
+fresh() { rm -rf "$1" && mkdir -p "$1"; }

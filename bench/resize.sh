@@ -28,24 +28,6 @@ files=("${files[@]:0:$jpeg_n}")
 half=$((jpeg_n / 2))
 out="$work/out"
 
-# measure COMMAND...: runs the command once and prints its wall time and its CPU time (user and
-# system, of every process it started) in seconds.
-measure() {
-  local TIMEFORMAT='%R %U %S' times
-  times=$( { time "$@" >/dev/null 2>&1; } 2>&1)
-  awk '{printf "%.2f %.2f", $1, $2 + $3}' <<<"$times"
-}
-
-# report LABEL OURS PEER PEERNAME: one result line; ratios are ours/peer (below 1 is faster).
-report() {
-  awk -v l="$1" -v o="$2" -v p="$3" -v n="$4" 'BEGIN {
-    split(o, a, " "); split(p, b, " ")
-    printf "%s: ours %.2f s (CPU %.2f s), %s %.2f s (CPU %.2f s), wall ratio %.2f, CPU ratio %.2f\n",
-      l, a[1], a[2], n, b[1], b[2], a[1] / b[1], a[2] / b[2]
-  }' | tee -a "$BENCH_DIR/results.txt"
-}
-
-fresh() { rm -rf "$1" && mkdir -p "$1"; }
 written() { find "$out" -type f | wc -l; }
 
 # Ours: quality 0.9 is the encoders' Q 90; JPEG below the highest quality has 4:2:0 colour and
@@ -78,19 +60,19 @@ check_count() {  # WHAT EXPECTED
 }
 
 label="convert $jpeg_n JPEG 4000x3000 to longest side 1920, JPEG q0.9"
-fresh "$out"; o=$(measure ours "$jpeg_n" jpeg --max-side 1920); check_count ours "$jpeg_n"
+fresh "$out"; o=$(measure_wall_cpu ours "$jpeg_n" jpeg --max-side 1920); check_count ours "$jpeg_n"
 [ "$(vipsheader -f width "$out/photo$(printf '%0*d' ${#jpeg_n} 1).jpg")" = 1920 ] || { echo "resize bench: not 1920 wide" >&2; exit 1; }
-fresh "$out"; e=$(measure thumbnail_each); check_count "vipsthumbnail each" "$jpeg_n"
-fresh "$out"; t=$(measure thumbnail_two); check_count "vipsthumbnail x2" "$jpeg_n"
+fresh "$out"; e=$(measure_wall_cpu thumbnail_each); check_count "vipsthumbnail each" "$jpeg_n"
+fresh "$out"; t=$(measure_wall_cpu thumbnail_two); check_count "vipsthumbnail x2" "$jpeg_n"
 report "$label" "$o" "$e" "vipsthumbnail per file"
 report "$label" "$o" "$t" "vipsthumbnail x2"
 
 # WebP below the highest quality is lossy at Q 90 with libwebp's default effort; AVIF is AV1 at
 # Q 90, 8 bits, 4:2:0, libvips' default effort (aom speed 5).
-fresh "$out"; o=$(measure ours "$webp_n" webp); check_count ours "$webp_n"
-fresh "$out"; v=$(measure vips_each "$webp_n" webp "[Q=90,strip]"); check_count "vips copy" "$webp_n"
+fresh "$out"; o=$(measure_wall_cpu ours "$webp_n" webp); check_count ours "$webp_n"
+fresh "$out"; v=$(measure_wall_cpu vips_each "$webp_n" webp "[Q=90,strip]"); check_count "vips copy" "$webp_n"
 report "convert $webp_n JPEG 4000x3000 to WebP q0.9" "$o" "$v" "vips copy each"
-fresh "$out"; o=$(measure ours "$avif_n" avif); check_count ours "$avif_n"
-fresh "$out"; v=$(measure vips_each "$avif_n" avif "[Q=90,compression=av1,bitdepth=8,subsample_mode=on,strip]"); check_count "vips copy" "$avif_n"
+fresh "$out"; o=$(measure_wall_cpu ours "$avif_n" avif); check_count ours "$avif_n"
+fresh "$out"; v=$(measure_wall_cpu vips_each "$avif_n" avif "[Q=90,compression=av1,bitdepth=8,subsample_mode=on,strip]"); check_count "vips copy" "$avif_n"
 report "convert $avif_n JPEG 4000x3000 to AVIF q0.9" "$o" "$v" "vips copy each"
 rm -rf "$out"
