@@ -30,11 +30,14 @@ test: build
 # Leaks are reported unless the allocation passes through a library listed in
 # tests/sanitizers/lsan.supp (process-long caches and registries of GLib, libvips, FFmpeg ...).
 ASAN_BUILD ?= build-asan
+# Both sanitizer trees are built at -O1 with line tables only (-g1): what the sanitizers advise
+# for useful reports, and about a third less compiling than -O2 with full debug information.
+SANITIZER_FLAGS = '-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG' '-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG'
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: bootstrap
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_HOST=OFF '-DQUILLON_SANITIZE=address;undefined'
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SANITIZER_FLAGS) -DQUILLON_BUILD_HOST=OFF '-DQUILLON_SANITIZE=address;undefined'
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -E '^(e2e_|web_)'
 
@@ -43,7 +46,7 @@ test-asan: bootstrap
 # 4 minutes (a third of the tree built, 15 s of tests).
 TSAN_BUILD ?= build-tsan
 tsan: bootstrap
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLON_BUILD_HOST=OFF -DQUILLON_SANITIZE=thread
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SANITIZER_FLAGS) -DQUILLON_BUILD_HOST=OFF -DQUILLON_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target quillon-cli bridge_tests images_tests stills_tests
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/bridge/tsan-suppressions.txt \
 	  sh -c "bin/bridge_tests && bin/images_tests && bin/stills_tests --gtest_filter='StillsSideBySide.*'"
