@@ -11,6 +11,9 @@ namespace quillon {
 
 namespace {
 
+// The longer side of the viewer's picture when the page names none.
+constexpr int kPictureDefaultSide = 1280;
+
 // Compact JSON text. Bytes that are not UTF-8 (a file name from a foreign file system) become
 // U+FFFD instead of failing the whole payload; nothing when the value still cannot be written.
 std::optional<std::string> serialise(const Json& value)
@@ -74,15 +77,23 @@ const std::array<Bridge::Command, 18> Bridge::kCommands{{
     {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
     {"exportImages",
      [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); },
-     {{"format", "png"}, {"quality", 1.0}}},
+     {{"format", "png"}, {"quality", 1.0}, {"keepDetails", false}, {"toSrgb", false}}},
     {"getSettings", [](Bridge& b, std::int64_t i, const Json&) { b.getSettings(i); }},
     {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
     {"cancel", [](Bridge& b, std::int64_t i, const Json&) { b.cancel(i); }},
     {"setPageState", [](Bridge& b, std::int64_t i, const Json& a) { b.setPageState(i, a); }},
-    {"stillPicture", [](Bridge& b, std::int64_t i, const Json& a) { b.stillPicture(i, a); }},
-    {"stepStill", [](Bridge& b, std::int64_t i, const Json& a) { b.stepStill(i, a); }},
-    {"restoreStill", [](Bridge& b, std::int64_t i, const Json& a) { b.restoreStill(i, a); }},
-    {"imagePicture", [](Bridge& b, std::int64_t i, const Json& a) { b.imagePicture(i, a); }},
+    {"stillPicture",
+     [](Bridge& b, std::int64_t i, const Json& a) { b.stillPicture(i, a); },
+     {{"maxSide", kPictureDefaultSide}}},
+    {"stepStill",
+     [](Bridge& b, std::int64_t i, const Json& a) { b.stepStill(i, a); },
+     {{"maxSide", kPictureDefaultSide}}},
+    {"restoreStill",
+     [](Bridge& b, std::int64_t i, const Json& a) { b.restoreStill(i, a); },
+     {{"maxSide", kPictureDefaultSide}}},
+    {"imagePicture",
+     [](Bridge& b, std::int64_t i, const Json& a) { b.imagePicture(i, a); },
+     {{"maxSide", kPictureDefaultSide}}},
 }};
 
 Bridge::Bridge(Host& host) : host_(host) {}

@@ -115,13 +115,6 @@ Converted convert(const std::filesystem::path& file, const std::string& format, 
     return result;  // the full-size picture is released here, before the bytes are written
 }
 
-// A switch of the command: on only when the key holds true.
-bool flag(const Json& args, std::string_view key)
-{
-    auto value = args.find(key);
-    return value != args.end() && value->is_boolean() && value->get<bool>();
-}
-
 }  // namespace
 
 // The optional size and folder arguments of exportImages: "maxSide", a whole number of pixels
@@ -156,7 +149,8 @@ void Bridge::exportImages(std::int64_t id, const Json& args)
     }
     std::string format = args.at("format").get<std::string>();
     const double quality = args.at("quality").get<double>();
-    const ConversionOptions options{.keepDetails = flag(args, "keepDetails"), .toSrgb = flag(args, "toSrgb")};
+    const ConversionOptions options{.keepDetails = args.at("keepDetails").get<bool>(),
+                                    .toSrgb = args.at("toSrgb").get<bool>()};
     ImageLayout layout = imageLayout(args, paths.size());
 
     auto write = [this, paths = std::move(paths), format = std::move(format), quality, options,

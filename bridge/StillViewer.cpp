@@ -17,15 +17,12 @@ namespace {
 
 constexpr int kPreviewLimit = 360;     // longer side of a grid preview, as extraction makes it
 constexpr int kPictureMaxSide = 2560;  // the largest picture the viewer may ask for
-constexpr int kPictureDefaultSide = 1280;
 
 // The longer side of the picture a command asks for, held within what the host sends.
 int pictureSide(const Json& args)
 {
-    const double side = args::number(args, "maxSide", kPictureDefaultSide);
-    if (!std::isfinite(side))
-        return kPictureDefaultSide;
-    return static_cast<int>(std::clamp(std::round(side), 16.0, double(kPictureMaxSide)));
+    return static_cast<int>(
+        std::clamp(std::round(args.at("maxSide").get<double>()), 16.0, double(kPictureMaxSide)));
 }
 
 // Pixel sizes reach the page as integers, truncated toward zero.

@@ -2,7 +2,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { formatTime } from '../../web/lib/format.js';
 import {
-  conversionArgs, kOutputFormats, parseMaxSide, parseStep, qualityFromSlider, stillCount, usesQuality,
+  conversionArgs, parseMaxSide, parseStep, qualityFromSlider, stillCount, usesQuality,
 } from '../../web/lib/options.js';
 
 test('times read h:mm:ss.mmm, rounding carries into every unit, unusable times read as zero', () => {
@@ -35,11 +35,6 @@ test('quality: only for the lossy formats, slider clamped to 0.01..1', () => {
   for (const name of ['png', 'TIF', '', undefined]) assert.equal(usesQuality(name), false, String(name));
   const cases = [['90', 0.9], [0, 0.01], [250, 1], [45.6, 0.46], ['junk', 0.9]];
   for (const [position, quality] of cases) assert.equal(qualityFromSlider(position), quality, String(position));
-});
-
-test('the formats offered are the host names, WebP and AVIF among them, each once', () => {
-  const names = kOutputFormats.map((f) => f.name);
-  assert.deepEqual(names, ['jpeg', 'png', 'tiff', 'heic', 'webp', 'avif']);
 });
 
 test('custom longest side: whole pixels within 16..65535, refusals explained', () => {
