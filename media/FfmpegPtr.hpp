@@ -15,23 +15,22 @@ extern "C" {
 
 namespace quillon::ff {
 
-struct FormatCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+// FFmpeg's free functions that take the address of the pointer (and null it) or the pointer itself.
+template <auto Free>
+struct FreeByAddress {
+    template <typename T>
+    void operator()(T* p) const
+    {
+        Free(&p);
+    }
 };
-struct CodecFreer {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct SwsFreer {
-    void operator()(SwsContext* c) const { sws_freeContext(c); }
-};
-struct GraphFreer {
-    void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+template <auto Free>
+struct FreeByPointer {
+    template <typename T>
+    void operator()(T* p) const
+    {
+        Free(p);
+    }
 };
 struct IoFreer {
     void operator()(AVIOContext* c) const
@@ -40,18 +39,15 @@ struct IoFreer {
         avio_context_free(&c);
     }
 };
-struct AvFreer {
-    void operator()(void* p) const { av_free(p); }
-};
 
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+using FormatPtr = std::unique_ptr<AVFormatContext, FreeByAddress<avformat_close_input>>;
+using CodecPtr = std::unique_ptr<AVCodecContext, FreeByAddress<avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<av_frame_free>>;
+using GraphPtr = std::unique_ptr<AVFilterGraph, FreeByAddress<avfilter_graph_free>>;
+using SwsPtr = std::unique_ptr<SwsContext, FreeByPointer<sws_freeContext>>;
+using BufferPtr = std::unique_ptr<std::uint8_t, FreeByPointer<av_free>>;
 using IoPtr = std::unique_ptr<AVIOContext, IoFreer>;
-using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFreer>;
-using BufferPtr = std::unique_ptr<std::uint8_t, AvFreer>;
 
 inline FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 inline PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
@@ -67,15 +63,6 @@ inline FormatPtr openInput(AVIOContext* io, const AVInputFormat* format)
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     if (avformat_open_input(&raw, nullptr, format, nullptr) < 0)
         return nullptr;  // avformat_open_input frees the context (not the AVIOContext) on failure
-    return FormatPtr(raw);
-}
-
-// Opens a file for demuxing, optionally forcing the container format; nothing on failure.
-inline FormatPtr openInput(const char* path, const AVInputFormat* format = nullptr)
-{
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path, format, nullptr) < 0)
-        return nullptr;  // avformat_open_input frees the context itself on failure
     return FormatPtr(raw);
 }
 

@@ -1,10 +1,12 @@
 #include "media/InputFile.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <ranges>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,14 +51,10 @@ constexpr std::string_view kRefusedDemuxers[] = {"hls",    "dash",     "imf",   
 bool refusedDemuxer(std::string_view names)
 {
     // A demuxer's name may list several (e.g. "mov,mp4,m4a,3gp,3g2,mj2").
-    while (!names.empty()) {
-        const std::size_t comma = names.find(',');
-        const std::string_view name = names.substr(0, comma);
-        for (std::string_view refused : kRefusedDemuxers)
-            if (name == refused)
-                return true;
-        names = comma == std::string_view::npos ? std::string_view{} : names.substr(comma + 1);
-    }
+    for (const auto name : std::views::split(names, ','))
+        if (std::ranges::find(kRefusedDemuxers, std::string_view(name.begin(), name.end())) !=
+            std::end(kRefusedDemuxers))
+            return true;
     return false;
 }
 
@@ -78,24 +76,21 @@ const std::string& allowedDemuxers()
     return list;
 }
 
-struct DictFreer {
-    void operator()(AVDictionary* d) const { av_dict_free(&d); }
-};
-
 }  // namespace
 
 ff::FormatPtr openMediaInput(const InputFile& file)
 {
     if (file.fd() < 0)
         return nullptr;
-    AVDictionary* raw = nullptr;
-    av_dict_set(&raw, "protocol_whitelist", "file", 0);
-    av_dict_set(&raw, "format_whitelist", allowedDemuxers().c_str(), 0);
-    std::unique_ptr<AVDictionary, DictFreer> options(raw);
+    const std::string path = file.procPath();
+    const std::string& allowed = allowedDemuxers();
+    // Nothing can throw from here until the options have their owner.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    av_dict_set(&options, "format_whitelist", allowed.c_str(), 0);
     AVFormatContext* context = nullptr;
-    raw = options.release();
-    const int result = avformat_open_input(&context, file.procPath().c_str(), nullptr, &raw);
-    options.reset(raw);
+    const int result = avformat_open_input(&context, path.c_str(), nullptr, &options);
+    const std::unique_ptr<AVDictionary, ff::FreeByAddress<av_dict_free>> unused(options);
     if (result < 0)
         return nullptr;  // avformat_open_input frees the context itself on failure
     return ff::FormatPtr(context);

@@ -20,9 +20,6 @@ public:
 
     int fd() const { return fd_.get(); }
 
-    // Hands the descriptor over to the caller, who then closes it.
-    int release() { return fd_.release(); }
-
     // A name of this very file, valid while the descriptor is open: opening it opens the same
     // file even if its path has been renamed or replaced since.
     std::string procPath() const;
