@@ -1,5 +1,6 @@
 #include "media/SamplePlan.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quillon {
@@ -17,43 +18,22 @@ constexpr double kMinFrameInterval = 0.04;
 
 std::vector<StillSample> sampleTimes(double durationSec, double stepPercent, double fps)
 {
-    double step = (stepPercent > 0 && std::isfinite(stepPercent)) ? stepPercent : kDefaultStepPercent;
-    if (step < kMinStepPercent)
-        step = kMinStepPercent;
+    const double step = std::max(
+        stepPercent > 0 && std::isfinite(stepPercent) ? stepPercent : kDefaultStepPercent, kMinStepPercent);
+    const double d = durationSec >= 0 ? durationSec : 0;  // false for NaN
+    const double frame = std::isfinite(fps) && fps > 0 ? std::max(1 / fps, kMinFrameInterval)
+                                                       : kMinFrameInterval;
+    const double cap = std::max(d - kEndGuard, 0.0);
 
     // Percentages accumulate by repeated addition; the order of operations is part of the result,
     // since the page names exported files after these exact values.
-    std::vector<double> percents;
+    std::vector<StillSample> plan;
     double p = 0;
     do {
-        percents.push_back(p);
+        plan.push_back({p, std::min(d * (p / 100), cap)});
         p = step + p;
     } while (p < kNearEnd);
-    percents.push_back(100);
-
-    const double d = durationSec >= 0 ? durationSec : 0;  // false for NaN
-    double f = kMinFrameInterval;
-    if (std::isfinite(fps) && fps > 0 && 1 / fps > kMinFrameInterval)
-        f = 1 / fps;
-    double end = d - f;
-    if (end < 0)
-        end = 0;
-    double cap = d - kEndGuard;
-    if (cap < 0)
-        cap = 0;
-
-    std::vector<StillSample> plan;
-    plan.reserve(percents.size());
-    for (double percent : percents) {
-        double sec;
-        if (percent >= kNearEnd) {
-            sec = end;
-        } else {
-            const double v = d * (percent / 100);
-            sec = cap < v ? cap : v;
-        }
-        plan.push_back({percent, sec});
-    }
+    plan.push_back({100, std::max(d - frame, 0.0)});
     return plan;
 }
 
