@@ -1,5 +1,6 @@
 #include "media/FrameConverter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +30,17 @@ Orientation Orientation::fromDisplayMatrix(const std::int32_t matrix[9])
         o.mirrorY = c < 0;  // stored y becomes displayed x
     }
     return o;
+}
+
+bool allOpaque(const std::uint8_t* rgba, int width, int height, std::size_t stride)
+{
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* p = rgba + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < width; ++x)
+            if (p[x * 4 + 3] != 255)
+                return false;
+    }
+    return true;
 }
 
 namespace {
@@ -84,54 +96,42 @@ int swsColorspace(const AVFrame& frame)
 
 bool isFullRange(const AVFrame& frame)
 {
-    if (frame.color_range == AVCOL_RANGE_JPEG)
-        return true;
-    switch (frame.format) {
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P:
-        return true;
-    default:
-        return false;
-    }
+    // The "J" formats are full range whatever the frame's tag says.
+    constexpr int kFullRangeFormats[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUVJ444P,
+                                         AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUVJ411P};
+    return frame.color_range == AVCOL_RANGE_JPEG ||
+           std::ranges::find(kFullRangeFormats, frame.format) != std::end(kFullRangeFormats);
 }
 
-// Copies the displayed picture out of stored rows, one pixel of `channels` bytes at a time.
+// Copies the displayed picture out of stored rows of `channels` bytes a pixel into tightly packed
+// rows of `outChannels` (3 or 4) bytes a pixel, dropping alpha when only 3 are kept.
 std::vector<std::uint8_t> reorient(const std::uint8_t* src, int width, int height, std::size_t stride,
-                                   int channels, Orientation o, int& outWidth, int& outHeight)
+                                   int channels, int outChannels, Orientation o, int& outWidth,
+                                   int& outHeight)
 {
     outWidth = o.swapAxes ? height : width;
     outHeight = o.swapAxes ? width : height;
-    const auto ch = static_cast<std::size_t>(channels);
     std::vector<std::uint8_t> out(static_cast<std::size_t>(outWidth) * static_cast<std::size_t>(outHeight) *
-                                  ch);
+                                  static_cast<std::size_t>(outChannels));
     std::uint8_t* dst = out.data();
     for (int y = 0; y < outHeight; ++y) {
-        for (int x = 0; x < outWidth; ++x, dst += ch) {
+        for (int x = 0; x < outWidth; ++x, dst += outChannels) {
             int sx = o.swapAxes ? y : x;
             int sy = o.swapAxes ? x : y;
             if (o.mirrorX)
                 sx = width - 1 - sx;
             if (o.mirrorY)
                 sy = height - 1 - sy;
-            std::memcpy(dst, src + static_cast<std::size_t>(sy) * stride + static_cast<std::size_t>(sx) * ch,
-                        ch);
+            const std::uint8_t* s = src + static_cast<std::size_t>(sy) * stride +
+                                    static_cast<std::size_t>(sx) * static_cast<std::size_t>(channels);
+            dst[0] = s[0];
+            dst[1] = s[1];
+            dst[2] = s[2];
+            if (outChannels == 4)
+                dst[3] = s[3];
         }
     }
     return out;
-}
-
-bool allOpaque(const std::uint8_t* rows, int width, int height, std::size_t stride)
-{
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* p = rows + static_cast<std::size_t>(y) * stride;
-        for (int x = 0; x < width; ++x)
-            if (p[x * 4 + 3] != 255)
-                return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -246,34 +246,16 @@ std::optional<Image> FrameConverter::convert(const AVFrame& original, int width,
     if (sws_scale(sws_.get(), frame->data, frame->linesize, 0, frame->height, dstData, dstStride) != height)
         return std::nullopt;
 
-    int outChannels = channels;
-    std::size_t outStride = stride;
-    std::vector<std::uint8_t> opaque;
-    const std::uint8_t* rows = buffer.get();
-    if (channels == 4 && allOpaque(rows, width, height, stride)) {
-        // An alpha plane that covers everything adds nothing; such stills are plain RGB.
-        opaque.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
-        for (int y = 0; y < height; ++y) {
-            const std::uint8_t* s = rows + static_cast<std::size_t>(y) * stride;
-            std::uint8_t* d = opaque.data() +
-                              static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 3;
-            for (int x = 0; x < width; ++x, s += 4, d += 3) {
-                d[0] = s[0];
-                d[1] = s[1];
-                d[2] = s[2];
-            }
-        }
-        rows = opaque.data();
-        outChannels = 3;
-        outStride = static_cast<std::size_t>(width) * 3;
-    }
-    if (orientation.identity())
-        return Image::fromPixels(rows, width, height, outStride, outChannels);
+    // An alpha plane that covers everything adds nothing; such stills are plain RGB.
+    const int outChannels = channels == 4 && allOpaque(buffer.get(), width, height, stride) ? 3 : channels;
+    if (outChannels == channels && orientation.identity())
+        return Image::fromPixels(buffer.get(), width, height, stride, channels);
     int outWidth = 0, outHeight = 0;
-    std::vector<std::uint8_t> turned = reorient(rows, width, height, outStride, outChannels, orientation,
-                                                outWidth, outHeight);
-    return Image::fromPixels(turned.data(), outWidth, outHeight,
-                             static_cast<std::size_t>(outWidth) * outChannels, outChannels);
+    std::vector<std::uint8_t> pixels = reorient(buffer.get(), width, height, stride, channels, outChannels,
+                                                orientation, outWidth, outHeight);
+    return Image::fromPixels(pixels.data(), outWidth, outHeight,
+                             static_cast<std::size_t>(outWidth) * static_cast<std::size_t>(outChannels),
+                             outChannels);
 }
 
 }  // namespace quillon

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -21,6 +22,9 @@ struct Orientation {
     // point for the 2x2 part; the translation is ignored).
     static Orientation fromDisplayMatrix(const std::int32_t matrix[9]);
 };
+
+// Whether every pixel of 8-bit RGBA rows is fully opaque.
+bool allOpaque(const std::uint8_t* rgba, int width, int height, std::size_t stride);
 
 // Turns decoded frames into upright 8-bit sRGB images: the YUV-to-RGB step uses the frame's own
 // matrix and range (untagged frames: BT.601 up to SD sizes, BT.709 above), PQ and HLG frames are

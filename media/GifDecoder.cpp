@@ -1,12 +1,7 @@
 #include "media/GifDecoder.hpp"
 
-#include "media/InputFile.hpp"
-#include "media/MediaLimits.hpp"
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
@@ -14,6 +9,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 
@@ -53,15 +50,7 @@ std::optional<Image> canvasImage(const AVFrame& frame)
     const auto row = [&](int y) {
         return frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
     };
-    bool opaque = true;
-    for (int y = 0; y < height && opaque; ++y) {
-        const std::uint8_t* p = row(y);
-        for (int x = 0; x < width; ++x)
-            if (p[x * 4 + 3] != 255) {
-                opaque = false;
-                break;
-            }
-    }
+    const bool opaque = allOpaque(frame.data[0], width, height, static_cast<std::size_t>(frame.linesize[0]));
     const int bands = opaque ? 3 : 4;
     VipsImage* out = vips_image_new_memory();
     if (out == nullptr)
@@ -88,14 +77,6 @@ std::optional<Image> canvasImage(const AVFrame& frame)
 }
 
 }  // namespace
-
-std::optional<GifLayout> readGifLayout(const std::filesystem::path& file)
-{
-    std::optional<InputFile> input = openInputFile(file);
-    if (!input)
-        return std::nullopt;
-    return readGifLayout(*input);
-}
 
 std::optional<GifLayout> readGifLayout(const InputFile& file)
 {
@@ -157,19 +138,15 @@ std::optional<GifLayout> readGifLayout(const InputFile& file)
     return layout;
 }
 
-double gifFrameDelay(std::optional<int> storedHundredths)
-{
-    const double stored = storedHundredths ? *storedHundredths / 100.0 : 0.0;
-    return stored <= 0.011 ? 0.1 : stored;
-}
-
 std::vector<double> gifCumulative(const GifLayout& layout)
 {
     std::vector<double> ends;
     ends.reserve(layout.delays.size());
     double total = 0;
     for (const std::optional<int>& delay : layout.delays) {
-        total += gifFrameDelay(delay);
+        // Missing, zero and near-zero delays are shown for 0.1 s, as viewers do.
+        const double stored = delay ? *delay / 100.0 : 0.0;
+        total += stored <= 0.011 ? 0.1 : stored;
         ends.push_back(total);
     }
     return ends;
@@ -191,24 +168,13 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
 
 GifDecoder::~GifDecoder() = default;
 
-std::unique_ptr<GifDecoder> GifDecoder::open(const std::filesystem::path& file, const GifLayout& layout)
-{
-    std::optional<InputFile> input = openInputFile(file);
-    if (!input)
-        return nullptr;
-    return open(std::move(*input), layout);
-}
-
 std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& layout)
 {
     // The canvas every frame is composited on counts against the limits of any picture, and the
     // whole file's work against the decoding bound.
-    const long long canvasWidth = layout.width > 0 && layout.height > 0 ? layout.width
-                                                                        : layout.firstImageWidth;
-    const long long canvasHeight = layout.width > 0 && layout.height > 0 ? layout.height
-                                                                         : layout.firstImageHeight;
-    if (!withinPixelLimit(canvasWidth, canvasHeight) ||
-        canvasWidth * canvasHeight >
+    const long long width = layout.canvasWidth(), height = layout.canvasHeight();
+    if (!withinPixelLimit(width, height) ||
+        width * height >
             kMaxDecodeWork / std::max<long long>(1, static_cast<long long>(layout.delays.size())))
         return nullptr;
     std::unique_ptr<GifDecoder> d(new GifDecoder);
@@ -216,9 +182,7 @@ std::unique_ptr<GifDecoder> GifDecoder::open(InputFile file, const GifLayout& la
     // renamed or replaced after opening keeps giving its own frames rather than failing or giving
     // another file's.
     d->file_ = std::move(file);
-    const int width = layout.firstImageWidth, height = layout.firstImageHeight;
-    if ((layout.width == 0 || layout.height == 0) && width > 0 && height > 0 && width <= 0xFFFF &&
-        height <= 0xFFFF) {
+    if (layout.screenless() && width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
         d->screen_ = std::array<std::uint8_t, 4>{
             static_cast<std::uint8_t>(width & 0xFF), static_cast<std::uint8_t>(width >> 8),
             static_cast<std::uint8_t>(height & 0xFF), static_cast<std::uint8_t>(height >> 8)};
@@ -251,17 +215,20 @@ int GifDecoder::readInput(void* opaque, std::uint8_t* buffer, int size)
 std::int64_t GifDecoder::seekInput(void* opaque, std::int64_t offset, int whence)
 {
     auto* d = static_cast<GifDecoder*>(opaque);
-    struct stat info {};
+    const auto size = [&]() -> std::int64_t {
+        struct stat info {};
+        return ::fstat(d->file_.fd(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+    };
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE)
-        return ::fstat(d->file_.fd(), &info) == 0 ? static_cast<std::int64_t>(info.st_size) : AVERROR(errno);
+        return size();
     std::int64_t base = 0;
     if (whence == SEEK_CUR) {
         base = d->position_;
     } else if (whence == SEEK_END) {
-        if (::fstat(d->file_.fd(), &info) != 0)
-            return AVERROR(errno);
-        base = info.st_size;
+        base = size();
+        if (base < 0)
+            return base;  // an error
     } else if (whence != SEEK_SET) {
         return AVERROR(EINVAL);
     }
@@ -281,15 +248,14 @@ bool GifDecoder::restart()
     av_frame_unref(current_.get());
     position_ = 0;
     constexpr int kIoBufferSize = 64 * 1024;
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-    if (buffer == nullptr)
+    ff::BufferPtr buffer(static_cast<std::uint8_t*>(av_malloc(kIoBufferSize)));
+    if (!buffer)
         return false;
-    io_.reset(avio_alloc_context(buffer, kIoBufferSize, 0, this, &GifDecoder::readInput, nullptr,
+    io_.reset(avio_alloc_context(buffer.get(), kIoBufferSize, 0, this, &GifDecoder::readInput, nullptr,
                                  &GifDecoder::seekInput));
-    if (!io_) {
-        av_free(buffer);
+    if (!io_)
         return false;
-    }
+    buffer.release();  // the context owns it now
     format_ = ff::openInput(io_.get(), av_find_input_format("gif"));
     if (!format_ || format_->nb_streams < 1)
         return false;

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -25,19 +24,20 @@ struct GifLayout {
     int firstImageWidth = 0;
     int firstImageHeight = 0;
     std::vector<std::optional<int>> delays;
+
+    // The screen the frames are composited on: the logical screen, or the one the first image
+    // needs when the logical screen has a zero side.
+    bool screenless() const { return width == 0 || height == 0; }
+    int canvasWidth() const { return screenless() ? firstImageWidth : width; }
+    int canvasHeight() const { return screenless() ? firstImageHeight : height; }
 };
 
-// Reads the layout of a GIF file; nothing when the file is not a GIF. A file cut short counts the
-// images that are complete.
-std::optional<GifLayout> readGifLayout(const std::filesystem::path& file);
-// The same for a file already opened; the file stays open and its descriptor's offset is not used.
+// Reads the layout of an opened GIF file; nothing when the file is not a GIF. A file cut short
+// counts the images that are complete. The file stays open and its descriptor's offset is not used.
 std::optional<GifLayout> readGifLayout(const InputFile& file);
 
-// The delay of one frame in seconds: the stored delay when it is more than 0.011 s, else 0.1 s
-// (as viewers do for missing, zero and near-zero delays).
-double gifFrameDelay(std::optional<int> storedHundredths);
-
-// The end time of each frame: entry i is the sum of the delays of frames 0 to i.
+// The end time of each frame in seconds: entry i is the sum of the delays of frames 0 to i, each
+// the stored delay when it is more than 0.011 s, else 0.1 s.
 std::vector<double> gifCumulative(const GifLayout& layout);
 
 // The frame shown at time t for the given end times: t is held inside [0, duration - 1e-9], and a
@@ -54,8 +54,7 @@ int gifFrameIndex(const std::vector<double>& cumulative, double durationSec, dou
 // thread at a time.
 class GifDecoder {
 public:
-    static std::unique_ptr<GifDecoder> open(const std::filesystem::path& file, const GifLayout& layout);
-    // The same for a file already opened (the one whose layout was read), which the decoder keeps.
+    // Opens the file whose layout was read, which the decoder keeps.
     static std::unique_ptr<GifDecoder> open(InputFile file, const GifLayout& layout);
 
     ~GifDecoder();
