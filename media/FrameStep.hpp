@@ -1,5 +1,8 @@
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+
 namespace quillon {
 
 // How far a step moves from the frame on screen: a number of frames (negative: back), or a
@@ -14,5 +17,13 @@ struct FrameStep {
 // larger count would hold the work queue for as long as the page likes. Farther moves go by
 // seconds.
 inline constexpr int kMaxFrameSteps = 250;
+
+// The whole number of frames a step by frames moves, rounded and held within kMaxFrameSteps
+// either way; 0 when its amount is not a number.
+inline long long frameCount(const FrameStep& by)
+{
+    const double bounded = std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps));
+    return std::isfinite(bounded) ? std::llround(bounded) : 0;
+}
 
 }  // namespace quillon

@@ -19,13 +19,6 @@ extern "C" {
 
 namespace quillon {
 
-// Exactly one of the two back ends is present.
-struct StillsSource::Decoder {
-    std::unique_ptr<VideoDecoder> video;
-    std::unique_ptr<GifDecoder> gif;
-    std::vector<double> gifCumulative;  // end time of each GIF frame, strictly increasing
-};
-
 namespace {
 
 void silenceFfmpeg()
@@ -52,11 +45,8 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& fi
     silenceFfmpeg();
     std::shared_ptr<StillsSource> source(new StillsSource);
     source->file_ = file;
-    source->decoder_ = std::make_unique<Decoder>();
-    Decoder& d = *source->decoder_;
 
     if (hasGifExtension(file)) {
-        source->isGif_ = true;
         // The layout and the frames come from one opened file, so they describe the same GIF.
         std::optional<InputFile> input = openInputFile(file);
         if (!input)
@@ -64,36 +54,31 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& fi
         std::optional<GifLayout> layout = readGifLayout(*input);
         if (!layout || layout->delays.empty())
             return nullptr;
-        d.gifCumulative = gifCumulative(*layout);
-        const double total = d.gifCumulative.back();
+        source->gifEnds_ = gifCumulative(*layout);
+        const double total = source->gifEnds_.back();
         source->durationSec_ = total > 0.0001 ? total : 0.0001;
         source->fps_ = static_cast<double>(layout->delays.size()) / (total > 0 ? total : 1.0);
-        d.gif = GifDecoder::open(std::move(*input), *layout);
-        if (!d.gif)
+        source->gif_ = GifDecoder::open(std::move(*input), *layout);
+        if (!source->gif_)
             return nullptr;
-        long long width = layout->width, height = layout->height;
-        if (width == 0 || height == 0) {
-            // The logical screen gives no size: the first image's does.
-            width = layout->firstImageWidth;
-            height = layout->firstImageHeight;
-        }
+        const long long width = layout->canvasWidth(), height = layout->canvasHeight();
         if (width < 1 || height < 1 || width > 16384 || height > 16384 || !withinPixelLimit(width, height))
             return nullptr;
         source->pixelSize_ = PixelSize{static_cast<double>(width), static_cast<double>(height)};
         return source;
     }
 
-    source->isGif_ = false;
-    d.video = VideoDecoder::open(file);
-    if (!d.video)
+    source->video_ = VideoDecoder::open(file);
+    VideoDecoder* video = source->video_.get();
+    if (!video)
         return nullptr;
-    source->durationSec_ = d.video->durationSec();
-    source->fps_ = d.video->fps();
-    if (std::optional<PixelSize> size = d.video->displaySize()) {
+    source->durationSec_ = video->durationSec();
+    source->fps_ = video->fps();
+    if (std::optional<PixelSize> size = video->displaySize()) {
         source->pixelSize_ = *size;
     } else {
         // The headers give no size: the still at 0 s does.
-        std::optional<Image> first = d.video->image(0);
+        std::optional<Image> first = video->image(0);
         if (!first || first->width() < 1 || first->height() < 1)
             return nullptr;
         source->pixelSize_ = PixelSize{static_cast<double>(first->width()),
@@ -104,16 +89,9 @@ std::shared_ptr<StillsSource> StillsSource::open(const std::filesystem::path& fi
 
 std::optional<Image> StillsSource::image(double atSec)
 {
-    if (!decoder_)
-        return std::nullopt;
-    if (isGif_) {
-        if (!decoder_->gif)
-            return std::nullopt;
-        return decoder_->gif->frame(gifFrameIndex(decoder_->gifCumulative, durationSec_, atSec));
-    }
-    if (!decoder_->video)
-        return std::nullopt;
-    return decoder_->video->image(atSec);
+    if (gif_)
+        return gif_->frame(gifFrameIndex(gifEnds_, durationSec_, atSec));
+    return video_->image(atSec);
 }
 
 namespace {
@@ -125,14 +103,14 @@ constexpr std::int64_t kSideBySideFrameBytes = 8 << 20;
 // Made results a decoder may have waiting to be used before it stops to wait itself.
 constexpr std::size_t kMadeAhead = 4;
 
-// The still at `sec` made into the caller's result; nothing (an empty result) when decoding or
-// making throws, as for a still that cannot be made, so that a decoder thread never ends the
+// The still `decode` gives made into the caller's result; nothing (an empty result) when decoding
+// or making throws, as for a still that cannot be made, so that a decoder thread never ends the
 // process and the other results still arrive.
-std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, int maxSide,
-                const StillsSource::Making& make)
+template <typename Decode>
+std::any makeOrEmpty(const StillsSource::Making& make, std::size_t index, Decode&& decode)
 {
     try {
-        return make(index, decoder.image(sec, maxSide));
+        return make(index, decode());
     } catch (...) {
         return {};
     }
@@ -141,16 +119,40 @@ std::any makeAt(VideoDecoder& decoder, std::size_t index, double sec, int maxSid
 // Two decoders on threads of their own take the stills of a list of times, run by run (a run is
 // a stretch of consecutive times with one key frame), each claiming the next run as soon as it
 // has finished its last one, and make each still into its result there; the calling thread
-// takes the results in list order.
+// takes the results in list order. Both threads have ended once this is destroyed.
 class SideBySide {
 public:
-    SideBySide(const std::vector<double>& times, std::vector<std::size_t> runStarts, int maxSide,
-               const StillsSource::Making& make)
+    SideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
+               std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make)
         : times_(times), runStarts_(std::move(runStarts)), maxSide_(maxSide), make_(make)
     {
         runStarts_.push_back(times.size());
+        one_ = std::thread([this, &first] { decode(first); });
+        two_ = std::thread([this, &second] { decode(second); });
     }
 
+    ~SideBySide()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+            ready_.clear();
+            changed_.notify_all();
+        }
+        one_.join();
+        two_.join();
+    }
+
+    std::any take(std::size_t index)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return ready_.contains(index); });
+        auto node = ready_.extract(index);
+        changed_.notify_all();
+        return std::move(node.mapped().result);
+    }
+
+private:
     // The loop of one decoder's thread.
     void decode(VideoDecoder& decoder)
     {
@@ -168,7 +170,7 @@ public:
                 run = nextRun_++;
             }
             for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
-                std::any made = makeAt(decoder, i, times_[i], maxSide_, make_);
+                std::any made = makeOrEmpty(make_, i, [&] { return decoder.image(times_[i], maxSide_); });
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [&] { return stopped_ || roomForMore(); });
                 if (stopped_)
@@ -179,24 +181,6 @@ public:
         }
     }
 
-    std::any take(std::size_t index)
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return ready_.contains(index); });
-        auto node = ready_.extract(index);
-        changed_.notify_all();
-        return std::move(node.mapped().result);
-    }
-
-    void stop()
-    {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
-        ready_.clear();
-        changed_.notify_all();
-    }
-
-private:
     struct Made {
         const VideoDecoder* maker;
         std::any result;
@@ -210,52 +194,23 @@ private:
     std::size_t nextRun_ = 0;
     std::map<std::size_t, Made> ready_;
     bool stopped_ = false;
+    std::thread one_;
+    std::thread two_;
 };
-
-// Hands the results for `times` in order, decoded by `first` and `second` side by side. Both
-// decoder threads have ended on return, a throw from `use` included.
-void useSideBySide(VideoDecoder& first, VideoDecoder& second, const std::vector<double>& times,
-                   std::vector<std::size_t> runStarts, int maxSide, const StillsSource::Making& make,
-                   const StillsSource::Use& use)
-{
-    SideBySide work(times, std::move(runStarts), maxSide, make);
-    std::thread one([&] { work.decode(first); });
-    std::thread two([&] { work.decode(second); });
-    struct Join {
-        SideBySide& work;
-        std::thread& one;
-        std::thread& two;
-        ~Join()
-        {
-            work.stop();
-            one.join();
-            two.join();
-        }
-    } join{work, one, two};
-    for (std::size_t i = 0; i < times.size(); ++i)
-        if (!use(i, work.take(i)))
-            return;
-}
 
 }  // namespace
 
 void StillsSource::stills(const std::vector<double>& times, const Making& make, const Use& use, int maxSide)
 {
+    VideoDecoder* video = video_.get();
     auto oneByOne = [&] {
         for (std::size_t i = 0; i < times.size(); ++i) {
-            std::any made;
-            try {
-                made = make(i, decoder_ && decoder_->video && !isGif_
-                                   ? decoder_->video->image(times[i], maxSide)
-                                   : image(times[i]));
-            } catch (...) {
-                made.reset();  // as for a still that cannot be made
-            }
+            std::any made = makeOrEmpty(
+                make, i, [&] { return video ? video->image(times[i], maxSide) : image(times[i]); });
             if (!use(i, std::move(made)))
                 return;
         }
     };
-    VideoDecoder* video = decoder_ ? decoder_->video.get() : nullptr;
     // A second decoder holds its own reference frames and frames in flight, about twenty decoded
     // frames: at 1080p a few tens of megabytes, at 2160p with 10-bit samples half a gigabyte. Large
     // frames are decoded by one decoder, whose frame threads already keep both cores busy.
@@ -286,31 +241,29 @@ void StillsSource::stills(const std::vector<double>& times, const Making& make, 
         oneByOne();
         return;
     }
-    useSideBySide(*video, *second, times, std::move(runStarts), maxSide, make, use);
+    {
+        SideBySide work(*video, *second, times, std::move(runStarts), maxSide, make);
+        for (std::size_t i = 0; i < times.size(); ++i)
+            if (!use(i, work.take(i)))
+                break;
+    }
     helperFrames_ += second->framesDecoded();  // its thread has ended
 }
 
 std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int maxSide)
 {
-    if (!decoder_)
-        return std::nullopt;
     SteppedStill still;
-    if (isGif_) {
-        const std::vector<double>& ends = decoder_->gifCumulative;
-        if (!decoder_->gif || ends.empty())
-            return std::nullopt;
+    if (gif_) {
+        const std::vector<double>& ends = gifEnds_;
         const int last = static_cast<int>(ends.size()) - 1;
         auto startOf = [&](int index) { return index > 0 ? ends[static_cast<std::size_t>(index - 1)] : 0.0; };
         int index = gifFrameIndex(ends, durationSec_, atSec);
         if (by.unit == FrameStep::Unit::Frames) {
-            const double count = std::round(
-                std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps)));
-            if (std::isfinite(count))
-                index = static_cast<int>(std::clamp(index + count, 0.0, double(last)));
+            index = static_cast<int>(std::clamp<long long>(index + frameCount(by), 0, last));
         } else if (std::isfinite(by.amount)) {
             index = gifFrameIndex(ends, durationSec_, startOf(index) + std::clamp(by.amount, -1e9, 1e9));
         }
-        std::optional<Image> picture = decoder_->gif->frame(index);
+        std::optional<Image> picture = gif_->frame(index);
         if (!picture)
             return std::nullopt;
         still.startSec = startOf(index);
@@ -318,9 +271,7 @@ std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int m
         still.frameNumber = index;
         still.image = std::move(*picture);
     } else {
-        if (!decoder_->video)
-            return std::nullopt;
-        std::optional<SteppedFrame> frame = decoder_->video->step(atSec, by, maxSide);
+        std::optional<SteppedFrame> frame = video_->step(atSec, by, maxSide);
         if (!frame)
             return std::nullopt;
         still.startSec = frame->startSec;
@@ -335,11 +286,7 @@ std::optional<SteppedStill> StillsSource::step(double atSec, FrameStep by, int m
 
 std::int64_t StillsSource::framesDecoded() const
 {
-    if (!decoder_)
-        return 0;
-    if (decoder_->gif)
-        return decoder_->gif->framesDecoded();
-    return decoder_->video ? decoder_->video->framesDecoded() + helperFrames_ : 0;
+    return gif_ ? gif_->framesDecoded() : video_->framesDecoded() + helperFrames_;
 }
 
 }  // namespace quillon

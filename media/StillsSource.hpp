@@ -13,6 +13,9 @@
 
 namespace quillon {
 
+class GifDecoder;
+class VideoDecoder;
+
 // A still reached by stepping from another: the frame's display interval on the clip's axis, a
 // time inside it that image() and stills() take back to this very frame (the start itself may
 // not be one, since those round times to 1/600 s), the frame's number counted from 0 (for a
@@ -64,7 +67,7 @@ public:
     // reduces it, a GIF's full size. Stepping stays on the first and the last frame; a step of 0
     // gives the frame shown at atSec. Nothing when no still can be made.
     std::optional<SteppedStill> step(double atSec, FrameStep by, int maxSide = 0);
-    bool isGif() const { return isGif_; }
+    bool isGif() const { return gif_ != nullptr; }
     PixelSize pixelSize() const { return pixelSize_; }
     double durationSec() const { return durationSec_; }
     double fps() const { return fps_; }
@@ -73,17 +76,17 @@ public:
     // a diagnostic for tests and benchmarks.
     std::int64_t framesDecoded() const;
 
-    struct Decoder;  // the back end: FFmpeg for video, the GIF reader for GIFs
-
 private:
     StillsSource() = default;
 
     std::filesystem::path file_;
-    bool isGif_ = false;
     PixelSize pixelSize_;
     double durationSec_ = 0;
     double fps_ = 30;
-    std::unique_ptr<Decoder> decoder_;
+    // Exactly one back end: FFmpeg for video, the GIF reader for GIFs.
+    std::unique_ptr<VideoDecoder> video_;
+    std::unique_ptr<GifDecoder> gif_;
+    std::vector<double> gifEnds_;    // end time of each GIF frame, strictly increasing
     std::int64_t helperFrames_ = 0;  // decoded by the helper decoders of stills()
 };
 

@@ -41,7 +41,7 @@ bool sizeAllowed(double width, double height)
                             static_cast<long long>(std::max(height, 1.0)));
 }
 
-// Opens a file for demuxing. Everything about how an input file is opened lives here.
+// Opens a file for demuxing.
 ff::FormatPtr openContainer(const std::filesystem::path& file)
 {
     // A regular file only (a FIFO or a device would block or never end), read by FFmpeg on the
@@ -56,7 +56,7 @@ ff::FormatPtr openContainer(const std::filesystem::path& file)
     // demuxers as a "video" of one frame with no length: it is not a video. MJPEG inside AVI or
     // MOV comes through those containers' demuxers and stays one.
     const std::string_view name = format->iformat->name;
-    if (name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe"))
+    if (name == "image2" || name.ends_with("_pipe"))
         return nullptr;
     return format;
 }
@@ -71,18 +71,20 @@ std::int64_t shownTicks(const AVFrame& frame)
 #endif
 }
 
-// The stream's display matrix and its size in bytes; nothing when the stream has none. Newer
-// FFmpeg keeps stream side data in the codec parameters.
-const std::uint8_t* displayMatrix(const AVStream& stream, std::size_t& size)
+// The stream's display matrix; nothing when the stream has none. Newer FFmpeg keeps stream side
+// data in the codec parameters.
+const std::int32_t* displayMatrix(const AVStream& stream)
 {
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
     const AVPacketSideData* data = av_packet_side_data_get(
         stream.codecpar->coded_side_data, stream.codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    size = data ? data->size : 0;
-    return data ? data->data : nullptr;
+    const std::uint8_t* matrix = data ? data->data : nullptr;
+    const std::size_t size = data ? data->size : 0;
 #else
-    return av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    std::size_t size = 0;
+    const std::uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
 #endif
+    return size >= 9 * sizeof(std::int32_t) ? reinterpret_cast<const std::int32_t*>(matrix) : nullptr;
 }
 
 }  // namespace
@@ -92,31 +94,27 @@ VideoDecoder::~VideoDecoder() = default;
 std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& file)
 {
     std::unique_ptr<VideoDecoder> d(new VideoDecoder);
-    d->workBound_ = kMaxDecodeWork;
     ff::FormatPtr container = openContainer(file);
     if (!container)
         return nullptr;
     AVFormatContext* fmt = container.get();
-    int streamIndex = -1;
     if (avformat_find_stream_info(fmt, nullptr) < 0)
         return nullptr;
 
-    // The first video track; a cover picture attached to an audio file is not one.
+    // The first video track; a cover picture attached to an audio file is not one. Every other
+    // stream is discarded by the demuxer.
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         AVStream* st = fmt->streams[i];
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+        if (!d->stream_ && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
             d->stream_ = st;
-            streamIndex = static_cast<int>(i);
-            break;
-        }
+        else
+            st->discard = AVDISCARD_ALL;
     }
     if (!d->stream_)
         return nullptr;
     AVStream* st = d->stream_;
-    for (unsigned i = 0; i < fmt->nb_streams; ++i)
-        if (static_cast<int>(i) != streamIndex)
-            fmt->streams[i]->discard = AVDISCARD_ALL;
+    const int streamIndex = st->index;
 
     const AVCodecParameters* par = st->codecpar;
     d->codedWidth_ = std::max(par->width, 0);
@@ -203,11 +201,9 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
     }
 
     d->sampleAspect_ = av_guess_sample_aspect_ratio(fmt, st, nullptr);
-    std::size_t sideSize = 0;
-    if (const std::uint8_t* side = displayMatrix(*st, sideSize); side && sideSize >= sizeof d->matrix_) {
-        std::copy_n(reinterpret_cast<const std::int32_t*>(side), 9, d->matrix_);
-        d->haveMatrix_ = true;
-        d->orientation_ = Orientation::fromDisplayMatrix(d->matrix_);
+    if (const std::int32_t* matrix = displayMatrix(*st)) {
+        d->orientation_ = Orientation::fromDisplayMatrix(matrix);
+        d->turn_ = {matrix[0] / 65536.0, matrix[1] / 65536.0, matrix[3] / 65536.0, matrix[4] / 65536.0};
     }
     if (std::optional<PixelSize> size = d->displaySize(); size && !sizeAllowed(size->width, size->height))
         return nullptr;
@@ -223,13 +219,7 @@ std::optional<PixelSize> VideoDecoder::displaySize() const
     const double h = codedHeight_;
     if (sampleAspect_.num > 0 && sampleAspect_.den > 0 && sampleAspect_.num != sampleAspect_.den)
         w = std::max(1.0, std::round(w * sampleAspect_.num / sampleAspect_.den));
-    double a = 1, b = 0, c = 0, d = 1;
-    if (haveMatrix_) {
-        a = matrix_[0] / 65536.0;
-        b = matrix_[1] / 65536.0;
-        c = matrix_[3] / 65536.0;
-        d = matrix_[4] / 65536.0;
-    }
+    const auto [a, b, c, d] = turn_;
     // std::round takes halves away from zero.
     const double tw = std::round(std::fabs(a * w + c * h));
     const double th = std::round(std::fabs(b * w + d * h));
@@ -301,8 +291,6 @@ bool VideoDecoder::seekTo(std::int64_t tick, bool toStart)
     positioned_ = ok;
     return ok;
 }
-
-std::int64_t VideoDecoder::framesDecoded() const { return cursor_->framesDecoded(); }
 
 // The cursor's next frame, within the work one still may cost: a still that would need more
 // decoded pixels than the bound (a huge coded size times a long run of frames) fails instead of
@@ -551,19 +539,21 @@ std::optional<std::int64_t> VideoDecoder::nextFrameTick()
 
 std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int maxSide)
 {
-    std::optional<Image> still = imageAtTick(targetTick(atSec), maxSide);
-    if (!still || !kept_)
+    std::optional<Image> still;
+    const auto reach = [&](std::int64_t tick) {
+        still = imageAtTick(tick, maxSide);
+        return still && kept_;
+    };
+    if (!reach(targetTick(atSec)))
         return std::nullopt;
     if (by.unit == FrameStep::Unit::Frames) {
-        const double bounded = std::clamp(by.amount, -double(kMaxFrameSteps), double(kMaxFrameSteps));
-        const long long count = std::isfinite(bounded) ? std::llround(bounded) : 0;
+        const long long count = frameCount(by);
         // Forward: the next frame is the one the decoder holds or reads next, so no seek is made.
         for (long long i = 0; i < count; ++i) {
             const std::optional<std::int64_t> next = nextFrameTick();
             if (!next)
                 break;  // the last frame: stepping stays on it
-            still = imageAtTick(*next, maxSide);
-            if (!still || !kept_)
+            if (!reach(*next))
                 return std::nullopt;
         }
         // Back: the frame on screen just before this one starts. It is decoded from the key
@@ -572,8 +562,7 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
             const std::int64_t current = kept_->tick;
             if (current <= startTick_)
                 break;  // the first frame: stepping stays on it
-            still = imageAtTick(current - 1, maxSide);
-            if (!still || !kept_)
+            if (!reach(current - 1))
                 return std::nullopt;
             if (kept_->tick >= current)
                 break;  // nothing decodable lies before it
@@ -584,8 +573,7 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
         const double seconds = std::clamp(by.amount, -1e6, 1e6);
         const std::int64_t offset = av_rescale_q(std::llround(seconds * 1e6), AVRational{1, 1000000},
                                                  timeBase_);
-        still = imageAtTick(std::max(startTick_, kept_->tick + offset), maxSide);
-        if (!still || !kept_)
+        if (!reach(std::max(startTick_, kept_->tick + offset)))
             return std::nullopt;
     }
 
@@ -596,7 +584,7 @@ std::optional<SteppedFrame> VideoDecoder::step(double atSec, FrameStep by, int m
     } else {
         // The last frame lasts to the track's stated end, or one frame interval when none is
         // stated (or the statement ends before the frame).
-        const std::int64_t shown = std::max<std::int64_t>(kept_->frame->pkt_duration, frameTicks_);
+        const std::int64_t shown = std::max<std::int64_t>(shownTicks(*kept_->frame), frameTicks_);
         const std::int64_t end = trackEndTick_ != AV_NOPTS_VALUE && trackEndTick_ > tick ? trackEndTick_
                                                                                          : tick + shown;
         result.endSec = secondsAt(end);

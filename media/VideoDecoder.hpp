@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "media/FrameConverter.hpp"
 #include "media/FrameStep.hpp"
 #include "media/Image.hpp"
+#include "media/MediaLimits.hpp"
 
 namespace quillon {
 
@@ -75,7 +77,7 @@ public:
     std::int64_t decodedFrameBytes() const { return decodedFrameBytes_; }
 
     // Frames the decoder has put out so far (skipped frames not counted); a diagnostic.
-    std::int64_t framesDecoded() const;
+    std::int64_t framesDecoded() const { return cursor_->framesDecoded(); }
 
 private:
     VideoDecoder() = default;
@@ -116,9 +118,8 @@ private:
     std::int64_t decodedFrameBytes_ = 0;
     AVRational sampleAspect_{1, 1};  // width over height of one stored pixel on screen
     Orientation orientation_;
-    bool haveMatrix_ = false;
-    std::int32_t matrix_[9] = {};
-    long long workBound_ = 0;           // set by open
+    std::array<double, 4> turn_{1, 0, 0, 1};  // the display matrix's 2x2 part (a, b, c, d)
+    long long workBound_ = kMaxDecodeWork;
     std::int64_t stillFirstFrame_ = 0;  // frames decoded when the current still was asked for
     bool overBound_ = false;            // the current still needed more work than the bound
 
