@@ -66,4 +66,21 @@ inline FormatPtr openInput(AVIOContext* io, const AVInputFormat* format)
     return FormatPtr(raw);
 }
 
+// Opens a decoder for a stream's codec parameters, set up by `configure` before it opens; nothing
+// when there is no decoder for the codec or it does not open.
+template <typename Configure>
+CodecPtr openDecoder(const AVCodecParameters& parameters, Configure&& configure)
+{
+    const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
+    if (codec == nullptr)
+        return nullptr;
+    CodecPtr context(avcodec_alloc_context3(codec));
+    if (!context || avcodec_parameters_to_context(context.get(), &parameters) < 0)
+        return nullptr;
+    configure(*context);
+    if (avcodec_open2(context.get(), codec, nullptr) < 0)
+        return nullptr;
+    return context;
+}
+
 }  // namespace quillon::ff

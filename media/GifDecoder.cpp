@@ -47,9 +47,6 @@ std::optional<Image> canvasImage(const AVFrame& frame)
     if (width <= 0 || height <= 0 || frame.data[0] == nullptr || frame.linesize[0] < width * 4 ||
         !withinPixelLimit(width, height))
         return std::nullopt;
-    const auto row = [&](int y) {
-        return frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
-    };
     const bool opaque = allOpaque(frame.data[0], width, height, static_cast<std::size_t>(frame.linesize[0]));
     const int bands = opaque ? 3 : 4;
     VipsImage* out = vips_image_new_memory();
@@ -63,7 +60,7 @@ std::optional<Image> canvasImage(const AVFrame& frame)
         return std::nullopt;
     }
     for (int y = 0; y < height; ++y) {
-        const std::uint8_t* s = row(y);
+        const std::uint8_t* s = frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
         auto* d = static_cast<std::uint8_t*>(VIPS_IMAGE_ADDR(out, 0, y));
         for (int x = 0; x < width; ++x, s += 4, d += bands) {
             d[0] = s[red];
@@ -259,19 +256,9 @@ bool GifDecoder::restart()
     format_ = ff::openInput(io_.get(), av_find_input_format("gif"));
     if (!format_ || format_->nb_streams < 1)
         return false;
-    const AVCodecParameters* par = format_->streams[0]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    if (!codec)
-        return false;
-    codec_.reset(avcodec_alloc_context3(codec));
-    if (!codec_ || avcodec_parameters_to_context(codec_.get(), par) < 0)
-        return false;
-    codec_->max_pixels = kMaxImagePixels;
-    if (avcodec_open2(codec_.get(), codec, nullptr) < 0) {
-        codec_.reset();
-        return false;
-    }
-    return true;
+    codec_ = ff::openDecoder(*format_->streams[0]->codecpar,
+                             [](AVCodecContext& context) { context.max_pixels = kMaxImagePixels; });
+    return codec_ != nullptr;
 }
 
 bool GifDecoder::decodeNext()

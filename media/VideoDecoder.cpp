@@ -127,22 +127,17 @@ std::unique_ptr<VideoDecoder> VideoDecoder::open(const std::filesystem::path& fi
 
     // A track whose codec has no decoder here would open only to fail at every still; it is
     // refused now so the user hears at once that the file cannot be read.
-    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    if (!codec)
-        return nullptr;
-    ff::CodecPtr decoder(avcodec_alloc_context3(codec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0)
-        return nullptr;
-    AVCodecContext* ctx = decoder.get();
-    ctx->pkt_timebase = st->time_base;
-    ctx->thread_count = 2;
-    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    ctx->max_pixels = kMaxImagePixels;
-    // Frames decoded from missing references (an open group of pictures entered at its key
-    // frame) come out marked as damaged rather than silently dropped, so a seek can tell that
-    // the frame it wants exists and start further back.
-    ctx->flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
-    if (avcodec_open2(ctx, codec, nullptr) < 0)
+    ff::CodecPtr decoder = ff::openDecoder(*par, [&](AVCodecContext& context) {
+        context.pkt_timebase = st->time_base;
+        context.thread_count = 2;
+        context.thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        context.max_pixels = kMaxImagePixels;
+        // Frames decoded from missing references (an open group of pictures entered at its key
+        // frame) come out marked as damaged rather than silently dropped, so a seek can tell that
+        // the frame it wants exists and start further back.
+        context.flags |= AV_CODEC_FLAG_OUTPUT_CORRUPT;
+    });
+    if (!decoder)
         return nullptr;
 
     d->timeBase_ = st->time_base;
