@@ -18,19 +18,11 @@ namespace quillon::ff {
 // FFmpeg's free functions that take the address of the pointer (and null it) or the pointer itself.
 template <auto Free>
 struct FreeByAddress {
-    template <typename T>
-    void operator()(T* p) const
-    {
-        Free(&p);
-    }
+    void operator()(auto* p) const { Free(&p); }
 };
 template <auto Free>
 struct FreeByPointer {
-    template <typename T>
-    void operator()(T* p) const
-    {
-        Free(p);
-    }
+    void operator()(auto* p) const { Free(p); }
 };
 struct IoFreer {
     void operator()(AVIOContext* c) const
