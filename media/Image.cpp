@@ -327,24 +327,19 @@ std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int 
                                        int channels)
 {
     ensureVipsStarted();
-    if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height)) {
+    if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height))
         return std::nullopt;
-    }
     const std::size_t tightRow = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
-    if (rowBytes < tightRow) {
+    const auto rows = static_cast<std::size_t>(height);
+    if (rowBytes < tightRow)
         return std::nullopt;
-    }
     std::vector<std::uint8_t> packed;
-    const std::uint8_t* source = data;
     if (rowBytes != tightRow) {
-        packed.resize(tightRow * static_cast<std::size_t>(height));
-        for (int y = 0; y < height; ++y) {
-            std::memcpy(packed.data() + tightRow * static_cast<std::size_t>(y),
-                        data + rowBytes * static_cast<std::size_t>(y), tightRow);
-        }
-        source = packed.data();
+        packed.resize(tightRow * rows);
+        for (std::size_t y = 0; y < rows; ++y)
+            std::memcpy(packed.data() + tightRow * y, data + rowBytes * y, tightRow);
     }
-    VipsImage* copy = vips_image_new_from_memory_copy(source, tightRow * static_cast<std::size_t>(height),
+    VipsImage* copy = vips_image_new_from_memory_copy(packed.empty() ? data : packed.data(), tightRow * rows,
                                                       width, height, channels, VIPS_FORMAT_UCHAR);
     if (copy == nullptr) {
         vips_error_clear();
