@@ -119,14 +119,6 @@ struct OpenPlan {
 // /proc name so that libvips reads exactly the file checked, even when the name is replaced.
 using CheckedFile = std::shared_ptr<const InputFile>;
 
-CheckedFile openCheckedFile(const std::filesystem::path& file)
-{
-    std::optional<InputFile> input = openInputFile(file);
-    if (!input || !hasAcceptedImageSignature(*input))
-        return nullptr;
-    return std::make_shared<const InputFile>(std::move(*input));
-}
-
 // The one place where Quillon opens an image file. Every opening is sequential: the pixels are
 // read top to bottom once, so a large picture streams through whatever follows.
 vips::VImage openImageFile(const CheckedFile& file, const OpenPlan& plan)
@@ -177,9 +169,10 @@ auto readFromHeader(const std::filesystem::path& file, Read read)
 {
     ensureVipsStarted();
     vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
+    std::optional<InputFile> opened = openInputFile(file);
+    if (!opened || !hasAcceptedImageSignature(*opened))
         return std::nullopt;
+    const auto input = std::make_shared<const InputFile>(std::move(*opened));
     try {
         return read(input, openImageFile(input, OpenPlan{}));
     } catch (const vips::VError&) {
@@ -314,12 +307,9 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
 {
     ensureVipsStarted();
     vips_error_clear();
-    const int width = image.width();
-    const int height = image.height();
-    if (width < 1 || height < 1) {
+    if (image.width() < 1 || image.height() < 1)
         return {};
-    }
-    const int longest = std::max(width, height);
+    const int longest = std::max(image.width(), image.height());
     const int limit = std::max(maxDim, kMinLimit);
     try {
         vips::VImage pixels = image.pixels();
@@ -422,10 +412,7 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
             const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
             // Held with at most four bands (colour and alpha) of at most two bytes each.
             const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
-            const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR ||
-                                                      header.format() == VIPS_FORMAT_CHAR
-                                                  ? 1
-                                                  : 2;
+            const std::uint64_t sampleBytes = std::min<std::uint64_t>(vips_format_sizeof(header.format()), 2);
             // The encoded file at most as large as the raw pixels, which compressed photographs come
             // close to in PNG and TIFF.
             const std::uint64_t encoded = width * height * bands * sampleBytes;
