@@ -140,10 +140,11 @@ constexpr std::uint16_t kExifPointerTag = 0x8769;
 
 // Appends a first directory (with a pointer to the EXIF directory when there is one), the EXIF
 // directory and the values that do not fit into their fields, at the next even offset of `out`.
-// Fields are written in ascending tag order, as readers expect. The offset of the first directory;
-// nothing when the result would not be addressable with 32-bit offsets.
-std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> primary,
-                                               std::vector<Field> exif, std::uint32_t next, ByteOrder order)
+// Fields are written in ascending tag order, as readers expect. The header's offset of the first
+// directory (at byte 4) then points at the new one. False when the result would not be addressable
+// with 32-bit offsets.
+bool appendDirectories(Bytes& out, std::vector<Field> primary, std::vector<Field> exif, std::uint32_t next,
+                       ByteOrder order)
 {
     if (out.size() % 2 != 0)
         out.push_back(0);
@@ -158,7 +159,7 @@ std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> pr
             if (field.value.size() > 4)
                 end += field.value.size() + field.value.size() % 2;
     if (end > 0xFFFFFFFFu)
-        return std::nullopt;
+        return false;
     if (!exif.empty()) {
         Field pointer{kExifPointerTag, kLong, 1, {}};
         appendNumber(pointer.value, static_cast<std::uint32_t>(exifAt), 4, order);
@@ -191,7 +192,8 @@ std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> pr
     if (!exif.empty())
         writeDirectory(exif, 0);
     out.insert(out.end(), values.begin(), values.end());
-    return static_cast<std::uint32_t>(primaryAt);
+    putNumber(out, 4, static_cast<std::uint32_t>(primaryAt), 4, order);
+    return true;
 }
 
 // The first directory and the EXIF directory of an EXIF block made by keptDetailsExif.
@@ -544,11 +546,8 @@ std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
     if (!profile.empty())
         primary.push_back(Field{kIccTag, kUndefined, static_cast<std::uint32_t>(profile.size()),
                                 Bytes(profile.begin(), profile.end())});
-    const std::optional<std::uint32_t> at = appendDirectories(file, std::move(primary),
-                                                              std::move(details.exif), first->next, order);
-    if (!at)
+    if (!appendDirectories(file, std::move(primary), std::move(details.exif), first->next, order))
         return std::nullopt;
-    putNumber(file, 4, *at, 4, order);
     return file;
 }
 
@@ -590,11 +589,8 @@ std::optional<std::vector<std::uint8_t>> keptDetailsExif(const vips::VImage& sou
     primary.push_back(Field{kOrientationTag, kShort, 1, Bytes{1, 0}});
     exifFields.push_back(Field{kExifVersionTag, kUndefined, 4, Bytes{'0', '2', '3', '2'}});
     Bytes block{'I', 'I', 42, 0, 0, 0, 0, 0};
-    const std::optional<std::uint32_t> at = appendDirectories(block, std::move(primary),
-                                                              std::move(exifFields), 0, ByteOrder::Little);
-    if (!at)
+    if (!appendDirectories(block, std::move(primary), std::move(exifFields), 0, ByteOrder::Little))
         return std::nullopt;
-    putNumber(block, 4, *at, 4, ByteOrder::Little);
     return block;
 }
 
