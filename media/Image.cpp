@@ -292,10 +292,8 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
         // A new header over the same pixels: a picture that was already in memory comes back from
         // copy_memory as itself, and the caller's metadata must stay untouched.
         pixels = interpreted(pixels, interpretation);
-        for (const char* field : kSourceMetadata) {
-            if (pixels.get_typeof(field) != 0)
-                pixels.remove(field);
-        }
+        for (const char* field : kSourceMetadata)
+            pixels.remove(field);  // nothing happens for a field the header does not have
         if (keptProfile) {
             vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, keptProfile->data(),
                                      keptProfile->size());
