@@ -30,11 +30,7 @@ public:
     // Hands the descriptor over to the caller, who then closes it.
     int release() { return std::exchange(fd_, -1); }
 
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
+    void reset() { close(); }
 
     // Closes now and says whether the close succeeded: a delayed write error shows up only here.
     // True when nothing was owned.

@@ -1,6 +1,7 @@
 #include "media/HeifEncode.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include <libheif/heif.h>
@@ -30,17 +31,6 @@ bool setOrIgnore(const heif_error& error)
 {
     return ok(error) || error.subcode == heif_suberror_Unsupported_parameter;
 }
-
-struct Appender {
-    Bytes bytes;
-    static heif_error write(heif_context*, const void* data, size_t size, void* self)
-    {
-        auto& out = static_cast<Appender*>(self)->bytes;
-        const auto* begin = static_cast<const std::uint8_t*>(data);
-        out.insert(out.end(), begin, begin + size);
-        return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
-    }
-};
 
 std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, HevcPreset preset,
                             std::span<const std::uint8_t> profile, std::span<const std::uint8_t> exif)
@@ -107,33 +97,28 @@ std::optional<Bytes> encode(const vips::VImage& pixels, int encoderQuality, Hevc
         return std::nullopt;
     }
 
-    Appender out;
+    Bytes out;
     heif_writer writer{};
     writer.writer_api_version = 1;
-    writer.write = &Appender::write;
-    if (!ok(heif_context_write(context.get(), &writer, &out)) || out.bytes.empty()) {
+    writer.write = [](heif_context*, const void* data, size_t size, void* target) {
+        Bytes& bytes = *static_cast<Bytes*>(target);
+        bytes.insert(bytes.end(), static_cast<const std::uint8_t*>(data),
+                     static_cast<const std::uint8_t*>(data) + size);
+        return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+    };
+    if (!ok(heif_context_write(context.get(), &writer, &out)) || out.empty()) {
         return std::nullopt;
     }
-    return std::move(out.bytes);
+    return out;
 }
 
 }  // namespace
 
 const char* hevcPresetName(HevcPreset preset)
 {
-    switch (preset) {
-    case HevcPreset::Ultrafast:
-        return "ultrafast";
-    case HevcPreset::Veryfast:
-        return "veryfast";
-    case HevcPreset::Fast:
-        return "fast";
-    case HevcPreset::Medium:
-        return "medium";
-    case HevcPreset::Slow:
-        return "slow";
-    }
-    return "medium";
+    constexpr const char* kNames[] = {"ultrafast", "veryfast", "fast", "medium", "slow"};
+    const auto index = static_cast<std::size_t>(preset);
+    return index < std::size(kNames) ? kNames[index] : "medium";
 }
 
 std::optional<Bytes> encodeHeif(const Image& image, int encoderQuality, HevcPreset preset)

@@ -2,9 +2,13 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "media/InputFile.hpp"
@@ -67,34 +71,47 @@ constexpr const char* kSourceMetadata[] = {
     "palette-bit-depth", "bits-per-sample", "heif-primary", "n-pages",     "page-height",
 };
 
+vips::VImage interpreted(const vips::VImage& image, VipsInterpretation interpretation)
+{
+    return image.copy(vips::VImage::option()->set("interpretation", interpretation));
+}
+
+bool isSixteenBit(const vips::VImage& image) { return image.format() == VIPS_FORMAT_USHORT; }
+
+VipsInterpretation greyAt(bool sixteen)
+{
+    return sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+}
+
+// The embedded ICC profile, or an empty span.
+std::span<const std::uint8_t> embeddedProfile(const vips::VImage& image)
+{
+    if (image.get_typeof(VIPS_META_ICC_NAME) == 0)
+        return {};
+    std::size_t length = 0;
+    const void* data = image.get_blob(VIPS_META_ICC_NAME, &length);
+    return data == nullptr ? std::span<const std::uint8_t>{}
+                           : std::span(static_cast<const std::uint8_t*>(data), length);
+}
+
 // Whether the embedded ICC profile describes these pixels. The profile header names its colour
 // space at bytes 16..19; a CMYK profile can be left attached to pixels that a loader has already
 // turned into RGB, and applying it then would misread them.
 bool hasMatchingProfile(const vips::VImage& image)
 {
-    if (image.get_typeof(VIPS_META_ICC_NAME) == 0) {
+    const std::span<const std::uint8_t> profile = embeddedProfile(image);
+    if (profile.size() < 20)
         return false;
-    }
-    std::size_t length = 0;
-    const void* data = image.get_blob(VIPS_META_ICC_NAME, &length);
-    if (data == nullptr || length < 20) {
-        return false;
-    }
-    const std::string space(static_cast<const char*>(data) + 16, 4);
+    const std::string_view space(reinterpret_cast<const char*>(profile.data()) + 16, 4);
     const bool cmykPixels = image.interpretation() == VIPS_INTERPRETATION_CMYK;
-    if (space == "CMYK") {
+    if (space == "CMYK")
         return cmykPixels && image.bands() >= 4;
-    }
-    if (space == "RGB ") {
+    if (space == "RGB ")
         return !cmykPixels && image.bands() >= 3;
-    }
-    if (space == "GRAY") {
+    if (space == "GRAY")
         return image.bands() <= 2;
-    }
     return false;
 }
-
-bool isSixteenBit(const vips::VImage& image) { return image.format() == VIPS_FORMAT_USHORT; }
 
 // The embedded profile, when the picture keeps its own numbers under Image::Profile::AsSource: an
 // RGB profile that matches the pixels and is not sRGB, on 8- or 16-bit samples (the encoders'
@@ -105,10 +122,8 @@ std::optional<std::vector<std::uint8_t>> ownProfile(const vips::VImage& image)
         image.interpretation() == VIPS_INTERPRETATION_CMYK ||
         (image.format() != VIPS_FORMAT_UCHAR && image.format() != VIPS_FORMAT_USHORT))
         return std::nullopt;
-    std::size_t length = 0;
-    const auto* data = static_cast<const std::uint8_t*>(image.get_blob(VIPS_META_ICC_NAME, &length));
-    const std::span<const std::uint8_t> profile(data, length);
-    if (std::memcmp(data + 16, "RGB ", 4) != 0 || isSrgbProfile(profile))
+    const std::span<const std::uint8_t> profile = embeddedProfile(image);
+    if (std::memcmp(profile.data() + 16, "RGB ", 4) != 0 || isSrgbProfile(profile))
         return std::nullopt;
     return std::vector<std::uint8_t>(profile.begin(), profile.end());
 }
@@ -116,37 +131,12 @@ std::optional<std::vector<std::uint8_t>> ownProfile(const vips::VImage& image)
 // Whether the picture is grey: one band, or two with alpha, whatever it declares.
 bool isGrey(const vips::VImage& image)
 {
-    const VipsInterpretation interpretation = image.interpretation();
-    return image.bands() <= 2 && interpretation != VIPS_INTERPRETATION_CMYK &&
-           interpretation != VIPS_INTERPRETATION_LAB && interpretation != VIPS_INTERPRETATION_LABS &&
-           interpretation != VIPS_INTERPRETATION_LCH && interpretation != VIPS_INTERPRETATION_CMC &&
-           interpretation != VIPS_INTERPRETATION_XYZ && interpretation != VIPS_INTERPRETATION_YXY &&
-           interpretation != VIPS_INTERPRETATION_scRGB && interpretation != VIPS_INTERPRETATION_HSV;
-}
-
-// A grey picture at its own depth (8 or 16 bits), alpha kept. An embedded grey profile is applied
-// by way of sRGB, whose grey axis is neutral, so the first band of the result is the grey.
-vips::VImage greyAtSourceDepth(vips::VImage image, bool withProfile)
-{
-    const bool sixteen = isSixteenBit(image);
-    const bool alpha = image.bands() == 2;
-    if (withProfile) {
-        try {
-            vips::VImage rgb = image.icc_transform("srgb", vips::VImage::option()
-                                                               ->set("embedded", true)
-                                                               ->set("intent", VIPS_INTENT_RELATIVE)
-                                                               ->set("depth", sixteen ? 16 : 8));
-            vips::VImage grey = rgb.extract_band(0);
-            if (alpha && rgb.bands() == 4)
-                grey = grey.bandjoin(rgb.extract_band(3));
-            return grey.copy(vips::VImage::option()->set(
-                "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
-        } catch (const vips::VError&) {
-            vips_error_clear();
-        }
-    }
-    return image.copy(vips::VImage::option()->set("interpretation", sixteen ? VIPS_INTERPRETATION_GREY16
-                                                                            : VIPS_INTERPRETATION_B_W));
+    constexpr VipsInterpretation kColour[] = {
+        VIPS_INTERPRETATION_CMYK, VIPS_INTERPRETATION_LAB,   VIPS_INTERPRETATION_LABS,
+        VIPS_INTERPRETATION_LCH,  VIPS_INTERPRETATION_CMC,   VIPS_INTERPRETATION_XYZ,
+        VIPS_INTERPRETATION_YXY,  VIPS_INTERPRETATION_scRGB, VIPS_INTERPRETATION_HSV,
+    };
+    return image.bands() <= 2 && std::ranges::find(kColour, image.interpretation()) == std::end(kColour);
 }
 
 // The picture through its embedded profile into sRGB at the given depth, alpha kept: the profile
@@ -167,6 +157,20 @@ std::optional<vips::VImage> throughProfile(const vips::VImage& image, int depth)
     }
 }
 
+// A grey picture at its own depth (8 or 16 bits), alpha kept. An embedded grey profile is applied
+// by way of sRGB, whose grey axis is neutral, so the first band of the result is the grey.
+vips::VImage greyAtSourceDepth(const vips::VImage& image)
+{
+    const bool sixteen = isSixteenBit(image);
+    if (std::optional<vips::VImage> rgb = throughProfile(image, sixteen ? 16 : 8)) {
+        vips::VImage grey = rgb->extract_band(0);
+        if (image.bands() == 2 && rgb->bands() == 4)
+            grey = grey.bandjoin(rgb->extract_band(3));
+        return interpreted(grey, greyAt(sixteen));
+    }
+    return interpreted(image, greyAt(sixteen));
+}
+
 // A 16-bit RGB picture in sRGB at 16 bits: its embedded profile applied at that depth, or its
 // numbers taken as sRGB when it declares nothing else.
 vips::VImage rgbAtSixteenBits(vips::VImage image)
@@ -176,7 +180,7 @@ vips::VImage rgbAtSixteenBits(vips::VImage image)
     const VipsInterpretation interpretation = image.interpretation();
     if (interpretation == VIPS_INTERPRETATION_RGB16 || interpretation == VIPS_INTERPRETATION_MULTIBAND ||
         interpretation == VIPS_INTERPRETATION_sRGB || interpretation == VIPS_INTERPRETATION_RGB)
-        return image.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_RGB16));
+        return interpreted(image, VIPS_INTERPRETATION_RGB16);
     return image.colourspace(VIPS_INTERPRETATION_RGB16);
 }
 
@@ -193,20 +197,15 @@ vips::VImage toSrgb(vips::VImage image)
                                                ->set("intent", VIPS_INTENT_RELATIVE)
                                                ->set("depth", 8));
     }
-    if (interpretation == VIPS_INTERPRETATION_sRGB && image.format() == VIPS_FORMAT_UCHAR) {
+    if (interpretation == VIPS_INTERPRETATION_sRGB && image.format() == VIPS_FORMAT_UCHAR)
         return image;
-    }
     if (interpretation == VIPS_INTERPRETATION_MULTIBAND || interpretation == VIPS_INTERPRETATION_FOURIER ||
         interpretation == VIPS_INTERPRETATION_HISTOGRAM || interpretation == VIPS_INTERPRETATION_MATRIX) {
         // No colour meaning declared: read one or two bands as grey, three or more as RGB.
-        const bool sixteen = image.format() == VIPS_FORMAT_USHORT;
-        if (image.bands() <= 2) {
-            image = image.copy(vips::VImage::option()->set(
-                "interpretation", sixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W));
-        } else {
-            image = image.copy(vips::VImage::option()->set(
-                "interpretation", sixteen ? VIPS_INTERPRETATION_RGB16 : VIPS_INTERPRETATION_sRGB));
-        }
+        const bool sixteen = isSixteenBit(image);
+        image = interpreted(image, image.bands() <= 2 ? greyAt(sixteen)
+                                   : sixteen          ? VIPS_INTERPRETATION_RGB16
+                                                      : VIPS_INTERPRETATION_sRGB);
     }
     return image.colourspace(VIPS_INTERPRETATION_sRGB);
 }
@@ -218,16 +217,14 @@ vips::VImage toThreeOrFourBands(vips::VImage image)
     const int bands = image.bands();
     // (A braced list passed to bandjoin picks libvips' static overload, which joins only the
     // list, so every band is named.)
-    if (bands == 1) {
+    if (bands == 1)
         return vips::VImage::bandjoin({image, image, image});
-    }
     if (bands == 2) {
         vips::VImage grey = image.extract_band(0);
         return vips::VImage::bandjoin({grey, grey, grey, image.extract_band(1)});
     }
-    if (bands > 4) {
+    if (bands > 4)
         return image.extract_band(0, vips::VImage::option()->set("n", 4));
-    }
     return image;
 }
 
@@ -245,10 +242,6 @@ vips::VImage toUchar(vips::VImage image)
         return image.cast(VIPS_FORMAT_UCHAR);
     }
 }
-
-}  // namespace
-
-namespace {
 
 // The picture converted to 8-bit sRGB with three or four bands and without the source's metadata;
 // decoded into memory, or left as a pipeline that decodes as it is read.
@@ -279,8 +272,8 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
             if (keepSixteen)
                 interpretation = VIPS_INTERPRETATION_RGB16;
         } else if (keepGrey) {
-            pixels = greyAtSourceDepth(image, hasMatchingProfile(image));
-            interpretation = keepSixteen ? VIPS_INTERPRETATION_GREY16 : VIPS_INTERPRETATION_B_W;
+            pixels = greyAtSourceDepth(image);
+            interpretation = greyAt(keepSixteen);
         } else if (keepSixteen && image.interpretation() != VIPS_INTERPRETATION_CMYK) {
             pixels = toThreeOrFourBands(rgbAtSixteenBits(image));
             interpretation = VIPS_INTERPRETATION_RGB16;
@@ -289,8 +282,6 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
         }
         if (!(keepSixteen && pixels.format() == VIPS_FORMAT_USHORT))
             pixels = toUchar(pixels);
-        else
-            pixels = pixels.cast(VIPS_FORMAT_USHORT);
         if (decode == Decode::InMemory) {
             // Decoding here means a broken file fails now, at the boundary, rather than later in
             // whoever reads the pixels.
@@ -300,12 +291,9 @@ std::optional<Image> converted(vips::VImage image, Decode decode, Image::Depth d
             interpretation = VIPS_INTERPRETATION_sRGB;
         // A new header over the same pixels: a picture that was already in memory comes back from
         // copy_memory as itself, and the caller's metadata must stay untouched.
-        pixels = pixels.copy(vips::VImage::option()->set("interpretation", interpretation));
-        for (const char* field : kSourceMetadata) {
-            if (pixels.get_typeof(field) != 0) {
-                pixels.remove(field);
-            }
-        }
+        pixels = interpreted(pixels, interpretation);
+        for (const char* field : kSourceMetadata)
+            pixels.remove(field);  // nothing happens for a field the header does not have
         if (keptProfile) {
             vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, keptProfile->data(),
                                      keptProfile->size());
@@ -337,24 +325,19 @@ std::optional<Image> Image::fromPixels(const std::uint8_t* data, int width, int 
                                        int channels)
 {
     ensureVipsStarted();
-    if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height)) {
+    if (data == nullptr || (channels != 3 && channels != 4) || !withinPixelLimit(width, height))
         return std::nullopt;
-    }
     const std::size_t tightRow = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
-    if (rowBytes < tightRow) {
+    const auto rows = static_cast<std::size_t>(height);
+    if (rowBytes < tightRow)
         return std::nullopt;
-    }
     std::vector<std::uint8_t> packed;
-    const std::uint8_t* source = data;
     if (rowBytes != tightRow) {
-        packed.resize(tightRow * static_cast<std::size_t>(height));
-        for (int y = 0; y < height; ++y) {
-            std::memcpy(packed.data() + tightRow * static_cast<std::size_t>(y),
-                        data + rowBytes * static_cast<std::size_t>(y), tightRow);
-        }
-        source = packed.data();
+        packed.resize(tightRow * rows);
+        for (std::size_t y = 0; y < rows; ++y)
+            std::memcpy(packed.data() + tightRow * y, data + rowBytes * y, tightRow);
     }
-    VipsImage* copy = vips_image_new_from_memory_copy(source, tightRow * static_cast<std::size_t>(height),
+    VipsImage* copy = vips_image_new_from_memory_copy(packed.empty() ? data : packed.data(), tightRow * rows,
                                                       width, height, channels, VIPS_FORMAT_UCHAR);
     if (copy == nullptr) {
         vips_error_clear();

@@ -74,7 +74,8 @@ void reverseUnits(Bytes& value, std::uint16_t type)
                      value.begin() + static_cast<std::ptrdiff_t>(i + unit));
 }
 
-std::uint32_t readNumber(const Bytes& bytes, std::size_t at, std::size_t size, ByteOrder order)
+std::uint32_t readNumber(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t size,
+                         ByteOrder order)
 {
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < size; ++i) {
@@ -98,13 +99,6 @@ void appendNumber(Bytes& bytes, std::uint32_t value, std::size_t size, ByteOrder
     putNumber(bytes, bytes.size() - size, value, size, order);
 }
 
-Field shortField(std::uint16_t tag, std::uint16_t value, ByteOrder order)
-{
-    Field field{tag, kShort, 1, {}};
-    appendNumber(field.value, value, 2, order);
-    return field;
-}
-
 // The fields of the directory at `offset`, and the offset of the next one. Nothing when the
 // directory or a value lies outside the bytes.
 struct Directory {
@@ -112,7 +106,8 @@ struct Directory {
     std::uint32_t next = 0;
 };
 
-std::optional<Directory> readDirectory(const Bytes& bytes, std::size_t offset, ByteOrder order)
+std::optional<Directory> readDirectory(std::span<const std::uint8_t> bytes, std::size_t offset,
+                                       ByteOrder order)
 {
     if (offset + 2 > bytes.size())
         return std::nullopt;
@@ -145,10 +140,11 @@ constexpr std::uint16_t kExifPointerTag = 0x8769;
 
 // Appends a first directory (with a pointer to the EXIF directory when there is one), the EXIF
 // directory and the values that do not fit into their fields, at the next even offset of `out`.
-// Fields are written in ascending tag order, as readers expect. The offset of the first directory;
-// nothing when the result would not be addressable with 32-bit offsets.
-std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> primary,
-                                               std::vector<Field> exif, std::uint32_t next, ByteOrder order)
+// Fields are written in ascending tag order, as readers expect. The header's offset of the first
+// directory (at byte 4) then points at the new one. False when the result would not be addressable
+// with 32-bit offsets.
+bool appendDirectories(Bytes& out, std::vector<Field> primary, std::vector<Field> exif, std::uint32_t next,
+                       ByteOrder order)
 {
     if (out.size() % 2 != 0)
         out.push_back(0);
@@ -163,7 +159,7 @@ std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> pr
             if (field.value.size() > 4)
                 end += field.value.size() + field.value.size() % 2;
     if (end > 0xFFFFFFFFu)
-        return std::nullopt;
+        return false;
     if (!exif.empty()) {
         Field pointer{kExifPointerTag, kLong, 1, {}};
         appendNumber(pointer.value, static_cast<std::uint32_t>(exifAt), 4, order);
@@ -196,7 +192,8 @@ std::optional<std::uint32_t> appendDirectories(Bytes& out, std::vector<Field> pr
     if (!exif.empty())
         writeDirectory(exif, 0);
     out.insert(out.end(), values.begin(), values.end());
-    return static_cast<std::uint32_t>(primaryAt);
+    putNumber(out, 4, static_cast<std::uint32_t>(primaryAt), 4, order);
+    return true;
 }
 
 // The first directory and the EXIF directory of an EXIF block made by keptDetailsExif.
@@ -205,9 +202,8 @@ struct DetailFields {
     std::vector<Field> exif;
 };
 
-std::optional<DetailFields> readDetailFields(std::span<const std::uint8_t> block)
+std::optional<DetailFields> readDetailFields(std::span<const std::uint8_t> bytes)
 {
-    const Bytes bytes(block.begin(), block.end());
     if (bytes.size() < 8 || bytes[0] != 'I' || bytes[1] != 'I')
         return std::nullopt;
     std::optional<Directory> primary = readDirectory(bytes, readNumber(bytes, 4, 4, ByteOrder::Little),
@@ -350,8 +346,7 @@ std::optional<Field> keptField(const ExifEntry& entry, const KeptTag& kept, Byte
 
 std::uint32_t bigEndian32(std::span<const std::uint8_t> bytes, std::size_t at)
 {
-    return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
-           (std::uint32_t{bytes[at + 2]} << 8) | std::uint32_t{bytes[at + 3]};
+    return readNumber(bytes, at, 4, ByteOrder::Big);
 }
 
 // The XYZ numbers of a colorant tag ("rXYZ", "gXYZ", "bXYZ"), when the profile has it.
@@ -456,20 +451,10 @@ std::optional<Bytes> intoJpeg(Bytes file, std::span<const std::uint8_t> profile,
         if (chunks > 255)
             return std::nullopt;
         for (std::size_t i = 0; i < chunks; ++i) {
-            std::uint8_t head[kHead] = {'I',
-                                        'C',
-                                        'C',
-                                        '_',
-                                        'P',
-                                        'R',
-                                        'O',
-                                        'F',
-                                        'I',
-                                        'L',
-                                        'E',
-                                        0,
-                                        static_cast<std::uint8_t>(i + 1),
-                                        static_cast<std::uint8_t>(chunks)};
+            std::uint8_t head[kHead] = {};
+            std::memcpy(head, "ICC_PROFILE", 12);
+            head[12] = static_cast<std::uint8_t>(i + 1);
+            head[13] = static_cast<std::uint8_t>(chunks);
             segment(0xE2, head, profile.subspan(i * kChunk, std::min(kChunk, profile.size() - i * kChunk)));
         }
     }
@@ -526,14 +511,8 @@ std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
 {
     if (file.size() < 8)
         return std::nullopt;
-    ByteOrder order;
-    if (file[0] == 'I' && file[1] == 'I')
-        order = ByteOrder::Little;
-    else if (file[0] == 'M' && file[1] == 'M')
-        order = ByteOrder::Big;
-    else
-        return std::nullopt;
-    if (readNumber(file, 2, 2, order) != 42)
+    const ByteOrder order = file[0] == 'M' ? ByteOrder::Big : ByteOrder::Little;
+    if (file[0] != file[1] || (file[0] != 'I' && file[0] != 'M') || readNumber(file, 2, 2, order) != 42)
         return std::nullopt;  // BigTIFF or not a TIFF at all
     std::optional<Directory> first = readDirectory(file, readNumber(file, 4, 4, order), order);
     if (!first)
@@ -558,21 +537,17 @@ std::optional<Bytes> intoTiff(Bytes file, std::span<const std::uint8_t> profile,
     for (Field& field : first->fields)
         if (!replaced(field.tag))
             primary.push_back(std::move(field));
-    for (auto* fields : {&details.primary, &details.exif}) {
-        for (Field& field : *fields) {
-            if (order == ByteOrder::Big)
+    if (order == ByteOrder::Big) {
+        for (auto* fields : {&details.primary, &details.exif})
+            for (Field& field : *fields)
                 reverseUnits(field.value, field.type);
-        }
     }
     primary.insert(primary.end(), details.primary.begin(), details.primary.end());
     if (!profile.empty())
         primary.push_back(Field{kIccTag, kUndefined, static_cast<std::uint32_t>(profile.size()),
                                 Bytes(profile.begin(), profile.end())});
-    const std::optional<std::uint32_t> at = appendDirectories(file, std::move(primary),
-                                                              std::move(details.exif), first->next, order);
-    if (!at)
+    if (!appendDirectories(file, std::move(primary), std::move(details.exif), first->next, order))
         return std::nullopt;
-    putNumber(file, 4, *at, 4, order);
     return file;
 }
 
@@ -611,14 +586,11 @@ std::optional<std::vector<std::uint8_t>> keptDetailsExif(const vips::VImage& sou
     if (primary.empty() && exifFields.empty())
         return std::nullopt;
     // The pixels are upright, and the offset tags need EXIF 2.31 or later to be read at all.
-    primary.push_back(shortField(kOrientationTag, 1, ByteOrder::Little));
+    primary.push_back(Field{kOrientationTag, kShort, 1, Bytes{1, 0}});
     exifFields.push_back(Field{kExifVersionTag, kUndefined, 4, Bytes{'0', '2', '3', '2'}});
     Bytes block{'I', 'I', 42, 0, 0, 0, 0, 0};
-    const std::optional<std::uint32_t> at = appendDirectories(block, std::move(primary),
-                                                              std::move(exifFields), 0, ByteOrder::Little);
-    if (!at)
+    if (!appendDirectories(block, std::move(primary), std::move(exifFields), 0, ByteOrder::Little))
         return std::nullopt;
-    putNumber(block, 4, *at, 4, ByteOrder::Little);
     return block;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 #include <glib.h>
@@ -24,16 +23,19 @@ constexpr double kPreviewQuality = 0.82;
 // are shown in that colour: the preview then looks as the transparent picture itself would.
 const std::vector<double> kPreviewBackground{14, 16, 13};
 
-// One side of a reduced preview: scale times side, halves rounded away from zero, at least 1.
-int reducedSide(double scale, int side) { return std::max(1, static_cast<int>(std::lround(scale * side))); }
-
-// Resamples to exactly width x height. A large reduction first averages whole blocks of pixels,
-// leaving at least a factor of 2 to the Lanczos kernel: the result is the same to within a level
-// or two, at a third of the time of the kernel doing it all. libvips computes the output size from
-// the scale factors and may land one pixel off; the rare stray row or column is cut off or
-// repeated from the edge.
-vips::VImage resizeExactly(vips::VImage image, int width, int height)
+// Resamples so that the longer side is `limit`, each side scaled with halves rounded away from
+// zero, at least 1. A large reduction first averages whole blocks of pixels, leaving at least a
+// factor of 2 to the Lanczos kernel: the result is the same to within a level or two, at a third
+// of the time of the kernel doing it all. libvips computes the output size from the scale factors
+// and may land one pixel off; the rare stray row or column is cut off or repeated from the edge.
+vips::VImage reducedTo(vips::VImage image, int limit)
 {
+    const double scale = static_cast<double>(limit) / std::max(image.width(), image.height());
+    const auto reduced = [scale](int side) {
+        return std::max(1, static_cast<int>(std::lround(scale * side)));
+    };
+    const int width = reduced(image.width());
+    const int height = reduced(image.height());
     const int blockX = image.width() / width / 2;
     const int blockY = image.height() / height / 2;
     if (blockX > 1 || blockY > 1)
@@ -42,36 +44,36 @@ vips::VImage resizeExactly(vips::VImage image, int width, int height)
                                         vips::VImage::option()
                                             ->set("vscale", static_cast<double>(height) / image.height())
                                             ->set("kernel", VIPS_KERNEL_LANCZOS3));
-    if (resized.width() != width || resized.height() != height) {
+    if (resized.width() != width || resized.height() != height)
         resized = resized.embed(0, 0, width, height, vips::VImage::option()->set("extend", VIPS_EXTEND_COPY));
-    }
     return resized;
 }
 
-std::string dataURL(const Bytes& jpeg)
+int intField(const vips::VImage& image, const char* field, int fallback)
 {
-    const GFreePtr<gchar> text(g_base64_encode(jpeg.data(), jpeg.size()));
-    std::string url = kThumbnailPrefix;
-    url += text.get();
-    return url;
+    return image.get_typeof(field) != 0 ? image.get_int(field) : fallback;
 }
+
+int orientationOf(const vips::VImage& image) { return intField(image, VIPS_META_ORIENTATION, 1); }
 
 // Width and height as displayed: they swap for orientation tags 5 to 8.
 std::optional<PixelSize> displayedSize(const vips::VImage& header)
 {
-    const int width = header.width();
-    const int height = header.height();
-    if (width <= 0 || height <= 0) {
+    const double width = header.width();
+    const double height = header.height();
+    if (width <= 0 || height <= 0)
         return std::nullopt;
-    }
-    int orientation = 1;
-    if (header.get_typeof(VIPS_META_ORIENTATION) != 0) {
-        orientation = header.get_int(VIPS_META_ORIENTATION);
-    }
-    if (orientation > 4) {
-        return PixelSize{static_cast<double>(height), static_cast<double>(width)};
-    }
-    return PixelSize{static_cast<double>(width), static_cast<double>(height)};
+    return orientationOf(header) > 4 ? PixelSize{height, width} : PixelSize{width, height};
+}
+
+// The name of the libvips loader that read the header ("jpegload_source", ...), or empty.
+std::string_view loaderName(const vips::VImage& header)
+{
+    const char* loader = nullptr;
+    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
+        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr)
+        return {};
+    return loader;
 }
 
 // The loaders whose opening options Quillon chooses; every other loader decodes its first picture
@@ -80,25 +82,23 @@ enum class LoaderKind { Jpeg, Webp, Heif, Jpeg2000, Tiff, Other };
 
 LoaderKind loaderKind(const vips::VImage& header)
 {
-    const char* loader = nullptr;
-    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
-        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr) {
-        return LoaderKind::Other;
-    }
-    const auto startsWith = [loader](const char* prefix) {
-        return std::strncmp(loader, prefix, std::strlen(prefix)) == 0;
+    constexpr std::pair<std::string_view, LoaderKind> kLoaders[] = {
+        {"jpegload", LoaderKind::Jpeg},     {"webpload", LoaderKind::Webp}, {"heifload", LoaderKind::Heif},
+        {"jp2kload", LoaderKind::Jpeg2000}, {"tiffload", LoaderKind::Tiff},
     };
-    if (startsWith("jpegload"))
-        return LoaderKind::Jpeg;
-    if (startsWith("webpload"))
-        return LoaderKind::Webp;
-    if (startsWith("heifload"))
-        return LoaderKind::Heif;
-    if (startsWith("jp2kload"))
-        return LoaderKind::Jpeg2000;
-    if (startsWith("tiffload"))
-        return LoaderKind::Tiff;
+    const std::string_view loader = loaderName(header);
+    for (const auto& [prefix, kind] : kLoaders) {
+        if (loader.starts_with(prefix))
+            return kind;
+    }
     return LoaderKind::Other;
+}
+
+// Loaders that decode a picture strip by strip, so that a sequential read holds only a few rows.
+bool streams(const vips::VImage& header)
+{
+    const std::string_view loader = loaderName(header);
+    return loader.starts_with("jpegload") || loader.starts_with("pngload") || loader.starts_with("tiffload");
 }
 
 // How a file is opened: which picture of it and at what reduction. The default reads the header
@@ -118,14 +118,6 @@ struct OpenPlan {
 // or never end) that starts like a picture of an accepted format, read through its descriptor's
 // /proc name so that libvips reads exactly the file checked, even when the name is replaced.
 using CheckedFile = std::shared_ptr<const InputFile>;
-
-CheckedFile openCheckedFile(const std::filesystem::path& file)
-{
-    std::optional<InputFile> input = openInputFile(file);
-    if (!input || !hasAcceptedImageSignature(*input))
-        return nullptr;
-    return std::make_shared<const InputFile>(std::move(*input));
-}
 
 // The one place where Quillon opens an image file. Every opening is sequential: the pixels are
 // read top to bottom once, so a large picture streams through whatever follows.
@@ -177,9 +169,10 @@ auto readFromHeader(const std::filesystem::path& file, Read read)
 {
     ensureVipsStarted();
     vips_error_clear();
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
+    std::optional<InputFile> opened = openInputFile(file);
+    if (!opened || !hasAcceptedImageSignature(*opened))
         return std::nullopt;
+    const auto input = std::make_shared<const InputFile>(std::move(*opened));
     try {
         return read(input, openImageFile(input, OpenPlan{}));
     } catch (const vips::VError&) {
@@ -187,15 +180,6 @@ auto readFromHeader(const std::filesystem::path& file, Read read)
         return std::nullopt;
     }
 }
-
-int intField(const vips::VImage& image, const char* field, int fallback)
-{
-    return image.get_typeof(field) != 0 ? image.get_int(field) : fallback;
-}
-
-int orientationOf(const vips::VImage& image) { return intField(image, VIPS_META_ORIENTATION, 1); }
-
-long long longerSide(long long width, long long height) { return std::max(width, height); }
 
 // One side after a reduction by factor on load, as JPEG and JPEG 2000 decoders round it.
 long long reducedBy(long long side, long long factor) { return (side + factor - 1) / factor; }
@@ -224,7 +208,7 @@ OpenPlan tiffPreviewLevel(const CheckedFile& file, const vips::VImage& header, i
     const bool byPage = subifds == 0;
     const int levels = byPage ? pages : subifds + 1;
     if (levels < (byPage ? kMinPageLevels : 2) || levels > kMaxLevels ||
-        longerSide(header.width(), header.height()) <= limit)
+        std::max(header.width(), header.height()) <= limit)
         return plan;
     vips::VImage above = header;
     OpenPlan chosen = plan;
@@ -239,55 +223,11 @@ OpenPlan tiffPreviewLevel(const CheckedFile& file, const vips::VImage& header, i
             return plan;
         next.decodedWidth = level.width();
         next.decodedHeight = level.height();
-        if (longerSide(level.width(), level.height()) >= limit)
+        if (std::max(level.width(), level.height()) >= limit)
             chosen = next;
         above = level;
     }
     return chosen;
-}
-
-// How to open a file for a preview whose longer side is at most limit: the smallest reduction on
-// load (JPEG and WebP shrink, a JPEG 2000 resolution level, a TIFF pyramid level) that still
-// leaves at least limit pixels on the longer side, so the final resampling has full detail.
-OpenPlan previewPlan(const CheckedFile& file, const vips::VImage& header, int limit)
-{
-    OpenPlan plan;
-    plan.kind = loaderKind(header);
-    plan.failOnError = true;
-    plan.decodedWidth = header.width();
-    plan.decodedHeight = header.height();
-    const long long longest = longerSide(header.width(), header.height());
-    switch (plan.kind) {
-    case LoaderKind::Jpeg:
-    case LoaderKind::Webp: {
-        // Whole divisions: decoders round the reduced size differently (JPEG up, WebP to nearest),
-        // and the reduced side must reach the limit however it is rounded.
-        int shrink = 8;
-        while (shrink > 1 && longest / shrink < limit)
-            shrink /= 2;
-        plan.shrink = shrink;
-        plan.decodedWidth = reducedBy(header.width(), shrink);
-        plan.decodedHeight = reducedBy(header.height(), shrink);
-        break;
-    }
-    case LoaderKind::Jpeg2000: {
-        const int levels = std::clamp(intField(header, "n-pages", 1), 1, 32);
-        int level = 0;
-        while (level + 1 < levels && reducedBy(longest, 1LL << (level + 1)) >= limit)
-            ++level;
-        plan.page = level;
-        plan.decodedWidth = reducedBy(header.width(), 1LL << level);
-        plan.decodedHeight = reducedBy(header.height(), 1LL << level);
-        break;
-    }
-    case LoaderKind::Tiff:
-        plan = tiffPreviewLevel(file, header, limit, plan);
-        break;
-    case LoaderKind::Heif:
-    case LoaderKind::Other:
-        break;
-    }
-    return plan;
 }
 
 // How to open a file for conversion: the first picture (page 0, resolution level 0) at the size
@@ -303,18 +243,73 @@ OpenPlan fullSizePlan(const vips::VImage& header)
     return plan;
 }
 
+// How to open a file for a preview whose longer side is at most limit: the smallest reduction on
+// load (JPEG and WebP shrink, a JPEG 2000 resolution level, a TIFF pyramid level) that still
+// leaves at least limit pixels on the longer side, so the final resampling has full detail.
+OpenPlan previewPlan(const CheckedFile& file, const vips::VImage& header, int limit)
+{
+    OpenPlan plan = fullSizePlan(header);
+    const long long longest = std::max(header.width(), header.height());
+    long long factor = 1;
+    switch (plan.kind) {
+    case LoaderKind::Jpeg:
+    case LoaderKind::Webp:
+        // Whole divisions: decoders round the reduced size differently (JPEG up, WebP to nearest),
+        // and the reduced side must reach the limit however it is rounded.
+        plan.shrink = 8;
+        while (plan.shrink > 1 && longest / plan.shrink < limit)
+            plan.shrink /= 2;
+        factor = plan.shrink;
+        break;
+    case LoaderKind::Jpeg2000: {
+        const int levels = std::clamp(intField(header, "n-pages", 1), 1, 32);
+        while (plan.page + 1 < levels && reducedBy(longest, 1LL << (plan.page + 1)) >= limit)
+            ++plan.page;
+        factor = 1LL << plan.page;
+        break;
+    }
+    case LoaderKind::Tiff:
+        return tiffPreviewLevel(file, header, limit, plan);
+    case LoaderKind::Heif:
+    case LoaderKind::Other:
+        break;
+    }
+    plan.decodedWidth = reducedBy(header.width(), factor);
+    plan.decodedHeight = reducedBy(header.height(), factor);
+    return plan;
+}
+
+// Turned upright by its orientation tag. Turning needs the whole picture at hand, which a
+// sequential decode does not give.
+vips::VImage upright(const vips::VImage& picture)
+{
+    return orientationOf(picture) == 1 ? picture : picture.copy_memory().autorot();
+}
+
+// The picture as a conversion takes it, made by Image::fromVips or Image::streamFrom: sixteen bits
+// and grey kept, the colour profile as the options say, and the details of `source` attached when
+// they are to be kept.
+std::optional<Image> forConversion(decltype(&Image::fromVips) make, const vips::VImage& picture,
+                                   const vips::VImage& source, const ConversionOptions& options)
+{
+    std::optional<Image> converted = make(picture, Image::Depth::AsSource,
+                                          options.toSrgb ? Image::Profile::Srgb : Image::Profile::AsSource);
+    if (!converted || !options.keepDetails)
+        return converted;
+    if (std::optional<std::vector<std::uint8_t>> exif = keptDetailsExif(source))
+        return withDetailsExif(*converted, *exif);
+    return converted;
+}
+
 }  // namespace
 
 std::string thumbnailDataURL(const Image& image, int maxDim)
 {
     ensureVipsStarted();
     vips_error_clear();
-    const int width = image.width();
-    const int height = image.height();
-    if (width < 1 || height < 1) {
+    if (image.width() < 1 || image.height() < 1)
         return {};
-    }
-    const int longest = std::max(width, height);
+    const int longest = std::max(image.width(), image.height());
     const int limit = std::max(maxDim, kMinLimit);
     try {
         vips::VImage pixels = image.pixels();
@@ -324,18 +319,16 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
             // premultiplied bitmap would.
             pixels = pixels.flatten(vips::VImage::option()->set("background", kPreviewBackground));
         }
-        if (longest > limit) {
-            const double scale = static_cast<double>(limit) / longest;
-            pixels = resizeExactly(pixels, reducedSide(scale, width), reducedSide(scale, height));
-        }
+        if (longest > limit)
+            pixels = reducedTo(pixels, limit);
         // A picture that already fits (an import's, reduced on load) is encoded as it is.
         const Image fitted = flatten || longest > limit ? Image(pixels.cast(VIPS_FORMAT_UCHAR).copy_memory())
                                                         : image;
         const std::optional<Bytes> jpeg = encodeImage(fitted, "jpg", kPreviewQuality);
-        if (!jpeg) {
+        if (!jpeg)
             return {};
-        }
-        return dataURL(*jpeg);
+        const GFreePtr<gchar> text(g_base64_encode(jpeg->data(), jpeg->size()));
+        return kThumbnailPrefix + std::string(text.get());
     } catch (const vips::VError&) {
         vips_error_clear();
         return {};
@@ -344,54 +337,26 @@ std::string thumbnailDataURL(const Image& image, int maxDim)
 
 LoadedImage loadImageAndSize(const std::filesystem::path& file, int maxPixelSize)
 {
-    ensureVipsStarted();
-    vips_error_clear();
     const int limit = std::max(maxPixelSize, kMinLimit);
+    // The header is read once for both answers; the size stays known when the pixels fail.
     LoadedImage loaded;
-    const CheckedFile input = openCheckedFile(file);
-    if (!input)
-        return loaded;
-    try {
-        // The header first, read once for both answers.
-        const vips::VImage header = openImageFile(input, OpenPlan{});
+    readFromHeader(file, [&](const CheckedFile& input, const vips::VImage& header) {
         loaded.displayedSize = displayedSize(header);
         const OpenPlan plan = previewPlan(input, header, limit);
         // Decoding streams through the reduction, so only the pixels the loader itself produces
         // count against the bound: a forged header claiming billions of pixels is refused here,
         // before any decoder starts on it.
-        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight)) {
-            return loaded;
-        }
-        const vips::VImage source = openImageFile(input, plan);
+        if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
+            return loaded.image;
         // The reduction also turns the picture upright by its orientation tag.
+        const vips::VImage source = openImageFile(input, plan);
         const vips::VImage reduced = source.thumbnail_image(
             limit, vips::VImage::option()->set("height", limit)->set("size", VIPS_SIZE_DOWN));
         loaded.image = Image::fromVips(reduced);
-    } catch (const vips::VError&) {
-        vips_error_clear();
-    }
+        return loaded.image;
+    });
     return loaded;
 }
-
-namespace {
-
-Image::Profile profileFor(const ConversionOptions& options)
-{
-    return options.toSrgb ? Image::Profile::Srgb : Image::Profile::AsSource;
-}
-
-// The converted picture with the details of its source attached, when they are to be kept.
-std::optional<Image> withDetails(std::optional<Image> picture, const vips::VImage& source,
-                                 const ConversionOptions& options)
-{
-    if (!picture || !options.keepDetails)
-        return picture;
-    if (std::optional<std::vector<std::uint8_t>> exif = keptDetailsExif(source))
-        return withDetailsExif(*picture, *exif);
-    return picture;
-}
-
-}  // namespace
 
 std::optional<Image> loadImageReduced(const std::filesystem::path& file, int maxSide,
                                       const ConversionOptions& options)
@@ -403,30 +368,23 @@ std::optional<Image> loadImageReduced(const std::filesystem::path& file, int max
             const OpenPlan plan = previewPlan(input, header, limit);
             if (!withinStreamLimit(plan.decodedWidth, plan.decodedHeight))
                 return std::nullopt;
-            vips::VImage picture = openImageFile(input, plan);
-            const vips::VImage source = picture;
-            const int orientation = orientationOf(picture);
-            const long long longest = longerSide(picture.width(), picture.height());
-            if (longest > limit) {
+            const vips::VImage source = openImageFile(input, plan);
+            vips::VImage picture = source;
+            if (std::max(picture.width(), picture.height()) > limit) {
                 // Lanczos after averaging whatever shrink-on-load left beyond a factor of 2, at the
                 // source's own depth (16-bit samples stay 16-bit). Colour is weighted by opacity, so
                 // transparent pixels do not bleed their hidden colour into the edges next to them.
-                const double scale = static_cast<double>(limit) / static_cast<double>(longest);
                 const bool alpha = (picture.bands() == 2 || picture.bands() == 4) &&
                                    picture.interpretation() != VIPS_INTERPRETATION_CMYK;
                 const VipsBandFormat format = picture.format();
                 if (alpha)
                     picture = picture.premultiply();
-                picture = resizeExactly(picture, reducedSide(scale, picture.width()),
-                                        reducedSide(scale, picture.height()));
+                picture = reducedTo(picture, limit);
                 if (alpha)
                     picture = picture.unpremultiply();
                 picture = picture.cast(format);
             }
-            if (orientation != 1)
-                picture = picture.copy_memory().autorot();  // turning needs the whole (reduced) picture
-            return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source,
-                               options);
+            return forConversion(&Image::fromVips, upright(picture), source, options);
         });
 }
 
@@ -439,34 +397,12 @@ std::optional<Image> loadImageFullSize(const std::filesystem::path& file, const 
 {
     return readFromHeader(
         file, [&options](const CheckedFile& input, const vips::VImage& header) -> std::optional<Image> {
-            if (!withinPixelLimit(header.width(), header.height())) {
+            if (!withinPixelLimit(header.width(), header.height()))
                 return std::nullopt;
-            }
-            vips::VImage picture = openImageFile(input, fullSizePlan(header));
-            const vips::VImage source = picture;
-            if (orientationOf(picture) != 1) {
-                // Turning needs the whole picture at hand, which a sequential decode does not give.
-                picture = picture.copy_memory().autorot();
-            }
-            return withDetails(Image::fromVips(picture, Image::Depth::AsSource, profileFor(options)), source,
-                               options);
+            const vips::VImage source = openImageFile(input, fullSizePlan(header));
+            return forConversion(&Image::fromVips, upright(source), source, options);
         });
 }
-
-namespace {
-
-// Loaders that decode a picture strip by strip, so that a sequential read holds only a few rows.
-bool streams(const vips::VImage& header)
-{
-    const char* loader = nullptr;
-    if (header.get_typeof(VIPS_META_LOADER) == 0 ||
-        vips_image_get_string(header.get_image(), VIPS_META_LOADER, &loader) != 0 || loader == nullptr)
-        return false;
-    return std::strncmp(loader, "jpegload", 8) == 0 || std::strncmp(loader, "pngload", 7) == 0 ||
-           std::strncmp(loader, "tiffload", 8) == 0;
-}
-
-}  // namespace
 
 std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
 {
@@ -474,17 +410,12 @@ std::optional<ConversionCost> conversionCost(const std::filesystem::path& file)
         file, [](const CheckedFile&, const vips::VImage& header) -> std::optional<ConversionCost> {
             const std::uint64_t width = static_cast<std::uint64_t>(std::max(header.width(), 0));
             const std::uint64_t height = static_cast<std::uint64_t>(std::max(header.height(), 0));
-            // At most four bands (colour and alpha) of at most two bytes each.
+            // Held with at most four bands (colour and alpha) of at most two bytes each.
             const std::uint64_t bands = static_cast<std::uint64_t>(std::clamp(header.bands(), 1, 4));
-            const std::uint64_t sampleBytes = header.format() == VIPS_FORMAT_UCHAR ||
-                                                      header.format() == VIPS_FORMAT_CHAR
-                                                  ? 1
-                                                  : 2;
-            // Colour pictures are held with three bands, or four with alpha.
-            const std::uint64_t heldBands = bands >= 3 ? std::max<std::uint64_t>(bands, 3) : bands;
+            const std::uint64_t sampleBytes = std::min<std::uint64_t>(vips_format_sizeof(header.format()), 2);
             // The encoded file at most as large as the raw pixels, which compressed photographs come
             // close to in PNG and TIFF.
-            const std::uint64_t encoded = width * height * heldBands * sampleBytes;
+            const std::uint64_t encoded = width * height * bands * sampleBytes;
             ConversionCost cost;
             cost.streamed = !withinPixelLimit(header.width(), header.height());
             cost.memoryBytes = (cost.streamed ? 0 : encoded) + 2 * encoded;
@@ -502,8 +433,7 @@ std::optional<Image> streamImageFullSize(const std::filesystem::path& file, cons
             if (!streams(header) || orientationOf(header) != 1)
                 return std::nullopt;
             const vips::VImage source = openImageFile(input, fullSizePlan(header));
-            return withDetails(Image::streamFrom(source, Image::Depth::AsSource, profileFor(options)), source,
-                               options);
+            return forConversion(&Image::streamFrom, source, source, options);
         });
 }
 
