@@ -1,6 +1,5 @@
 #include "bridge/SettingsStore.hpp"
 
-#include <cmath>
 #include <memory>
 #include <optional>
 #include <system_error>
