@@ -14,6 +14,24 @@ const Json* find(const Json& args, std::string_view key)
     return it == args.end() ? nullptr : &*it;
 }
 
+// The elements when the key holds an array whose every element `convert` takes; otherwise none.
+template <typename T, typename Convert>
+std::vector<T> listOf(const Json& args, std::string_view key, Convert convert)
+{
+    const Json* value = find(args, key);
+    std::vector<T> result;
+    if (!value || !value->is_array())
+        return result;
+    result.reserve(value->size());
+    for (const Json& element : *value) {
+        std::optional<T> item = convert(element);
+        if (!item)
+            return {};
+        result.push_back(std::move(*item));
+    }
+    return result;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> integer(const Json& value)
@@ -50,33 +68,14 @@ double number(const Json& args, std::string_view key, double fallback)
 
 std::vector<std::string> strings(const Json& args, std::string_view key)
 {
-    const Json* value = find(args, key);
-    std::vector<std::string> result;
-    if (!value || !value->is_array())
-        return result;
-    result.reserve(value->size());
-    for (const Json& element : *value) {
-        if (!element.is_string())
-            return {};
-        result.push_back(element.get<std::string>());
-    }
-    return result;
+    return listOf<std::string>(args, key, [](const Json& element) {
+        return element.is_string() ? std::optional(element.get<std::string>()) : std::nullopt;
+    });
 }
 
 std::vector<std::int64_t> integers(const Json& args, std::string_view key)
 {
-    const Json* value = find(args, key);
-    std::vector<std::int64_t> result;
-    if (!value || !value->is_array())
-        return result;
-    result.reserve(value->size());
-    for (const Json& element : *value) {
-        std::optional<std::int64_t> n = integer(element);
-        if (!n)
-            return {};
-        result.push_back(*n);
-    }
-    return result;
+    return listOf<std::int64_t>(args, key, integer);
 }
 
 std::optional<std::string> path(const Json& args, std::string_view key)

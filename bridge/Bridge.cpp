@@ -1,6 +1,7 @@
 #include "bridge/Bridge.hpp"
 
 #include <array>
+#include <type_traits>
 #include <utility>
 
 #include "bridge/Args.hpp"
@@ -13,17 +14,6 @@ namespace {
 
 // The longer side of the viewer's picture when the page names none.
 constexpr int kPictureDefaultSide = 1280;
-
-// Compact JSON text. Bytes that are not UTF-8 (a file name from a foreign file system) become
-// U+FFFD instead of failing the whole payload; nothing when the value still cannot be written.
-std::optional<std::string> serialise(const Json& value)
-{
-    try {
-        return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    } catch (const Json::exception&) {
-        return std::nullopt;
-    }
-}
 
 // Whether arrays and objects in the JSON text nest at most `limit` deep, brackets inside strings
 // not counted. Linear and without recursion, so it is safe on any input.
@@ -50,6 +40,16 @@ bool nestsAtMost(std::string_view text, int limit)
     return true;
 }
 
+// Calls a command's handler, which takes the arguments when it has any.
+template <auto handler>
+void call(Bridge& bridge, std::int64_t id, const Json& args)
+{
+    if constexpr (std::is_invocable_v<decltype(handler), Bridge&, std::int64_t>)
+        (bridge.*handler)(id);
+    else
+        (bridge.*handler)(id, args);
+}
+
 }  // namespace
 
 Json parseMessage(std::string_view text)
@@ -60,40 +60,26 @@ Json parseMessage(std::string_view text)
 }
 
 const std::array<Bridge::Command, 18> Bridge::kCommands{{
-    {"chooseVideo", [](Bridge& b, std::int64_t i, const Json&) { b.chooseVideo(i); }},
-    {"loadVideo", [](Bridge& b, std::int64_t i, const Json& a) { b.loadVideo(i, a); }},
-    {"extract",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.extract(i, a); },
-     {{"stepPercent", kDefaultStepPercent}}},
-    {"export",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.exportFrames(i, a); },
-     {{"format", "png"}, {"quality", 1.0}}},
-    {"chooseDest", [](Bridge& b, std::int64_t i, const Json&) { b.chooseDest(i); }},
-    {"reveal", [](Bridge& b, std::int64_t i, const Json& a) { b.reveal(i, a); }},
-    {"setMode", [](Bridge& b, std::int64_t i, const Json& a) { b.setMode(i, a); }, {{"mode", "video"}}},
-    {"chooseImages",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.chooseImages(i, a); },
-     {{"folders", false}}},
-    {"importImages", [](Bridge& b, std::int64_t i, const Json& a) { b.importImages(i, a); }},
+    {"chooseVideo", call<&Bridge::chooseVideo>},
+    {"loadVideo", call<&Bridge::loadVideo>},
+    {"extract", call<&Bridge::extract>, {{"stepPercent", kDefaultStepPercent}}},
+    {"export", call<&Bridge::exportFrames>, {{"format", "png"}, {"quality", 1.0}}},
+    {"chooseDest", call<&Bridge::chooseDest>},
+    {"reveal", call<&Bridge::reveal>},
+    {"setMode", call<&Bridge::setMode>, {{"mode", "video"}}},
+    {"chooseImages", call<&Bridge::chooseImages>, {{"folders", false}}},
+    {"importImages", call<&Bridge::importImages>},
     {"exportImages",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.exportImages(i, a); },
+     call<&Bridge::exportImages>,
      {{"format", "png"}, {"quality", 1.0}, {"keepDetails", false}, {"toSrgb", false}}},
-    {"getSettings", [](Bridge& b, std::int64_t i, const Json&) { b.getSettings(i); }},
-    {"saveSettings", [](Bridge& b, std::int64_t i, const Json& a) { b.saveSettingsCommand(i, a); }},
-    {"cancel", [](Bridge& b, std::int64_t i, const Json&) { b.cancel(i); }},
-    {"setPageState", [](Bridge& b, std::int64_t i, const Json& a) { b.setPageState(i, a); }},
-    {"stillPicture",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.stillPicture(i, a); },
-     {{"maxSide", kPictureDefaultSide}}},
-    {"stepStill",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.stepStill(i, a); },
-     {{"maxSide", kPictureDefaultSide}}},
-    {"restoreStill",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.restoreStill(i, a); },
-     {{"maxSide", kPictureDefaultSide}}},
-    {"imagePicture",
-     [](Bridge& b, std::int64_t i, const Json& a) { b.imagePicture(i, a); },
-     {{"maxSide", kPictureDefaultSide}}},
+    {"getSettings", call<&Bridge::getSettings>},
+    {"saveSettings", call<&Bridge::saveSettingsCommand>},
+    {"cancel", call<&Bridge::cancel>},
+    {"setPageState", call<&Bridge::setPageState>},
+    {"stillPicture", call<&Bridge::stillPicture>, {{"maxSide", kPictureDefaultSide}}},
+    {"stepStill", call<&Bridge::stepStill>, {{"maxSide", kPictureDefaultSide}}},
+    {"restoreStill", call<&Bridge::restoreStill>, {{"maxSide", kPictureDefaultSide}}},
+    {"imagePicture", call<&Bridge::imagePicture>, {{"maxSide", kPictureDefaultSide}}},
 }};
 
 Bridge::Bridge(Host& host) : host_(host) {}
@@ -110,12 +96,9 @@ void Bridge::handleMessage(const Json& body)
 {
     if (!body.is_object() || body.empty())
         return;
-    auto idValue = body.find("id");
+    const std::optional<std::int64_t> id = args::integer(body.value("id", Json()));
     auto cmdValue = body.find("cmd");
-    if (idValue == body.end() || cmdValue == body.end() || !cmdValue->is_string())
-        return;
-    std::optional<std::int64_t> id = args::integer(*idValue);
-    if (!id)
+    if (!id || cmdValue == body.end() || !cmdValue->is_string())
         return;
     const std::string& cmd = cmdValue->get_ref<const std::string&>();
     auto argsValue = body.find("args");
@@ -147,19 +130,19 @@ void Bridge::cancel(std::int64_t id)
 
 void Bridge::resolve(std::int64_t id, bool ok, const Json& payload)
 {
-    Json envelope = {{"id", id}, {"ok", ok}, {"payload", payload}};
-    if (auto text = serialise(envelope))
-        deliver(std::string(protocol::kResolveReply) + "(" + *text + ")");
+    emit(protocol::kResolveReply, {{"id", id}, {"ok", ok}, {"payload", payload}});
 }
 
 void Bridge::emit(std::string_view name, const Json& payload)
 {
-    if (auto text = serialise(payload))
-        deliver(std::string(name) + "(" + *text + ")");
-}
-
-void Bridge::deliver(std::string script)
-{
+    // Compact JSON text. Bytes that are not UTF-8 (a file name from a foreign file system) become
+    // U+FFFD instead of failing the whole payload; nothing is sent when it still cannot be written.
+    std::string script(name);
+    try {
+        script += "(" + payload.dump(-1, ' ', false, Json::error_handler_t::replace) + ")";
+    } catch (const Json::exception&) {
+        return;
+    }
     // Always through the main loop, also from the main thread, so every delivery keeps the order
     // in which it was made and a reply never overtakes the events sent before it.
     Host& host = host_;

@@ -129,7 +129,7 @@ public:
     void resolve(std::int64_t id, bool ok, const Json& payload);
 
     // Any thread. Pushes one event: name + "(" + payload + ")"; name is one of
-    // protocol::kEvents.
+    // protocol::kEvents. Serialised on the calling thread, posted to the main loop.
     void emit(std::string_view name, const Json& payload);
 
 private:
@@ -159,15 +159,19 @@ private:
         };
     }
 
-    // Serialises on the calling thread and posts the finished script to the main loop.
-    void deliver(std::string script);
-
     // Queues a command's work on io. When a cancel comes before the work starts, the command is
     // answered with the failure "Cancelled" instead, in its place in the queue.
     void queueCommand(std::int64_t id, std::function<void()> work);
-    // From a task on io: whether the page cancelled it (not the bridge going away, which leaves
+    // From a task on io, before each of its items: whether to stop there, because the page
+    // cancelled the task (`cancelled` then turns true) or the bridge is going away (which leaves
     // the request unanswered).
-    bool cancelledByPage() const { return io_.cancelRequested() && !io_.stopRequested(); }
+    bool stopHere(bool& cancelled) const
+    {
+        if (!io_.cancelRequested())
+            return false;
+        cancelled = !io_.stopRequested();
+        return true;
+    }
 
     // Stops the work running on io at its next still, file or batch, and cancels what is queued.
     void cancel(std::int64_t id);
@@ -180,6 +184,9 @@ private:
     void reveal(std::int64_t id, const Json& args);
     void setPageState(std::int64_t id, const Json& args);
     std::optional<Json> open(const std::filesystem::path& file);
+    // A path as the page gave it, made absolute against the working folder (lexically: symbolic
+    // links are kept as named), so descriptions, replies and the files written carry full paths.
+    static std::filesystem::path absolutePath(const std::filesystem::path& path);
 
     // Frame extraction and export.
     void extract(std::int64_t id, const Json& args);
@@ -220,15 +227,19 @@ private:
     using StillWork =
         std::function<std::optional<SteppedStill>(std::int64_t frame, StillsSource& source, int maxSide)>;
     void queueStillCommand(std::int64_t id, const Json& args, StillWork work);
-    // What the bridge knows of one still of the last extraction: the time it is taken at, the
-    // position its file is named after, and where its frame starts when it was stepped away from
-    // its planned time. Nothing for an id the extraction did not make. io only.
+    // What the bridge knows of one still of the last extraction: the time it is taken at and the
+    // position its file is named after. A still stepped away from its planned time also keeps the
+    // planned time and position, to go back to, and the start of the frame it shows now.
     struct StillRecord {
         double sec = 0;
         double percent = 0;
-        std::optional<double> movedStartSec;
+        struct Moved {
+            double plannedSec = 0;
+            double plannedPercent = 0;
+            double startSec = 0;
+        };
+        std::optional<Moved> moved;
     };
-    std::optional<StillRecord> stillRecord(std::int64_t frame) const;
     Json stillReply(std::int64_t frame, const StillRecord& record, const SteppedStill& shown,
                     const StillsSource& source, int maxSide) const;
 
@@ -245,19 +256,10 @@ private:
     std::shared_ptr<const void> alive_ = std::make_shared<int>(0);
     mutable std::mutex sourceMutex_;
     CurrentSource current_;
-    std::map<std::int64_t, double> frameTimes_;     // io only
-    std::map<std::int64_t, double> framePercents_;  // io only
-    // Stills stepped away from their planned time: the planned time and position, to go back to,
-    // and the start of the frame shown now. io only; cleared with the frame records.
-    struct MovedStill {
-        double plannedSec = 0;
-        double plannedPercent = 0;
-        double startSec = 0;
-    };
-    std::map<std::int64_t, MovedStill> movedStills_;
-    std::int64_t nextImageId_ = 0;       // io only
-    PagePaths pagePaths_;                // paths sent to the page that are not UTF-8; any thread
-    std::string currentMode_ = "video";  // main thread only
+    std::map<std::int64_t, StillRecord> stills_;  // by frame id; io only
+    std::int64_t nextImageId_ = 0;                // io only
+    PagePaths pagePaths_;                         // paths sent to the page that are not UTF-8; any thread
+    std::string currentMode_ = "video";           // main thread only
     std::filesystem::path settingsFile_ = userSettingsFile();  // main thread only
     PageState pageState_;                                      // main thread only
     SerialQueue io_{"stills.io"};                              // last: destroyed (and joined) first

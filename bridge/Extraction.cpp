@@ -9,12 +9,6 @@
 
 namespace quillon {
 
-namespace {
-
-constexpr int kPreviewLimit = 360;  // longer side of a preview, in pixels
-
-}  // namespace
-
 void Bridge::extract(std::int64_t id, const Json& args)
 {
     std::shared_ptr<StillsSource> source = currentSource().source;
@@ -33,58 +27,42 @@ void Bridge::extract(std::int64_t id, const Json& args)
         std::vector<StillSample> samples = sampleTimes(source->durationSec(), stepPercent, source->fps());
         const auto total = static_cast<std::int64_t>(samples.size());
 
-        frameTimes_.clear();
-        framePercents_.clear();
-        movedStills_.clear();
+        stills_.clear();
         emit(protocol::kExtractProgress, {{"done", 0}, {"total", total}});
         std::vector<double> times;
         for (const StillSample& sample : samples)
             times.push_back(sample.sec);
-        bool stopped = false;
         bool cancelled = false;
         std::int64_t delivered = 0;  // samples handled, read or not
-        // Previews are made on the decoding threads; they arrive here in the plan's order.
-        struct Preview {
-            std::string url;
-            int width, height;
-        };
-        // A video's stills come already reduced to the preview's size, scaled straight from the
+        // Previews are made on the decoding threads; they arrive here in the plan's order. A
+        // video's stills come already reduced to the preview's size, scaled straight from the
         // decoded frames; the still's own size is the source's.
         const PixelSize full = source->pixelSize();
-        auto makePreview = [full](std::size_t, std::optional<Image> still) -> std::any {
+        auto makePreview = [](std::size_t, std::optional<Image> still) -> std::any {
             if (!still)
                 return {};
-            return Preview{thumbnailDataURL(*still, kPreviewLimit), static_cast<int>(full.width),
-                           static_cast<int>(full.height)};
+            return thumbnailDataURL(*still, protocol::kPreviewSide);
         };
         source->stills(times, makePreview, [&](std::size_t index, std::any made) {
-            if (io_.stopRequested()) {
-                stopped = true;  // shutting down: the page is going away with the bridge
+            if (stopHere(cancelled))
                 return false;
-            }
-            if (cancelledByPage()) {
-                cancelled = true;
-                return false;
-            }
             const auto i = static_cast<std::int64_t>(index);
             const StillSample& sample = samples[index];
             if (made.has_value()) {
-                const auto& preview = std::any_cast<const Preview&>(made);
-                frameTimes_[i] = sample.sec;
-                framePercents_[i] = sample.percent;
+                stills_[i] = {sample.sec, sample.percent, std::nullopt};
                 emit(protocol::kFrameReady, {{"id", i},
                                              {"percent", sample.percent},
                                              {"timeSec", sample.sec},
-                                             {"thumbDataUrl", preview.url},
-                                             {"width", preview.width},
-                                             {"height", preview.height}});
+                                             {"thumbDataUrl", std::any_cast<const std::string&>(made)},
+                                             {"width", static_cast<int>(full.width)},
+                                             {"height", static_cast<int>(full.height)}});
             }
             emit(protocol::kExtractProgress, {{"done", i + 1}, {"total", total}});
             delivered = i + 1;
             return true;
         });
-        if (stopped)
-            return;
+        if (io_.stopRequested())
+            return;  // shutting down: the page is going away with the bridge
         // A cancelled run counts the samples it got to: frame ids 0 .. count-1 are the ones the
         // page may have received, and the ones an export can find again.
         if (cancelled)

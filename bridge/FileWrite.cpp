@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,20 +14,6 @@
 namespace quillon {
 
 namespace {
-
-// The file descriptor of a folder, closed when it goes out of scope.
-class FolderHandle {
-public:
-    explicit FolderHandle(const std::filesystem::path& dir)
-        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-    }
-
-    int fd() const { return fd_.get(); }
-
-private:
-    FileDescriptor fd_;
-};
 
 // Writes every byte, going on after short writes and interrupted calls.
 bool writeAll(int fd, std::span<const unsigned char> bytes)
@@ -88,50 +75,122 @@ std::optional<std::string> candidateName(const std::string& stem, const std::str
     return stem.substr(0, keep) + end;
 }
 
-// How the temporary file gets its final name, chosen by what the file system supports.
-enum class Publish { RenameNoReplace, Link, ExclusiveCopy };
-
 constexpr long kMaxSuffix = 1'000'000;
 
-// What writing through an unnamed file came to.
-enum class Unnamed { Written, Failed, Unsupported };
-
-// Writes the bytes into an unnamed file in the folder and links it under the first free name.
-// Unsupported when the file system (or a kernel without /proc) cannot make or link unnamed files;
-// nothing has then been created.
-Unnamed writeUnnamed(const FolderHandle& folder, const std::filesystem::path& dir, const std::string& stem,
-                     const std::string& tail, const std::string& ext, std::span<const unsigned char> bytes,
-                     std::filesystem::path& written)
+// Offers the candidate names to `place` in order until it takes one. `place` answers 0 when it
+// took the name, EEXIST when something has that name already, and any other errno to give up.
+// The name taken, or nothing with errno set (ENAMETOOLONG when no name fits).
+std::optional<std::string> placeUnderFreeName(const std::string& stem, const std::string& tail,
+                                              const std::string& ext,
+                                              const std::function<int(const std::string& name)>& place)
 {
-    // Closing the descriptor of an unlinked unnamed file discards it, whatever happened before.
-    const FileDescriptor file(::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    const int fd = file.get();
-    if (fd < 0)
-        return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT
-                   ? Unnamed::Unsupported
-                   : Unnamed::Failed;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0)
-        return Unnamed::Failed;
-    // The /proc name of the descriptor links the unnamed file itself (AT_EMPTY_PATH would need a
-    // privilege); linking fails on an existing name, so nothing is ever replaced.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
     for (long n = 0; n <= kMaxSuffix; ++n) {
         const std::optional<std::string> name = candidateName(stem, tail, ext, n);
         if (!name) {
             errno = ENAMETOOLONG;
-            return Unnamed::Failed;
+            return std::nullopt;
         }
-        if (::linkat(AT_FDCWD, self.c_str(), folder.fd(), name->c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            written = dir / *name;
-            return Unnamed::Written;
+        if (const int error = place(*name); error != EEXIST) {
+            errno = error;
+            return error == 0 ? name : std::nullopt;
         }
-        if (errno == EEXIST)
-            continue;
-        if (n == 0 && (errno == ENOENT || errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV))
-            return Unnamed::Unsupported;
-        return Unnamed::Failed;
     }
-    return Unnamed::Failed;
+    return std::nullopt;
+}
+
+// Writes the bytes into an unnamed file in the folder and links it under the first free name.
+// `unsupported` tells when the file system (or a kernel without /proc) cannot make or link
+// unnamed files; nothing has then been created.
+std::optional<std::string> writeUnnamed(int folder, const std::string& stem, const std::string& tail,
+                                        const std::string& ext, std::span<const unsigned char> bytes,
+                                        bool& unsupported)
+{
+    // Closing the descriptor of an unlinked unnamed file discards it, whatever happened before.
+    const FileDescriptor file(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (!file) {
+        unsupported = errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT;
+        return std::nullopt;
+    }
+    if (!writeAll(file.get(), bytes) || ::fsync(file.get()) != 0)
+        return std::nullopt;
+    // The /proc name of the descriptor links the unnamed file itself (AT_EMPTY_PATH would need a
+    // privilege); linking fails on an existing name, so nothing is ever replaced.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+    bool first = true;
+    return placeUnderFreeName(stem, tail, ext, [&](const std::string& name) {
+        if (::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+        unsupported = first && (errno == ENOENT || errno == EPERM || errno == EOPNOTSUPP || errno == EXDEV);
+        first = false;
+        return errno;
+    });
+}
+
+// Where the file system has no unnamed files: writes the bytes to a hidden temporary file and
+// publishes it under the first free name.
+std::optional<std::string> writeThroughTemporary(int folder, const std::string& stem, const std::string& tail,
+                                                 const std::string& ext, std::span<const unsigned char> bytes)
+{
+    // The temporary file is created exclusively (never an existing file) with the usual mode, so
+    // the published file gets the same permissions as any other new file under the umask.
+    std::string tmp;
+    FileDescriptor fd;
+    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+        tmp = temporaryName();
+        fd = FileDescriptor(::openat(folder, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd && errno != EEXIST)
+            return std::nullopt;
+    }
+    if (!fd)
+        return std::nullopt;
+    if (!writeSyncClose(std::move(fd), bytes)) {
+        ::unlinkat(folder, tmp.c_str(), 0);
+        return std::nullopt;
+    }
+
+    // The no-replace rename (or a hard link, which also fails on an existing name) decides
+    // atomically, so a file that another program creates at the same moment is never replaced:
+    // this one just moves on to the next suffix. Each way is given up for the next one at the
+    // first name the file system refuses it for.
+    enum class Publish { RenameNoReplace, Link, ExclusiveCopy } how = Publish::RenameNoReplace;
+    std::optional<std::string> name = placeUnderFreeName(stem, tail, ext, [&](const std::string& candidate) {
+        if (how == Publish::RenameNoReplace) {
+            if (::renameat2(folder, tmp.c_str(), folder, candidate.c_str(), RENAME_NOREPLACE) == 0)
+                return 0;
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return errno;
+            how = Publish::Link;
+        }
+        if (how == Publish::Link) {
+            if (::linkat(folder, tmp.c_str(), folder, candidate.c_str(), 0) == 0) {
+                ::unlinkat(folder, tmp.c_str(), 0);
+                return 0;
+            }
+            if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+                return errno;
+            how = Publish::ExclusiveCopy;
+        }
+        // A file system with neither (some network shares): create the final name exclusively
+        // and write the bytes again. Still never replaces anything; a failure removes the
+        // partial file, though it is visible under its name while being written.
+        FileDescriptor out(
+            ::openat(folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out)
+            return errno;
+        if (!writeSyncClose(std::move(out), bytes)) {
+            const int error = errno;
+            ::unlinkat(folder, candidate.c_str(), 0);
+            return error;
+        }
+        ::unlinkat(folder, tmp.c_str(), 0);
+        return 0;
+    });
+    if (!name) {
+        const int error = errno;
+        ::unlinkat(folder, tmp.c_str(), 0);
+        errno = error;
+    }
+    return name;
 }
 
 }  // namespace
@@ -147,88 +206,16 @@ std::optional<std::filesystem::path> writeNewFile(const std::filesystem::path& d
                                                   const std::string& tail, const std::string& ext,
                                                   std::span<const unsigned char> bytes)
 {
-    FolderHandle folder(dir);
-    if (folder.fd() < 0)
+    const FileDescriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
         return std::nullopt;
-    std::filesystem::path written;
-    switch (writeUnnamed(folder, dir, stem, tail, ext, bytes, written)) {
-    case Unnamed::Written:
-        return written;
-    case Unnamed::Failed:
+    bool unsupported = false;
+    std::optional<std::string> name = writeUnnamed(folder.get(), stem, tail, ext, bytes, unsupported);
+    if (!name && unsupported)
+        name = writeThroughTemporary(folder.get(), stem, tail, ext, bytes);
+    if (!name)
         return std::nullopt;
-    case Unnamed::Unsupported:
-        break;  // a hidden temporary file instead
-    }
-
-    // The temporary file is created exclusively (never an existing file) with the usual mode, so
-    // the published file gets the same permissions as any other new file under the umask.
-    std::string tmp;
-    FileDescriptor fd;
-    for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-        tmp = temporaryName();
-        fd = FileDescriptor(
-            ::openat(folder.fd(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!fd && errno != EEXIST)
-            return std::nullopt;
-    }
-    if (!fd)
-        return std::nullopt;
-    if (!writeSyncClose(std::move(fd), bytes)) {
-        ::unlinkat(folder.fd(), tmp.c_str(), 0);
-        return std::nullopt;
-    }
-
-    // Publish under the first free name. The no-replace rename (or a hard link, which also fails
-    // on an existing name) decides atomically, so a file that another program creates at the same
-    // moment is never replaced: this one just moves on to the next suffix.
-    Publish how = Publish::RenameNoReplace;
-    for (long n = 0; n <= kMaxSuffix; ++n) {
-        const std::optional<std::string> fitted = candidateName(stem, tail, ext, n);
-        if (!fitted) {
-            ::unlinkat(folder.fd(), tmp.c_str(), 0);
-            errno = ENAMETOOLONG;
-            return std::nullopt;
-        }
-        const std::string& name = *fitted;
-        if (how == Publish::RenameNoReplace) {
-            if (::renameat2(folder.fd(), tmp.c_str(), folder.fd(), name.c_str(), RENAME_NOREPLACE) == 0)
-                return dir / name;
-            if (errno == EEXIST)
-                continue;
-            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-                break;
-            how = Publish::Link;
-        }
-        if (how == Publish::Link) {
-            if (::linkat(folder.fd(), tmp.c_str(), folder.fd(), name.c_str(), 0) == 0) {
-                ::unlinkat(folder.fd(), tmp.c_str(), 0);
-                return dir / name;
-            }
-            if (errno == EEXIST)
-                continue;
-            if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
-                break;
-            how = Publish::ExclusiveCopy;
-        }
-        // A file system with neither (some network shares): create the final name exclusively
-        // and write the bytes again. Still never replaces anything; a failure removes the
-        // partial file, though it is visible under its name while being written.
-        FileDescriptor out(
-            ::openat(folder.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!out) {
-            if (errno == EEXIST)
-                continue;
-            break;
-        }
-        if (!writeSyncClose(std::move(out), bytes)) {
-            ::unlinkat(folder.fd(), name.c_str(), 0);
-            break;
-        }
-        ::unlinkat(folder.fd(), tmp.c_str(), 0);
-        return dir / name;
-    }
-    ::unlinkat(folder.fd(), tmp.c_str(), 0);
-    return std::nullopt;
+    return dir / *name;
 }
 
 bool isWritableFolder(const std::filesystem::path& dir)

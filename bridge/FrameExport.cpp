@@ -4,7 +4,6 @@
 #include <any>
 #include <cmath>
 #include <cstdio>
-#include <system_error>
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
@@ -72,11 +71,7 @@ void Bridge::exportInto(std::int64_t id, const Json& args, const char* panelTitl
     };
 
     if (std::optional<std::string> dest = args::path(args, "dest")) {
-        // Made absolute against the working folder, so the reply names the folder in full.
-        std::error_code error;
-        const std::filesystem::path named = pagePaths_.resolve(*dest);
-        std::filesystem::path folder = std::filesystem::absolute(named, error);
-        submit(error ? named : folder);
+        submit(absolutePath(pagePaths_.resolve(*dest)));  // so the reply names the folder in full
         return;
     }
     PanelRequest request;
@@ -119,22 +114,17 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
     std::vector<double> times;
     std::vector<double> percents;
     for (std::int64_t frame : ids) {
-        double sec = 0;
-        double percent = 0;
-        if (auto time = frameTimes_.find(frame); time != frameTimes_.end()) {
-            sec = time->second;
-            auto position = framePercents_.find(frame);
-            percent = position != framePercents_.end() ? position->second : 0;
+        StillSample at{0, 0};
+        if (auto still = stills_.find(frame); still != stills_.end()) {
+            at = {still->second.percent, still->second.sec};
         } else {
             if (!fallbackPlan)
                 fallbackPlan = sampleTimes(src->durationSec(), kDefaultStepPercent, src->fps());
-            if (frame >= 0 && frame < static_cast<std::int64_t>(fallbackPlan->size())) {
-                sec = (*fallbackPlan)[static_cast<std::size_t>(frame)].sec;
-                percent = (*fallbackPlan)[static_cast<std::size_t>(frame)].percent;
-            }
+            if (frame >= 0 && frame < std::ssize(*fallbackPlan))
+                at = (*fallbackPlan)[static_cast<std::size_t>(frame)];
         }
-        times.push_back(sec);
-        percents.push_back(percent);
+        times.push_back(at.sec);
+        percents.push_back(at.percent);
     }
 
     // Frames are encoded on the decoding threads, then named and written here in order, so the
@@ -145,10 +135,8 @@ WriteResult Bridge::writeFrames(std::vector<std::int64_t> ids, const std::shared
         return encodeImage(*still, format, quality);
     };
     src->stills(times, encodeFrame, [&](std::size_t k, std::any made) {
-        if (io_.cancelRequested()) {
-            result.cancelled = cancelledByPage();
+        if (stopHere(result.cancelled))
             return false;
-        }
         const std::int64_t frame = ids[k];
         std::optional<Bytes> encoded;
         if (!made.has_value()) {

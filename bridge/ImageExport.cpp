@@ -50,6 +50,18 @@ struct Converted {
     const char* failure = nullptr;
 };
 
+// Encodes a loaded picture; without one, or when encoding fails, the reason there is no file.
+Converted encoded(const std::optional<Image>& picture, const std::string& format, double quality,
+                  const char* encodeFailure = "could not encode image")
+{
+    Converted result;
+    if (picture)
+        result.bytes = encodeImage(*picture, format, quality);
+    if (!result.bytes)
+        result.failure = picture ? encodeFailure : "could not decode image";
+    return result;
+}
+
 // Converts one file reduced to a longest side of maxSide, within the budget. Nothing when the
 // picture already fits (or its size cannot be read): it is then converted at its own size. JPEG,
 // PNG and TIFF stream through the reduction and hold little more than the result, but other
@@ -71,17 +83,8 @@ std::optional<Converted> convertReduced(const std::filesystem::path& file, const
     std::uint64_t bytes = 3 * side(size->width) * side(size->height) * 4 * 2;
     if (const std::optional<ConversionCost> cost = conversionCost(file); cost && !cost->streamed)
         bytes = std::max(bytes, cost->memoryBytes);
-    Converted result;
     MemoryBudget::Share share(budget, std::min(bytes, budget.total()));
-    std::optional<Image> picture = loadImageReduced(file, maxSide, options);
-    if (!picture) {
-        result.failure = "could not decode image";
-        return result;
-    }
-    result.bytes = encodeImage(*picture, format, quality);
-    if (!result.bytes)
-        result.failure = "could not encode image";
-    return result;
+    return encoded(loadImageReduced(file, maxSide, options), format, quality);
 }
 
 // Converts one file within the budget: the worker waits until what the conversion will hold fits
@@ -90,29 +93,19 @@ std::optional<Converted> convertReduced(const std::filesystem::path& file, const
 Converted convert(const std::filesystem::path& file, const std::string& format, double quality,
                   const ConversionOptions& options, MemoryBudget& budget)
 {
-    Converted result;
     const std::optional<ConversionCost> cost = conversionCost(file);
-    if (!cost) {
-        result.failure = "could not decode image";
-        return result;
-    }
+    if (!cost)
+        return {std::nullopt, "could not decode image"};
     // HEIC is encoded from the whole picture at once, so a streamed one would be held after all.
     const bool wholeForEncoder = extForFormat(format) == "heic";
-    if (!cost->possible || (cost->streamed && (wholeForEncoder || cost->memoryBytes > budget.total()))) {
-        result.failure = "image too large";
-        return result;
-    }
+    if (!cost->possible || (cost->streamed && (wholeForEncoder || cost->memoryBytes > budget.total())))
+        return {std::nullopt, "image too large"};
     MemoryBudget::Share share(budget, cost->memoryBytes);
-    std::optional<Image> picture = cost->streamed ? streamImageFullSize(file, options)
-                                                  : loadImageFullSize(file, options);
-    if (!picture) {
-        result.failure = "could not decode image";
-        return result;
-    }
-    result.bytes = encodeImage(*picture, format, quality);
-    if (!result.bytes)  // a streamed picture is decoded while it is encoded
-        result.failure = cost->streamed ? "could not decode image" : "could not encode image";
-    return result;  // the full-size picture is released here, before the bytes are written
+    // A streamed picture is decoded while it is encoded. The full-size picture is released on
+    // return, before the bytes are written.
+    if (cost->streamed)
+        return encoded(streamImageFullSize(file, options), format, quality, "could not decode image");
+    return encoded(loadImageFullSize(file, options), format, quality);
 }
 
 }  // namespace
@@ -126,12 +119,9 @@ ImageLayout Bridge::imageLayout(const Json& args, std::size_t pathCount) const
 {
     ImageLayout layout;
     layout.reportRenamed = args.contains("maxSide") || args.contains("folders");
-    const auto maxSide = args.find("maxSide");
-    if (maxSide != args.end()) {
-        const std::optional<std::int64_t> side = args::integer(*maxSide);
-        if (side && *side > 0)
-            layout.maxSide = static_cast<int>(std::min<std::int64_t>(*side, std::numeric_limits<int>::max()));
-    }
+    if (const std::optional<std::int64_t> side = args::integer(args.value("maxSide", Json()));
+        side && *side > 0)
+        layout.maxSide = static_cast<int>(std::min<std::int64_t>(*side, std::numeric_limits<int>::max()));
     const std::vector<std::string> folders = args::strings(args, "folders");
     if (folders.size() == pathCount) {
         for (const std::string& folder : folders)
@@ -193,10 +183,8 @@ WriteResult Bridge::writeImages(const std::vector<std::string>& paths, const std
         },
         [&](std::size_t i) {
         // A cancel leaves this image unwritten; the conversions still running are dropped.
-        if (io_.cancelRequested()) {
-            result.cancelled = cancelledByPage();
+        if (stopHere(result.cancelled))
             return false;
-        }
         Converted item = std::move(converted[i]);
         converted[i] = {};
         if (item.bytes) {

@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -49,10 +47,8 @@ class Collector {
 public:
     void add(const fs::path& file, const fs::path& folder = {})
     {
-        if (isImageFile(file) && seen_.insert(file.native()).second) {
-            files_.push_back(file);
-            folders_.emplace(file.native(), folder);
-        }
+        if (isImageFile(file) && seen_.insert(file.native()).second)
+            found_.push_back({file, folder});
     }
 
     // Walks a folder without following links inside it (see the header for why). Folders wait on
@@ -82,18 +78,10 @@ public:
         }
     }
 
-    std::vector<fs::path> take() { return std::move(files_); }
-
-    // The relative folder a file was first reached in.
-    fs::path folderOf(const fs::path& file) const
-    {
-        const auto found = folders_.find(file.native());
-        return found != folders_.end() ? found->second : fs::path();
-    }
+    std::vector<FoundImage> take() { return std::move(found_); }
 
 private:
-    std::vector<fs::path> files_;
-    std::unordered_map<std::string, fs::path> folders_;
+    std::vector<FoundImage> found_;
     std::unordered_set<std::string> seen_;
 };
 
@@ -171,9 +159,24 @@ std::string sortKey(const UCollator* collator, std::string_view text)
     return key;
 }
 
-}  // namespace
-
-namespace {
+// Sorts the items in natural order of the path each one gives (see sortNaturally).
+template <typename Item, typename PathOf>
+void sortByPath(std::vector<Item>& items, PathOf pathOf)
+{
+    if (items.size() < 2)
+        return;
+    CollatorPtr collator = openCollator();
+    if (!collator)
+        return;
+    // std::string compares its chars as unsigned, which is how sort keys are ordered.
+    std::vector<std::pair<std::string, Item>> keyed;
+    keyed.reserve(items.size());
+    for (Item& item : items)
+        keyed.emplace_back(sortKey(collator.get(), pathOf(item).native()), std::move(item));
+    std::ranges::stable_sort(keyed, {}, &std::pair<std::string, Item>::first);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i] = std::move(keyed[i].second);
+}
 
 // Walks and collects as the header of collectImageFiles says; the files are left unsorted.
 void collectInto(Collector& collector, const std::vector<fs::path>& inputs)
@@ -197,10 +200,9 @@ void collectInto(Collector& collector, const std::vector<fs::path>& inputs)
 
 std::vector<fs::path> collectImageFiles(const std::vector<fs::path>& inputs)
 {
-    Collector collector;
-    collectInto(collector, inputs);
-    std::vector<fs::path> files = collector.take();
-    sortNaturally(files);
+    std::vector<fs::path> files;
+    for (FoundImage& found : collectImageFilesWithFolders(inputs))
+        files.push_back(std::move(found.path));
     return files;
 }
 
@@ -208,14 +210,8 @@ std::vector<FoundImage> collectImageFilesWithFolders(const std::vector<fs::path>
 {
     Collector collector;
     collectInto(collector, inputs);
-    std::vector<fs::path> files = collector.take();
-    sortNaturally(files);
-    std::vector<FoundImage> found;
-    found.reserve(files.size());
-    for (fs::path& file : files) {
-        fs::path folder = collector.folderOf(file);
-        found.push_back(FoundImage{std::move(file), std::move(folder)});
-    }
+    std::vector<FoundImage> found = collector.take();
+    sortByPath(found, [](const FoundImage& image) -> const fs::path& { return image.path; });
     return found;
 }
 
@@ -239,26 +235,7 @@ fs::path safeRelativeFolder(const std::string& text)
 
 void sortNaturally(std::vector<fs::path>& paths)
 {
-    if (paths.size() < 2)
-        return;
-    CollatorPtr collator = openCollator();
-    if (!collator)
-        return;
-    std::vector<std::string> keys;
-    keys.reserve(paths.size());
-    for (const fs::path& path : paths)
-        keys.push_back(sortKey(collator.get(), path.native()));
-
-    // std::string compares its chars as unsigned, which is how sort keys are ordered.
-    std::vector<size_t> order(paths.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
-
-    std::vector<fs::path> sorted;
-    sorted.reserve(paths.size());
-    for (size_t index : order)
-        sorted.push_back(std::move(paths[index]));
-    paths = std::move(sorted);
+    sortByPath(paths, [](const fs::path& path) -> const fs::path& { return path; });
 }
 
 std::string PagePaths::remember(const std::filesystem::path& path)

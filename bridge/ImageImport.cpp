@@ -16,16 +16,13 @@ namespace quillon {
 namespace {
 
 constexpr std::size_t kBatchSize = 24;
-constexpr int kPreviewSide = 360;
 // Previews finished ahead of the one the page gets next. They are small (a few tens of kilobytes
 // each), so the window only bounds memory while keeping the workers busy past a slow file.
 constexpr std::size_t kPreviewWindow = 32;
 
 FileFilter imageContentTypes()
 {
-    FileFilter filter;
-    filter.name = "Images";
-    filter.mimeTypes = {"image/*"};
+    FileFilter filter{"Images", {"image/*"}, {}};
     for (const std::string& ext : kImageExtensions)
         filter.patterns.push_back("*." + ext);
     return filter;
@@ -40,14 +37,11 @@ struct ImagePreview {
 
 ImagePreview makePreview(const std::filesystem::path& file)
 {
-    ImagePreview preview;
-    LoadedImage loaded = loadImageAndSize(file, kPreviewSide);
-    if (loaded.displayedSize) {
-        preview.width = protocol::wholePixels(loaded.displayedSize->width);
-        preview.height = protocol::wholePixels(loaded.displayedSize->height);
-    }
+    LoadedImage loaded = loadImageAndSize(file, protocol::kPreviewSide);
+    const PixelSize size = loaded.displayedSize.value_or(PixelSize{});  // 0 x 0 when unknown
+    ImagePreview preview{protocol::wholePixels(size.width), protocol::wholePixels(size.height), {}};
     if (loaded.image)
-        preview.thumbDataUrl = thumbnailDataURL(*loaded.image, kPreviewSide);
+        preview.thumbDataUrl = thumbnailDataURL(*loaded.image, protocol::kPreviewSide);
     return preview;
 }
 
@@ -69,13 +63,10 @@ void Bridge::chooseImages(std::int64_t id, const Json& args)
         request.filters = {imageContentTypes()};
     }
     host_.showPanel(request, whileAlive(unlessCancelled(id, [this, id](std::vector<std::string> paths) {
-                        if (paths.empty()) {
+                        if (paths.empty())
                             resolve(id, true, Json{{"count", 0}});
-                            return;
-                        }
-                        std::vector<std::filesystem::path> inputs(paths.begin(), paths.end());
-                        queueCommand(id,
-                                     [this, id, inputs = std::move(inputs)] { streamImages(inputs, id); });
+                        else
+                            importImages(id, Json{{"paths", paths}});  // as if the page had named them
                     })));
 }
 
@@ -106,17 +97,12 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
                           std::optional<std::int64_t> resolveId)
 {
     const std::vector<FoundImage> found = collectImageFilesWithFolders(inputs);
-    std::vector<std::filesystem::path> files;
-    files.reserve(found.size());
-    for (const FoundImage& image : found)
-        files.push_back(image.path);
-    const std::size_t total = files.size();
+    const std::size_t total = found.size();
     emit(protocol::kImagesBegin, Json{{"total", total}});
 
     // Previews are made on the pool; ids, records and batches are made here, in sorted order.
     std::vector<ImagePreview> previews(total);
     Json batch = Json::array();
-    bool stopped = false;
     bool cancelled = false;
     std::size_t count = 0;  // records made
     // One worker more than cores: a worker waits each time libvips hands its picture to a thread
@@ -125,18 +111,16 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
     // pictures in flight are reduced on load wherever the format allows, so memory hardly grows.
     OrderedPool pool(OrderedPool::defaultWorkers() + 1);
     pool.run(
-        total, kPreviewWindow, [&](std::size_t i) { previews[i] = makePreview(files[i]); },
+        total, kPreviewWindow, [&](std::size_t i) { previews[i] = makePreview(found[i].path); },
         [&](std::size_t i) {
-        if (cancelledByPage()) {
-            cancelled = true;
+        if (stopHere(cancelled))
             return false;
-        }
         ImagePreview preview = std::move(previews[i]);
         previews[i] = {};
         const std::int64_t id = nextImageId_++;
         batch.push_back(Json{{"id", id},
-                             {"name", files[i].filename().string()},
-                             {"path", pagePaths_.remember(files[i])},
+                             {"name", found[i].path.filename().string()},
+                             {"path", pagePaths_.remember(found[i].path)},
                              {"width", preview.width},
                              {"height", preview.height},
                              {"thumbDataUrl", std::move(preview.thumbDataUrl)},
@@ -149,10 +133,9 @@ void Bridge::streamImages(const std::vector<std::filesystem::path>& inputs,
             emit(protocol::kImagesChunk, Json{{"items", std::move(batch)}});
             batch = Json::array();
         }
-        stopped = io_.stopRequested();
-        return !stopped;
+        return true;
         });
-    if (stopped)
+    if (io_.stopRequested())
         return;  // the bridge is going away; nobody is left to answer
     // Records already made reach the page, also after a cancel: their ids are taken.
     if (!batch.empty())

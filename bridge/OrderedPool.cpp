@@ -51,35 +51,32 @@ void OrderedPool::run(std::size_t count, std::size_t window, const std::function
     for (std::size_t t = 0; t < threadCount; ++t)
         threads.emplace_back(work);
 
-    auto stopAll = [&] {
+    // Declared after the threads, so on every way out (an exception from consume() included) the
+    // workers are told to stop before the threads are joined; items already running finish first.
+    struct StopWorkers {
+        std::function<void()> stop;
+        ~StopWorkers() { stop(); }
+    } stopWorkers{[&] {
         {
             std::lock_guard lock(mutex);
             stopping = true;
         }
         canStart.notify_all();
-    };
-    try {
-        for (std::size_t item = 0; item < count; ++item) {
-            {
-                std::unique_lock lock(mutex);
-                finished.wait(lock, [&] { return done[item] != 0; });
-            }
-            const bool goOn = consume(item);
-            {
-                std::lock_guard lock(mutex);
-                consumed = item + 1;
-            }
-            canStart.notify_all();
-            if (!goOn)
-                break;
+    }};
+    for (std::size_t item = 0; item < count; ++item) {
+        {
+            std::unique_lock lock(mutex);
+            finished.wait(lock, [&] { return done[item] != 0; });
         }
-    } catch (...) {
-        stopAll();
-        threads.clear();
-        throw;
+        const bool goOn = consume(item);
+        {
+            std::lock_guard lock(mutex);
+            consumed = item + 1;
+        }
+        canStart.notify_all();
+        if (!goOn)
+            break;
     }
-    stopAll();
-    threads.clear();  // joins; items already running finish first
 }
 
 }  // namespace quillon

@@ -30,6 +30,9 @@ inline constexpr std::string_view kDropHover = "window.__onDropHover";
 inline constexpr std::string_view kEvents[] = {kExtractProgress, kFrameReady, kExportProgress, kImagesBegin,
                                                kImagesChunk,     kDrop,       kMenuAction,     kDropHover};
 
+// The longer side of the previews in the page's grid, in pixels.
+inline constexpr int kPreviewSide = 360;
+
 // A width or height as the page receives it: a whole number of pixels, truncated toward zero; 0
 // for anything not a positive, finite size.
 inline std::int64_t wholePixels(double value)

@@ -30,9 +30,7 @@ Json Bridge::settingsForPage(const Settings& settings)
     };
     return Json{{"video", output(settings.video)},
                 {"images", output(settings.images)},
-                {"spacing",
-                 {{"unit", settings.spacing.unit == Spacing::Unit::Seconds ? "seconds" : "percent"},
-                  {"value", settings.spacing.value}}}};
+                {"spacing", {{"unit", unitName(settings.spacing.unit)}, {"value", settings.spacing.value}}}};
 }
 
 void Bridge::mergeOutput(OutputChoice& choice, const Json& args)
@@ -63,12 +61,8 @@ void Bridge::saveSettingsCommand(std::int64_t id, const Json& args)
     if (auto images = args.find("images"); images != args.end())
         mergeOutput(settings.images, *images);
     if (auto spacing = args.find("spacing"); spacing != args.end() && spacing->is_object()) {
-        const std::string unit = args::string(*spacing, "unit", "");
-        const double value = args::number(*spacing, "value", 0);
-        if (unit == "percent" && value > 0 && value <= 100)
-            settings.spacing = {Spacing::Unit::Percent, value};
-        else if (unit == "seconds" && value > 0 && value <= kMaxSpacingSeconds)
-            settings.spacing = {Spacing::Unit::Seconds, value};
+        if (auto chosen = spacingOf(args::string(*spacing, "unit", ""), args::number(*spacing, "value", 0)))
+            settings.spacing = *chosen;
     }
     if (!saveSettings(settingsFile_, settings)) {
         resolve(id, false, kCouldNotSave);

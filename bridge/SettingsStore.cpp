@@ -1,9 +1,9 @@
 #include "bridge/SettingsStore.hpp"
 
-#include <cmath>
 #include <memory>
 #include <optional>
 #include <system_error>
+#include <type_traits>
 
 #include <glib.h>
 
@@ -23,49 +23,23 @@ constexpr const char* kImagesGroup = "images";
 constexpr const char* kSpacingGroup = "spacing";
 constexpr const char* kWindowGroup = "window";
 
-// Each getter answers nothing when the key is missing or its text does not parse as the type.
-std::optional<std::string> readString(GKeyFile* file, const char* group, const char* key)
+// A key's value as one of GKeyFile's getters reads it; nothing when the key is missing or its text
+// does not parse as the getter's type.
+template <typename T, typename Value>
+std::optional<T> read(GKeyFile* file, const char* group, const char* key,
+                      Value (*get)(GKeyFile*, const gchar*, const gchar*, GError**))
 {
     GError* error = nullptr;
-    const GFreePtr<char> value(g_key_file_get_string(file, group, key, &error));
-    if (error) {
-        g_error_free(error);
-        return std::nullopt;
+    Value value = get(file, group, key, &error);
+    if constexpr (std::is_pointer_v<Value>) {
+        const GFreePtr<char> owned(value);
+        if (!error)
+            return T(owned.get());
+    } else if (!error) {
+        return T(value);
     }
-    return std::string(value.get());
-}
-
-std::optional<double> readNumber(GKeyFile* file, const char* group, const char* key)
-{
-    GError* error = nullptr;
-    const double value = g_key_file_get_double(file, group, key, &error);
-    if (error) {
-        g_error_free(error);
-        return std::nullopt;
-    }
-    return std::isfinite(value) ? std::optional(value) : std::nullopt;
-}
-
-std::optional<int> readInteger(GKeyFile* file, const char* group, const char* key)
-{
-    GError* error = nullptr;
-    const int value = g_key_file_get_integer(file, group, key, &error);
-    if (error) {
-        g_error_free(error);
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<bool> readBoolean(GKeyFile* file, const char* group, const char* key)
-{
-    GError* error = nullptr;
-    const bool value = g_key_file_get_boolean(file, group, key, &error) != FALSE;
-    if (error) {
-        g_error_free(error);
-        return std::nullopt;
-    }
-    return value;
+    g_error_free(error);
+    return std::nullopt;
 }
 
 // Folders are kept as file URIs: a key file holds UTF-8 text, and a folder's name need not be.
@@ -88,11 +62,14 @@ std::filesystem::path folderFromText(const std::string& text)
 OutputChoice readOutput(GKeyFile* file, const char* group)
 {
     OutputChoice choice;
-    if (auto format = readString(file, group, "format"); format && isFormatName(*format))
+    if (auto format = read<std::string>(file, group, "format", g_key_file_get_string);
+        format && isFormatName(*format))
         choice.format = *format;
-    if (auto quality = readNumber(file, group, "quality"); quality && *quality > 0 && *quality <= 1)
+    // A quality that is not a number (nan, inf) fails the range check as well.
+    if (auto quality = read<double>(file, group, "quality", g_key_file_get_double);
+        quality && *quality > 0 && *quality <= 1)
         choice.quality = *quality;
-    if (auto dest = readString(file, group, "destination"))
+    if (auto dest = read<std::string>(file, group, "destination", g_key_file_get_string))
         choice.dest = folderFromText(*dest);
     return choice;
 }
@@ -125,6 +102,17 @@ bool isFormatName(const std::string& text)
     return true;
 }
 
+std::optional<Spacing> spacingOf(const std::string& unit, double value)
+{
+    if (unit == "percent" && value > 0 && value <= 100)
+        return Spacing{Spacing::Unit::Percent, value};
+    if (unit == "seconds" && value > 0 && value <= kMaxSpacingSeconds)
+        return Spacing{Spacing::Unit::Seconds, value};
+    return std::nullopt;
+}
+
+const char* unitName(Spacing::Unit unit) { return unit == Spacing::Unit::Seconds ? "seconds" : "percent"; }
+
 std::filesystem::path userSettingsFile()
 {
     return std::filesystem::path(g_get_user_config_dir()) / "quillon" / "settings.ini";
@@ -140,22 +128,20 @@ Settings loadSettings(const std::filesystem::path& file)
     settings.video = readOutput(keys.get(), kVideoGroup);
     settings.images = readOutput(keys.get(), kImagesGroup);
 
-    const std::optional<std::string> unit = readString(keys.get(), kSpacingGroup, "unit");
-    const std::optional<double> value = readNumber(keys.get(), kSpacingGroup, "value");
-    if (unit == "percent" && value && *value > 0 && *value <= 100)
-        settings.spacing = {Spacing::Unit::Percent, *value};
-    else if (unit == "seconds" && value && *value > 0 && *value <= kMaxSpacingSeconds)
-        settings.spacing = {Spacing::Unit::Seconds, *value};
+    const auto unit = read<std::string>(keys.get(), kSpacingGroup, "unit", g_key_file_get_string);
+    const auto value = read<double>(keys.get(), kSpacingGroup, "value", g_key_file_get_double);
+    if (auto spacing = spacingOf(unit.value_or(""), value.value_or(0)))
+        settings.spacing = *spacing;
 
     // Width and height go together: half of a remembered size is no size.
-    const std::optional<int> width = readInteger(keys.get(), kWindowGroup, "width");
-    const std::optional<int> height = readInteger(keys.get(), kWindowGroup, "height");
+    const auto width = read<int>(keys.get(), kWindowGroup, "width", g_key_file_get_integer);
+    const auto height = read<int>(keys.get(), kWindowGroup, "height", g_key_file_get_integer);
     auto usable = [](std::optional<int> side) { return side && *side > 0 && *side <= kMaxWindowSide; };
     if (usable(width) && usable(height)) {
         settings.window.width = *width;
         settings.window.height = *height;
     }
-    if (auto maximized = readBoolean(keys.get(), kWindowGroup, "maximized"))
+    if (auto maximized = read<bool>(keys.get(), kWindowGroup, "maximized", g_key_file_get_boolean))
         settings.window.maximized = *maximized;
     return settings;
 }
@@ -170,8 +156,7 @@ bool saveSettings(const std::filesystem::path& file, const Settings& settings)
     KeyFilePtr keys(g_key_file_new());
     writeOutput(keys.get(), kVideoGroup, settings.video);
     writeOutput(keys.get(), kImagesGroup, settings.images);
-    g_key_file_set_string(keys.get(), kSpacingGroup, "unit",
-                          settings.spacing.unit == Spacing::Unit::Seconds ? "seconds" : "percent");
+    g_key_file_set_string(keys.get(), kSpacingGroup, "unit", unitName(settings.spacing.unit));
     writeNumber(keys.get(), kSpacingGroup, "value", settings.spacing.value);
     g_key_file_set_integer(keys.get(), kWindowGroup, "width", settings.window.width);
     g_key_file_set_integer(keys.get(), kWindowGroup, "height", settings.window.height);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace quillon {
@@ -43,6 +44,12 @@ inline constexpr std::size_t kMaxFormatNameLength = 16;
 // Whether text can be a format name: 1 to kMaxFormatNameLength lower-case letters and digits.
 // Which names are offered is the page's business; the store only keeps junk out.
 bool isFormatName(const std::string& text);
+
+// The spacing of a unit named "percent" or "seconds" and a value, when the value is above 0 and at
+// most 100 percent or kMaxSpacingSeconds; nothing otherwise.
+std::optional<Spacing> spacingOf(const std::string& unit, double value);
+// The name of a spacing's unit, as spacingOf takes it.
+const char* unitName(Spacing::Unit unit);
 
 // Any thread. The settings file: g_get_user_config_dir()/quillon/settings.ini.
 std::filesystem::path userSettingsFile();

@@ -13,24 +13,22 @@ namespace {
 
 constexpr char kCouldNotOpen[] = "Could not read that file as a video or GIF.";
 
-// A path as the page gave it, made absolute against the working folder (lexically: symbolic links
-// are kept as named), so the description and the files written carry full paths.
-std::filesystem::path fileFromPath(const std::string& path)
+}  // namespace
+
+std::filesystem::path Bridge::absolutePath(const std::filesystem::path& path)
 {
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? std::filesystem::path(path) : absolute;
+    return error ? path : absolute;
 }
-
-}  // namespace
 
 FileFilter stillsContentTypes()
 {
     // Movies and videos in general, then the kinds a generic video type may not cover on every
     // system: GIF, WebM, Matroska and AVI. Name patterns catch files whose MIME type is unknown.
-    FileFilter filter;
-    filter.name = "Videos and animated GIFs";
-    filter.mimeTypes = {"video/*", "image/gif", "video/webm", "video/x-matroska", "video/x-msvideo"};
+    FileFilter filter{"Videos and animated GIFs",
+                      {"video/*", "image/gif", "video/webm", "video/x-matroska", "video/x-msvideo"},
+                      {}};
     for (const std::string& ext : kStillsExtensions)
         filter.patterns.push_back("*." + ext);
     return filter;
@@ -56,9 +54,8 @@ void Bridge::setPageState(std::int64_t id, const Json& args)
 {
     // Counts that are not whole numbers of at least 0 count as 0, as for any argument of the
     // wrong type.
-    auto count = [&args](std::string_view key) -> std::int64_t {
-        auto value = args.find(key);
-        std::optional<std::int64_t> n = value != args.end() ? args::integer(*value) : std::nullopt;
+    auto count = [&args](const char* key) -> std::int64_t {
+        std::optional<std::int64_t> n = args::integer(args.value(key, Json()));
         return n && *n > 0 ? *n : 0;
     };
     pageState_ = {args::string(args, "work", ""), count("stills"), count("images")};
@@ -72,7 +69,7 @@ void Bridge::loadVideo(std::int64_t id, const Json& args)
         resolve(id, false, "missing path");
         return;
     }
-    queueCommand(id, [this, id, file = fileFromPath(*path)] {
+    queueCommand(id, [this, id, file = absolutePath(*path)] {
         if (auto description = open(file))
             resolve(id, true, *description);
         else
@@ -99,7 +96,7 @@ void Bridge::chooseDest(std::int64_t id)
             if (paths.empty() || paths.front().empty())
                 resolve(id, true, nullptr);
             else
-                resolve(id, true, Json{{"path", pagePaths_.remember(fileFromPath(paths.front()))}});
+                resolve(id, true, Json{{"path", pagePaths_.remember(absolutePath(paths.front()))}});
         }));
 }
 
@@ -138,9 +135,7 @@ std::optional<Json> Bridge::open(const std::filesystem::path& file)
     // The previous source is released here, outside the lock, so the main thread never waits for
     // a decoder to shut down.
     previous = {};
-    frameTimes_.clear();
-    framePercents_.clear();
-    movedStills_.clear();
+    stills_.clear();
     return description;
 }
 

@@ -8,6 +8,7 @@
 
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
+#include "bridge/Protocol.hpp"
 #include "media/SamplePlan.hpp"
 #include "media/Thumbnail.hpp"
 
@@ -15,7 +16,6 @@ namespace quillon {
 
 namespace {
 
-constexpr int kPreviewLimit = 360;     // longer side of a grid preview, as extraction makes it
 constexpr int kPictureMaxSide = 2560;  // the largest picture the viewer may ask for
 
 // The longer side of the picture a command asks for, held within what the host sends.
@@ -23,12 +23,6 @@ int pictureSide(const Json& args)
 {
     return static_cast<int>(
         std::clamp(std::round(args.at("maxSide").get<double>()), 16.0, double(kPictureMaxSide)));
-}
-
-// Pixel sizes reach the page as integers, truncated toward zero.
-std::int64_t truncatedSize(double value)
-{
-    return std::isfinite(value) && value > 0 && value < 1e15 ? static_cast<std::int64_t>(value) : 0;
 }
 
 // Whether a still at `sec` shows the frame of this interval, taken as the decoder takes times: to
@@ -41,38 +35,26 @@ bool shows(const SteppedStill& frame, double sec)
 
 }  // namespace
 
-std::optional<Bridge::StillRecord> Bridge::stillRecord(std::int64_t frame) const
-{
-    auto time = frameTimes_.find(frame);
-    if (time == frameTimes_.end())
-        return std::nullopt;
-    StillRecord record{time->second, 0, std::nullopt};
-    if (auto percent = framePercents_.find(frame); percent != framePercents_.end())
-        record.percent = percent->second;
-    if (auto moved = movedStills_.find(frame); moved != movedStills_.end())
-        record.movedStartSec = moved->second.startSec;
-    return record;
-}
-
 Json Bridge::stillReply(std::int64_t frame, const StillRecord& record, const SteppedStill& shown,
                         const StillsSource& source, int maxSide) const
 {
     const PixelSize full = source.pixelSize();
     // The grid's preview is made on a second thread while this one encodes the large picture:
     // the reply waits for both, and a step is answered in about the time of the larger alone.
-    std::future<std::string> preview = std::async(
-        std::launch::async, [image = shown.image] { return thumbnailDataURL(image, kPreviewLimit); });
+    std::future<std::string> preview = std::async(std::launch::async, [image = shown.image] {
+        return thumbnailDataURL(image, protocol::kPreviewSide);
+    });
     std::string picture = thumbnailDataURL(shown.image, maxSide);
     return {{"id", frame},
             // A moved still is at the start of its frame; a planned one at its planned time.
-            {"timeSec", record.movedStartSec.value_or(record.sec)},
+            {"timeSec", record.moved ? record.moved->startSec : record.sec},
             {"percent", record.percent},
             {"frame", shown.frameNumber},
-            {"moved", record.movedStartSec.has_value()},
+            {"moved", record.moved.has_value()},
             {"thumbDataUrl", preview.get()},
             {"dataUrl", std::move(picture)},
-            {"width", truncatedSize(full.width)},
-            {"height", truncatedSize(full.height)}};
+            {"width", protocol::wholePixels(full.width)},
+            {"height", protocol::wholePixels(full.height)}};
 }
 
 void Bridge::queueStillCommand(std::int64_t id, const Json& args, StillWork work)
@@ -89,7 +71,7 @@ void Bridge::queueStillCommand(std::int64_t id, const Json& args, StillWork work
     }
     queueCommand(id, [this, id, frame = *frame, source = std::move(source), maxSide = pictureSide(args),
                       work = std::move(work)] {
-        if (!stillRecord(frame)) {
+        if (!stills_.contains(frame)) {
             resolve(id, false, "No such still");
             return;
         }
@@ -98,14 +80,14 @@ void Bridge::queueStillCommand(std::int64_t id, const Json& args, StillWork work
             resolve(id, false, "Could not decode that frame.");
             return;
         }
-        resolve(id, true, stillReply(frame, *stillRecord(frame), *shown, *source, maxSide));
+        resolve(id, true, stillReply(frame, stills_.at(frame), *shown, *source, maxSide));
     });
 }
 
 void Bridge::stillPicture(std::int64_t id, const Json& args)
 {
     queueStillCommand(id, args, [this](std::int64_t frame, StillsSource& source, int maxSide) {
-        return source.step(stillRecord(frame)->sec, {FrameStep::Unit::Frames, 0}, maxSide);
+        return source.step(stills_.at(frame).sec, {FrameStep::Unit::Frames, 0}, maxSide);
     });
 }
 
@@ -123,22 +105,19 @@ void Bridge::stepStill(std::int64_t id, const Json& args)
         return;
     }
     queueStillCommand(id, args, [this, by](std::int64_t frame, StillsSource& source, int maxSide) {
-        const StillRecord record = *stillRecord(frame);
+        StillRecord& record = stills_.at(frame);
         std::optional<SteppedStill> shown = source.step(record.sec, by, maxSide);
         // A step that stays on the same frame (before the first or past the last) keeps the
         // still's time as it was.
         if (shown && !shows(*shown, record.sec)) {
-            auto planned = movedStills_.find(frame);
-            movedStills_[frame] = {planned != movedStills_.end() ? planned->second.plannedSec : record.sec,
-                                   planned != movedStills_.end() ? planned->second.plannedPercent
-                                                                 : record.percent,
-                                   shown->startSec};
+            record.moved = {record.moved ? record.moved->plannedSec : record.sec,
+                            record.moved ? record.moved->plannedPercent : record.percent, shown->startSec};
             const double duration = source.durationSec();
-            frameTimes_[frame] = shown->stillSec;
+            record.sec = shown->stillSec;
             // Taken to a billionth of a percent, so a frame exactly half way between two whole
             // percents is named after the higher one, as a planned position would be, whatever
             // the last bit of the division.
-            framePercents_[frame] = duration > 0 ? std::round(shown->startSec / duration * 1e11) / 1e9 : 0;
+            record.percent = duration > 0 ? std::round(shown->startSec / duration * 1e11) / 1e9 : 0;
         }
         return shown;
     });
@@ -147,12 +126,10 @@ void Bridge::stepStill(std::int64_t id, const Json& args)
 void Bridge::restoreStill(std::int64_t id, const Json& args)
 {
     queueStillCommand(id, args, [this](std::int64_t frame, StillsSource& source, int maxSide) {
-        if (auto moved = movedStills_.find(frame); moved != movedStills_.end()) {
-            frameTimes_[frame] = moved->second.plannedSec;
-            framePercents_[frame] = moved->second.plannedPercent;
-            movedStills_.erase(moved);
-        }
-        return source.step(stillRecord(frame)->sec, {FrameStep::Unit::Frames, 0}, maxSide);
+        StillRecord& record = stills_.at(frame);
+        if (record.moved)
+            record = {record.moved->plannedSec, record.moved->plannedPercent, std::nullopt};
+        return source.step(record.sec, {FrameStep::Unit::Frames, 0}, maxSide);
     });
 }
 
@@ -170,12 +147,11 @@ void Bridge::imagePicture(std::int64_t id, const Json& args)
             resolve(id, false, "Could not read that image.");
             return;
         }
-        Json reply = {{"dataUrl", url}, {"width", 0}, {"height", 0}};
-        if (loaded.displayedSize) {
-            reply["width"] = truncatedSize(loaded.displayedSize->width);
-            reply["height"] = truncatedSize(loaded.displayedSize->height);
-        }
-        resolve(id, true, reply);
+        const PixelSize size = loaded.displayedSize.value_or(PixelSize{});  // 0 x 0 when unknown
+        resolve(id, true,
+                {{"dataUrl", url},
+                 {"width", protocol::wholePixels(size.width)},
+                 {"height", protocol::wholePixels(size.height)}});
     });
 }
 

@@ -1,6 +1,7 @@
 // `quillon-cli frames` and `quillon-cli convert`: the app's video-mode export and images-mode
 // conversion for scripts. Both drive the same Bridge commands as the window (loadVideo, extract,
 // export; exportImages), so planning, naming, encoding and the never-overwrite rule are the app's.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +62,7 @@ constexpr char kConvertUsage[] =
     "Exit status: 0 when every image was written, 1 when some failed or Ctrl+C stopped the run\n"
     "(the images written until then are listed and kept), 2 for usage errors.\n";
 
-// Options both commands share. What is not given is left to the bridge's own defaults.
+// The options of both commands. What is not given is left to the bridge's own defaults.
 struct Options {
     std::vector<std::string> inputs;
     std::string out;
@@ -87,47 +88,6 @@ struct Options {
     }
 };
 
-// The options of convert alone, one line each: the flag, whether it takes a value, and how it
-// sets the options (an error message for a value it refuses, else nothing).
-struct ConvertOption {
-    std::string_view flag;
-    bool takesValue;
-    std::optional<std::string> (*apply)(Options& options, const char* value);
-};
-
-constexpr ConvertOption kConvertOptions[] = {
-    {"--max-side", true,
-     [](Options& o, const char* v) -> std::optional<std::string> {
-         char* end = nullptr;
-         const long side = std::strtol(v, &end, 10);
-         if (end == v || *end != '\0' || side < 1 || side > 1000000)
-             return std::string("max-side must be a whole number of pixels from 1: ") + v;
-         o.maxSide = static_cast<int>(side);
-         return std::nullopt;
-     }},
-    {"--keep-folders", false,
-     [](Options& o, const char*) -> std::optional<std::string> {
-         o.keepFolders = true;
-         return std::nullopt;
-     }},
-    {"--keep-details", false,
-     [](Options& o, const char*) -> std::optional<std::string> {
-         o.keepDetails = true;
-         return std::nullopt;
-     }},
-    {"--to-srgb", false,
-     [](Options& o, const char*) -> std::optional<std::string> {
-         o.toSrgb = true;
-         return std::nullopt;
-     }},
-};
-
-int usageError(const char* usage, const std::string& problem)
-{
-    std::fprintf(stderr, "quillon-cli: %s\n%s", problem.c_str(), usage);
-    return 2;
-}
-
 std::optional<double> parseNumber(const char* text)
 {
     char* end = nullptr;
@@ -137,81 +97,102 @@ std::optional<double> parseNumber(const char* text)
     return value;
 }
 
-const ConvertOption* convertOption(std::string_view flag)
+// The options that take a value checked before it is kept: each answers an error message for a
+// value it refuses, the empty string otherwise.
+std::string setFormat(Options& options, const char* value)
 {
-    for (const ConvertOption& option : kConvertOptions) {
-        if (option.flag == flag)
-            return &option;
-    }
-    return nullptr;
+    if (!isKnownFormat(value))
+        return "unknown format: " + std::string(value);
+    options.format = value;
+    return {};
+}
+
+std::string setQuality(Options& options, const char* value)
+{
+    options.quality = parseNumber(value);
+    if (!options.quality || *options.quality < 0 || *options.quality > 1)
+        return "quality must be a number from 0 to 1: " + std::string(value);
+    return {};
+}
+
+std::string setStep(Options& options, const char* value)
+{
+    options.step = parseNumber(value);
+    if (!options.step || *options.step <= 0 || *options.step > 100)
+        return "step must be a percentage above 0: " + std::string(value);
+    return {};
+}
+
+std::string setMaxSide(Options& options, const char* value)
+{
+    char* end = nullptr;
+    const long side = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || side < 1 || side > 1000000)
+        return "max-side must be a whole number of pixels from 1: " + std::string(value);
+    options.maxSide = static_cast<int>(side);
+    return {};
+}
+
+// One option: its flag, the command it belongs to, and what it does: a switch sets its field, a
+// text option stores its value as given, and any other option takes its value through `apply`.
+enum class For { Both, Frames, Convert };
+struct Option {
+    std::string_view flag;
+    For command;
+    bool Options::*sets = nullptr;
+    std::string Options::*text = nullptr;
+    std::string (*apply)(Options& options, const char* value) = nullptr;
+};
+
+constexpr Option kOptions[] = {
+    {"--json", For::Both, &Options::json},
+    {"--out", For::Both, nullptr, &Options::out},
+    {"--format", For::Both, nullptr, nullptr, setFormat},
+    {"--quality", For::Both, nullptr, nullptr, setQuality},
+    {"--step", For::Frames, nullptr, nullptr, setStep},
+    {"--pick", For::Frames, nullptr, &Options::pick},
+    {"--max-side", For::Convert, nullptr, nullptr, setMaxSide},
+    {"--keep-folders", For::Convert, &Options::keepFolders},
+    {"--keep-details", For::Convert, &Options::keepDetails},
+    {"--to-srgb", For::Convert, &Options::toSrgb},
+};
+
+int usageError(const char* usage, const std::string& problem)
+{
+    std::fprintf(stderr, "quillon-cli: %s\n%s", problem.c_str(), usage);
+    return 2;
 }
 
 // Parses the arguments; returns an exit status when the command should stop (help or error).
 std::optional<int> parseOptions(int argc, char** argv, bool frames, Options& options)
 {
     const char* usage = frames ? kFramesUsage : kConvertUsage;
+    const For command = frames ? For::Frames : For::Convert;
     for (int i = 0; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                usageError(usage, std::string(name) + " needs a value");
-                return nullptr;
-            }
-            return argv[++i];
-        };
+        const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
             return 0;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--out") {
-            const char* v = value("--out");
-            if (!v)
-                return 2;
-            options.out = v;
-        } else if (arg == "--format") {
-            const char* v = value("--format");
-            if (!v)
-                return 2;
-            if (!isKnownFormat(v))
-                return usageError(usage, std::string("unknown format: ") + v);
-            options.format = v;
-        } else if (arg == "--quality") {
-            const char* v = value("--quality");
-            if (!v)
-                return 2;
-            auto q = parseNumber(v);
-            if (!q || *q < 0 || *q > 1)
-                return usageError(usage, std::string("quality must be a number from 0 to 1: ") + v);
-            options.quality = *q;
-        } else if (frames && arg == "--step") {
-            const char* v = value("--step");
-            if (!v)
-                return 2;
-            auto step = parseNumber(v);
-            if (!step || *step <= 0 || *step > 100)
-                return usageError(usage, std::string("step must be a percentage above 0: ") + v);
-            options.step = *step;
-        } else if (frames && arg == "--pick") {
-            const char* v = value("--pick");
-            if (!v)
-                return 2;
-            options.pick = v;
-        } else if (const ConvertOption* option = frames ? nullptr : convertOption(arg)) {
-            const char* v = option->takesValue ? value(std::string(option->flag).c_str()) : "";
-            if (!v)
-                return 2;
-            if (std::optional<std::string> problem = option->apply(options, v))
-                return usageError(usage, *problem);
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            return usageError(usage, "unknown option: " + std::string(arg));
-        } else {
-            if (arg == "--") {
-                for (++i; i < argc; ++i)
-                    options.inputs.emplace_back(argv[i]);
-                break;
-            }
+        }
+        if (arg == "--") {
+            options.inputs.insert(options.inputs.end(), argv + i + 1, argv + argc);
+            break;
+        }
+        const auto option = std::ranges::find_if(kOptions, [&](const Option& o) {
+            return o.flag == arg && (o.command == For::Both || o.command == command);
+        });
+        if (option == std::end(kOptions)) {
+            if (arg.size() > 1 && arg[0] == '-')
+                return usageError(usage, "unknown option: " + std::string(arg));
             options.inputs.emplace_back(arg);
+        } else if (option->sets) {
+            options.*option->sets = true;
+        } else if (i + 1 >= argc) {
+            return usageError(usage, std::string(arg) + " needs a value");
+        } else if (option->text) {
+            options.*option->text = argv[++i];
+        } else if (std::string problem = option->apply(options, argv[++i]); !problem.empty()) {
+            return usageError(usage, problem);
         }
     }
     if (options.out.empty())
@@ -258,6 +239,32 @@ private:
     bool terminal_;
     bool open_ = false;
 };
+
+// A path made absolute against the working folder; empty when that fails.
+std::string absolute(const std::string& path)
+{
+    std::error_code error;
+    return fs::absolute(path, error).string();
+}
+
+// The message of a failed reply, or the fallback when it carries none.
+std::string failure(const Reply& reply, const char* fallback)
+{
+    return reply.payload.is_string() ? reply.payload.get<std::string>() : fallback;
+}
+
+// Moves the progress bar on the bridge's progress events, under "planning" while stills are planned
+// and exportLabel while files are written.
+BatchSession::EventHandler showProgress(Progress& progress, const char* exportLabel)
+{
+    return [&progress, exportLabel](const std::string& name, const json& payload) {
+        const char* label = name == protocol::kExtractProgress  ? "planning"
+                            : name == protocol::kExportProgress ? exportLabel
+                                                                : nullptr;
+        if (label)
+            progress.update(label, payload.value("done", 0L), payload.value("total", 0L));
+    };
+}
 
 void printJsonLine(const json& value)
 {
@@ -306,8 +313,7 @@ bool prepareOutput(const std::string& out)
 int reportExport(const Reply& reply, bool asJson, const char* failedKey)
 {
     if (!reply.ok) {
-        std::fprintf(stderr, "quillon-cli: %s\n",
-                     reply.payload.is_string() ? reply.payload.get<std::string>().c_str() : "export failed");
+        std::fprintf(stderr, "quillon-cli: %s\n", failure(reply, "export failed").c_str());
         return 1;
     }
     if (asJson)
@@ -345,19 +351,11 @@ int runFrames(int argc, char** argv)
         return 1;
 
     Progress progress;
-    BatchSession session([&progress](const std::string& name, const json& payload) {
-        if (name == protocol::kExtractProgress)
-            progress.update("planning", payload.value("done", 0L), payload.value("total", 0L));
-        else if (name == protocol::kExportProgress)
-            progress.update("writing", payload.value("done", 0L), payload.value("total", 0L));
-    });
-
-    std::error_code error;
-    fs::path clip = fs::absolute(options.inputs.front(), error);
-    Reply opened = session.request("loadVideo", {{"path", clip.string()}});
+    BatchSession session(showProgress(progress, "writing"));
+    Reply opened = session.request("loadVideo", {{"path", absolute(options.inputs.front())}});
     if (!opened.ok) {
         std::fprintf(stderr, "quillon-cli: %s: %s\n", options.inputs.front().c_str(),
-                     opened.payload.is_string() ? opened.payload.get<std::string>().c_str() : "cannot open");
+                     failure(opened, "cannot open").c_str());
         return 1;
     }
     if (options.json)
@@ -390,8 +388,8 @@ int runFrames(int argc, char** argv)
         return usageError(kFramesUsage, "--pick takes \"all\" or frame ids from 0 to " +
                                             std::to_string(count - 1) + " separated by commas");
     }
-    fs::path out = fs::absolute(options.out, error);
-    Reply exported = session.request("export", options.exportArgs({{"ids", *ids}, {"dest", out.string()}}));
+    Reply exported = session.request("export",
+                                     options.exportArgs({{"ids", *ids}, {"dest", absolute(options.out)}}));
     progress.finish();
     return reportExport(exported, options.json, "id");
 }
@@ -411,7 +409,7 @@ int runConvert(int argc, char** argv)
             status = 1;
             continue;
         }
-        inputs.push_back(fs::absolute(input, error));
+        inputs.emplace_back(absolute(input));
     }
     const std::vector<FoundImage> files = collectImageFilesWithFolders(inputs);
     if (files.empty()) {
@@ -422,19 +420,14 @@ int runConvert(int argc, char** argv)
         return 1;
 
     Progress progress;
-    BatchSession session([&progress](const std::string& name, const json& payload) {
-        if (name == protocol::kExportProgress)
-            progress.update("converting", payload.value("done", 0L), payload.value("total", 0L));
-    });
+    BatchSession session(showProgress(progress, "converting"));
     json paths = json::array();
     json folders = json::array();
     for (const FoundImage& file : files) {
         paths.push_back(file.path.string());
         folders.push_back(file.folder.string());
     }
-    std::error_code error;
-    fs::path out = fs::absolute(options.out, error);
-    json request = options.exportArgs({{"paths", paths}, {"dest", out.string()}});
+    json request = options.exportArgs({{"paths", paths}, {"dest", absolute(options.out)}});
     request["maxSide"] = options.maxSide;  // 0: full size; present, so the reply counts renamed files
     if (options.keepFolders)
         request["folders"] = folders;

@@ -39,9 +39,6 @@ public:
     // message is always well formed, so the bridge answers it exactly once.
     Reply request(const std::string& cmd, const nlohmann::json& args);
 
-    // Whether SIGINT has cancelled the session's work.
-    bool interrupted() const { return interrupted_; }
-
 private:
     static int onInterrupt(void* self);
     void receive(const std::string& script);
@@ -50,7 +47,7 @@ private:
     std::int64_t nextId_ = 1;
     std::int64_t waitingFor_ = 0;
     std::optional<Reply> reply_;
-    bool interrupted_ = false;
+    bool interrupted_ = false;      // SIGINT has cancelled the session's work
     unsigned interruptSource_ = 0;  // the GLib source watching SIGINT, 0 once it has fired
     CliHost host_;
     Bridge bridge_{host_};  // last: destroyed first, so its queue stops before the host goes away

@@ -9,6 +9,7 @@
 
 #include <glib.h>
 
+#include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "cli/CliHost.hpp"
 #include "cli/Commands.hpp"
@@ -17,34 +18,19 @@ namespace quillon::cli {
 
 namespace {
 
-// {"drop": [strings]} and nothing else: files dropped on the window.
-std::optional<std::vector<std::filesystem::path>> dropOf(const Json& line)
-{
-    if (!line.is_object() || line.size() != 1)
-        return std::nullopt;
-    auto files = line.find("drop");
-    if (files == line.end() || !files->is_array())
-        return std::nullopt;
-    std::vector<std::filesystem::path> paths;
-    for (const Json& file : *files) {
-        if (!file.is_string())
-            return std::nullopt;
-        paths.emplace_back(file.get<std::string>());
-    }
-    return paths;
-}
-
 void handleLine(Bridge& bridge, const std::string& text)
 {
     Json line = parseMessage(text);
     if (line.is_discarded())
         return;  // not JSON, or nested too deep: ignored
-    if (auto drop = dropOf(line)) {
-        if (!drop->empty())
-            bridge.handleDrop(std::move(*drop));
+    // {"drop": [strings]} and nothing else: files dropped on the window. Any other line goes to the
+    // dispatcher, which drops malformed messages (a drop of something else among them) itself.
+    if (line.is_object() && line.size() == 1 && line.contains("drop")) {
+        if (std::vector<std::string> files = args::strings(line, "drop"); !files.empty())
+            bridge.handleDrop(std::vector<std::filesystem::path>(files.begin(), files.end()));
         return;
     }
-    bridge.handleMessage(line);  // malformed messages are dropped by the dispatcher itself
+    bridge.handleMessage(line);
 }
 
 int usage()
