@@ -120,8 +120,7 @@ std::vector<fs::path> samples()
         {"mpg", "-c:v mpeg2video -f mpeg"},
         {"mpeg", "-c:v mpeg1video -f mpeg"},
         {"m2v", "-c:v mpeg2video -f mpeg2video"},
-        {"gif", "-vf fps=10"},
-    };
+        {"gif", "-vf fps=10"}};
     const fs::path dir = fs::path(QUILLON_TEST_WORK_DIR) / "hostile-samples";
     std::vector<fs::path> files;
     for (const auto& [ext, options] : clips)
