@@ -140,7 +140,9 @@ fs::path clipOf(const Cell& c)
 struct Truth {
     std::vector<double> starts;
     double end = 0, fps = 0;
-    bool untimed = false;  // an elementary stream: frames follow each other at the stream's rate
+    // Frames without timestamps follow each other at the stream's rate; without any (an
+    // elementary stream) the length is a count of frames.
+    bool untimed = false, counted = false;
 
     // The frame on screen at `sec` (after rounding to 1/600 s when `rounded`).
     int frameAt(double sec, bool rounded = true) const
@@ -150,6 +152,15 @@ struct Truth {
         // being it in any of these clips' clocks (1/1000, 1/90000 and rate-based time bases).
         const auto after = std::upper_bound(starts.begin(), starts.end(), t + 1e-6);
         return std::max(0, static_cast<int>(after - starts.begin()) - 1);
+    }
+
+    // Whether frame i starts at i / fps for every i, as a clip of constant rate does.
+    bool evenlySpaced() const
+    {
+        for (std::size_t i = 0; i < starts.size(); ++i)
+            if (std::fabs(starts[i] - i / fps) >= 0.25 / fps)
+                return false;
+        return true;
     }
 };
 
@@ -173,7 +184,9 @@ void probe(const fs::path& file, Truth& truth)
         lastDuration = comma == std::string::npos ? 0 : std::atof(line.c_str() + comma + 1);
     }
     ASSERT_FALSE(stamps.empty()) << "ffprobe gave no frames";
-    truth.untimed = std::ranges::any_of(stamps, [](const std::string& s) { return s.empty() || s == "N/A"; });
+    const auto missing = [](const std::string& s) { return s.empty() || s == "N/A"; };
+    truth.untimed = std::ranges::any_of(stamps, missing);
+    truth.counted = std::ranges::all_of(stamps, missing);
     for (std::size_t i = 0; i < stamps.size(); ++i) {
         truth.starts.push_back(truth.untimed ? i / truth.fps : std::stod(stamps[i]) - std::stod(stamps[0]));
         ASSERT_TRUE(i == 0 || truth.starts[i] > truth.starts[i - 1])
@@ -261,9 +274,12 @@ TEST_P(TruthMatrix, EveryStillIsTheFrameOnScreen)
         EXPECT_EQ(source->framesDecoded(), 0) << "opening decodes nothing";
         EXPECT_FALSE(source->isGif());
         EXPECT_EQ(test::sizeText(source->pixelSize().width, source->pixelSize().height), "160x96");
+        if (truth.evenlySpaced()) {
+            EXPECT_NEAR(source->fps(), truth.fps, 0.01);
+        }
         // A stream without timestamps has its frames counted; a container's length may round to a frame.
         durationOff = c.checkDuration && std::fabs(source->durationSec() - truth.end) >
-                                             (truth.untimed ? 0 : 1 / truth.fps) + 1e-6;
+                                             (truth.counted ? 0 : 1 / truth.fps) + 1e-6;
         EXPECT_FALSE(durationOff) << "duration " << source->durationSec() << " s, the frames last "
                                   << truth.end << " s";
         const std::vector<double> times(edges.rbegin(), edges.rend());
@@ -334,9 +350,7 @@ TEST_P(FrameStepping, EachStepReachesTheNeighbouringFrame)
     auto source = StillsSource::open(file);
     ASSERT_TRUE(source);
     // Frame numbers are counted at the nominal rate, which only a clip of even frames keeps.
-    bool evenlySpaced = true;
-    for (int i = 0; i < n && !source->isGif(); ++i)
-        evenlySpaced = evenlySpaced && std::fabs(truth.starts[i] - i / truth.fps) < 0.25 / truth.fps;
+    const bool evenlySpaced = source->isGif() || truth.evenlySpaced();
 
     // The frame a step reached: its picture, its interval, and a still time that every other way
     // of taking a still (an export) maps back to it.
