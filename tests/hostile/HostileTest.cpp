@@ -110,36 +110,34 @@ std::vector<Outcome> runAllCommands(const std::vector<fs::path>& files, const fs
 // folder of this process and renamed into place whole, so parallel test processes share it).
 std::vector<fs::path> samples()
 {
-    const std::vector<std::pair<std::string, std::string>> clips = {
-        {"mov", "-c:v libx264 -pix_fmt yuv420p"},
-        {"mp4", "-c:v libx264 -pix_fmt yuv420p"},
-        {"m4v", "-c:v libx264 -pix_fmt yuv420p -f mp4"},
-        {"webm", "-c:v libvpx-vp9"},
-        {"avi", "-c:v mpeg4"},
-        {"mkv", "-c:v libx264 -pix_fmt yuv420p"},
-        {"mpg", "-c:v mpeg2video -f mpeg"},
-        {"mpeg", "-c:v mpeg1video -f mpeg"},
-        {"m2v", "-c:v mpeg2video -f mpeg2video"},
-        {"gif", "-vf fps=10"}};
+    // Each file's name and the command line that makes it, but for the output path.
+    std::vector<std::pair<std::string, std::string>> recipes;
+    const std::string clip = kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 ";
+    for (const auto& [ext, options] :
+         std::vector<std::pair<std::string, std::string>>{{"mov", "-c:v libx264 -pix_fmt yuv420p"},
+                                                          {"mp4", "-c:v libx264 -pix_fmt yuv420p"},
+                                                          {"m4v", "-c:v libx264 -pix_fmt yuv420p -f mp4"},
+                                                          {"webm", "-c:v libvpx-vp9"},
+                                                          {"avi", "-c:v mpeg4"},
+                                                          {"mkv", "-c:v libx264 -pix_fmt yuv420p"},
+                                                          {"mpg", "-c:v mpeg2video -f mpeg"},
+                                                          {"mpeg", "-c:v mpeg1video -f mpeg"},
+                                                          {"m2v", "-c:v mpeg2video -f mpeg2video"},
+                                                          {"gif", "-vf fps=10"}})
+        recipes.emplace_back("clip." + ext, clip + options + " ");
+    for (const std::string& ext : kImageExtensions)
+        recipes.emplace_back("pic." + ext,
+                             "convert -size 96x64 xc:navy -fill orange -draw 'circle 30,30 40,40' " +
+                                 std::string(ext == "heif" ? "heic:" : ""));
     const fs::path dir = fs::path(QUILLON_TEST_WORK_DIR) / "hostile-samples";
+    const fs::path part = fs::exists(dir) ? fs::path() : test::freshDir("hostile-samples-part");
     std::vector<fs::path> files;
-    for (const auto& [ext, options] : clips)
-        files.push_back(dir / ("clip." + ext));
-    for (const std::string& ext : kImageExtensions)
-        files.push_back(dir / ("pic." + ext));
-    if (fs::exists(dir))
-        return files;
-    const fs::path part = test::freshDir("hostile-samples-part");
-    for (const auto& [ext, options] : clips)
-        EXPECT_TRUE(made(kFfmpeg + "-f lavfi -i testsrc=size=160x120:rate=25:duration=1 " + options + " " +
-                         q(part / ("clip." + ext))))
-            << ext;
-    for (const std::string& ext : kImageExtensions)
-        EXPECT_TRUE(made("convert -size 96x64 xc:navy -fill orange -draw 'circle 30,30 40,40' " +
-                         shellQuote((ext == "heif" ? "heic:" : "") + (part / ("pic." + ext)).string())))
-            << ext;
+    for (const auto& [name, line] : recipes) {
+        files.push_back(dir / name);
+        EXPECT_TRUE(part.empty() || made(line + q(part / name))) << name;
+    }
     std::error_code lost;  // another process put its copy in place first
-    if (!testing::Test::HasFailure())
+    if (!part.empty() && !testing::Test::HasFailure())
         fs::rename(part, dir, lost);
     return files;
 }
