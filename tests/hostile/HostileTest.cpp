@@ -1,7 +1,7 @@
-// Damaged, forged and hostile files and messages, and the memory a still of a huge GIF costs. Files go
-// through `quillon-cli bridge` killed after 120 s and (outside the sanitizers) held to 4 GiB of address
-// space: every command is answered once, the program ends normally, and its peak resident size stays under 1
-// GiB (the pixel limits and work bounds refuse forged sizes).
+// Damaged, forged and hostile files and messages, and the memory a still of a huge GIF costs.
+// Files go through `quillon-cli bridge` killed after 120 s and (outside the sanitizers) held to
+// 4 GiB of address space: every command is answered once, the program ends normally, and its peak
+// resident size stays under 1 GiB (the pixel limits and work bounds refuse forged sizes).
 #include <array>
 #include <cstdio>
 #include <cstdlib>
