@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <stdexcept>
 
 #include <vips/vips8>
@@ -13,17 +14,20 @@
 namespace quillon {
 namespace {
 
-// 8 s at 25 fps with a key frame every 50 frames and B-frames: four groups of pictures.
+// 8 s at 25 fps with a key frame every 50 frames and B-frames: four groups of pictures. Made once
+// per build tree and renamed into place whole, so parallel test processes share it.
 std::filesystem::path groupsClip()
 {
-    static const std::filesystem::path clip = [] {
-        std::filesystem::path file = test::freshDir("parallel-stills") / "groups.mp4";
-        const int status = test::run("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=8 "
-                                     "-c:v libx264 -preset veryfast -g 50 -bf 3 -pix_fmt yuv420p " +
-                                     test::shellQuote(file.string()));
-        EXPECT_EQ(status, 0);
-        return file;
-    }();
+    const auto clip = std::filesystem::path(QUILLON_TEST_WORK_DIR) / "parallel-stills-groups.mp4";
+    if (!std::filesystem::exists(clip)) {
+        const auto part = test::freshDir("parallel-stills") / "groups.mp4";
+        EXPECT_EQ(test::run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25:duration=8 "
+                            "-c:v libx264 -preset veryfast -g 50 -bf 3 -pix_fmt yuv420p " +
+                            test::shellQuote(part.string())),
+                  0);
+        std::error_code failed;
+        std::filesystem::rename(part, clip, failed);
+    }
     return clip;
 }
 
@@ -48,16 +52,11 @@ TEST(StillsSideBySide, SameStillsInOrderAsOneAtATime)
     source->stills(times, keep, [&](std::size_t i, std::any made) {
         std::optional<Image> still = stillOf(made);
         order.push_back(i);
-        SCOPED_TRACE("time " + std::to_string(times[i]));
-        EXPECT_TRUE(still && expected[i]);
-        if (still && expected[i]) {
-            EXPECT_TRUE(test::samePixels(*still, *expected[i]));
-        }
+        EXPECT_TRUE(still && expected[i] && test::samePixels(*still, *expected[i])) << "time " << times[i];
         return true;
     });
     std::vector<std::size_t> inOrder(times.size());
-    for (std::size_t i = 0; i < inOrder.size(); ++i)
-        inOrder[i] = i;
+    std::iota(inOrder.begin(), inOrder.end(), 0);
     EXPECT_EQ(order, inOrder);
     // The helper decodes the groups it takes from their key frames only: together the two decode
     // no more than one decoder does, give or take the frame each starts with.
@@ -116,12 +115,10 @@ TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFu
 {
     // Five times in different groups (two decoders) and two times (one decoder, one at a time).
     const std::vector<std::vector<double>> timeSets{{0.2, 2.2, 4.2, 6.2, 7.5}, {1.0, 5.0}};
-    struct Case {
-        int maxSide, width, height;
-    };
     // 320 x 240: reduced with each side rounded to the nearest pixel; at or above the longer
     // side nothing is reduced.
-    const Case cases[] = {{100, 100, 75}, {16, 16, 12}, {320, 320, 240}, {1000, 320, 240}};
+    const std::pair<int, std::string> cases[] = {
+        {100, "100x75"}, {16, "16x12"}, {320, "320x240"}, {1000, "320x240"}};
     std::shared_ptr<StillsSource> single = StillsSource::open(groupsClip());
     std::shared_ptr<StillsSource> source = StillsSource::open(groupsClip());
     ASSERT_TRUE(single && source);
@@ -129,8 +126,8 @@ TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFu
         std::vector<std::optional<Image>> full;
         for (double t : times)
             full.push_back(single->image(t));
-        for (const Case& c : cases) {
-            SCOPED_TRACE("max side " + std::to_string(c.maxSide) + ", " + std::to_string(times.size()) +
+        for (const auto& [maxSide, size] : cases) {
+            SCOPED_TRACE("max side " + std::to_string(maxSide) + ", " + std::to_string(times.size()) +
                          " times");
             std::size_t delivered = 0;
             source->stills(
@@ -141,9 +138,8 @@ TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFu
                 EXPECT_TRUE(still && full[i]);
                 if (!still || !full[i])
                     return true;
-                EXPECT_EQ(still->width(), c.width);
-                EXPECT_EQ(still->height(), c.height);
-                if (c.width == 320) {
+                EXPECT_EQ(test::sizeText(still->width(), still->height()), size);
+                if (size == "320x240") {
                     EXPECT_TRUE(test::samePixels(*still, *full[i]));
                 } else {
                     const std::vector<double> reduced = quarterMeans(*still),
@@ -154,7 +150,7 @@ TEST(StillsSideBySide, StillsReducedAsDecodedMatchTheFullSizeOnesAndLeaveImageFu
                 }
                 return true;
                 },
-                c.maxSide);
+                maxSide);
             EXPECT_EQ(delivered, times.size());
             // The same times asked of image() afterwards come full size, not as the reduced
             // stills last converted: the last time first, which the one-at-a-time run ended on.
