@@ -37,6 +37,7 @@ using CodecPtr = std::unique_ptr<AVCodecContext, FreeByAddress<avcodec_free_cont
 using PacketPtr = std::unique_ptr<AVPacket, FreeByAddress<av_packet_free>>;
 using FramePtr = std::unique_ptr<AVFrame, FreeByAddress<av_frame_free>>;
 using GraphPtr = std::unique_ptr<AVFilterGraph, FreeByAddress<avfilter_graph_free>>;
+using InOutPtr = std::unique_ptr<AVFilterInOut, FreeByAddress<avfilter_inout_free>>;
 using SwsPtr = std::unique_ptr<SwsContext, FreeByPointer<sws_freeContext>>;
 using BufferPtr = std::unique_ptr<std::uint8_t, FreeByPointer<av_free>>;
 using IoPtr = std::unique_ptr<AVIOContext, IoFreer>;

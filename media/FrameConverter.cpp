@@ -173,12 +173,12 @@ const AVFrame* FrameConverter::toneMapped(const AVFrame& frame)
             outputs->filter_ctx = in;
             inputs->name = av_strdup("out");
             inputs->filter_ctx = out;
+            // Parsing consumes and replaces both lists; what it leaves is freed by the owners.
             ok = avfilter_graph_parse_ptr(graph.get(), chain, &inputs, &outputs, nullptr);
             if (ok >= 0)
                 ok = avfilter_graph_config(graph.get(), nullptr);
         }
-        avfilter_inout_free(&inputs);
-        avfilter_inout_free(&outputs);
+        const ff::InOutPtr leftIn(inputs), leftOut(outputs);
         if (ok < 0)
             return nullptr;
         graph_ = std::move(graph);

@@ -33,8 +33,12 @@ enum : std::uint16_t {
     kLong = 4,
     kRational = 5,
     kUndefined = 7,
+    kSshort = 8,
     kSlong = 9,
     kSrational = 10,
+    kFloat = 11,
+    kDouble = 12,
+    kIfd = 13,
 };
 
 // The size of one number of a type: a rational is two longs, and swapping byte order turns each
@@ -43,12 +47,17 @@ std::size_t unitSize(std::uint16_t type)
 {
     switch (type) {
     case kShort:
+    case kSshort:
         return 2;
     case kLong:
     case kSlong:
     case kRational:
     case kSrational:
+    case kFloat:
+    case kIfd:
         return 4;
+    case kDouble:
+        return 8;
     default:
         return 1;
     }
@@ -640,14 +649,14 @@ std::span<const std::uint8_t> srgbProfile()
         VipsBlob* blob = nullptr;
         Bytes bytes;
         if (vips_profile_load("srgb", &blob, nullptr) == 0 && blob != nullptr) {
+            const std::unique_ptr<VipsArea, decltype(&vips_area_unref)> owner(VIPS_AREA(blob),
+                                                                              vips_area_unref);
             std::size_t length = 0;
             const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(blob, &length));
             bytes = withSharedTagData(Bytes(data, data + length));
         } else {
             vips_error_clear();
         }
-        if (blob != nullptr)
-            vips_area_unref(VIPS_AREA(blob));
         return bytes;
     }();
     return profile;
