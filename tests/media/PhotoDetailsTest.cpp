@@ -144,20 +144,18 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     EXPECT_TRUE(tags[(dir / "camera.jpg").string()].contains("IFD1:ThumbnailImage"));
     EXPECT_EQ(tags[(dir / "camera.jpg").string()].value("IPTC:City", ""), "Paris");
 
-    const json kept = {
-        {"IFD0:Make", "Quillontest"},
-        {"IFD0:Model", "QT 1"},
-        {"IFD0:Orientation", 1},
-        {"IFD0:Artist", "Ann"},
-        {"IFD0:Copyright", "(c) Ann"},
-        {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
-        {"ExifIFD:OffsetTimeOriginal", "+02:00"},
-        {"ExifIFD:ExposureTime", 0.004},
-        {"ExifIFD:FNumber", 2.8},
-        {"ExifIFD:FocalLength", 50},
-        {"ExifIFD:ISO", 200},
-        {"ExifIFD:LensModel", "QT 50mm"},
-    };
+    const json kept = {{"IFD0:Make", "Quillontest"},
+                       {"IFD0:Model", "QT 1"},
+                       {"IFD0:Orientation", 1},
+                       {"IFD0:Artist", "Ann"},
+                       {"IFD0:Copyright", "(c) Ann"},
+                       {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
+                       {"ExifIFD:OffsetTimeOriginal", "+02:00"},
+                       {"ExifIFD:ExposureTime", 0.004},
+                       {"ExifIFD:FNumber", 2.8},
+                       {"ExifIFD:FocalLength", 50},
+                       {"ExifIFD:ISO", 200},
+                       {"ExifIFD:LensModel", "QT 50mm"}};
     std::vector<fs::path> all = outputs;
     all.insert(all.end(), plainOutputs.begin(), plainOutputs.end());
     tags = exiftoolTags(all);
