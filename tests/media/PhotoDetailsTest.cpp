@@ -1,6 +1,5 @@
 // What a converted file carries besides its pixels: the photo's details without its location, and
 // the colour profile of its numbers. Everything is read back with exiftool and libvips.
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
@@ -52,10 +51,23 @@ std::vector<std::string> leaks(const json& tags)
     return found;
 }
 
-std::vector<std::uint8_t> fileBytes(const fs::path& file)
+Bytes fileBytes(const fs::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = contents(file);
+    return {bytes.begin(), bytes.end()};
+}
+
+// One of libvips' built-in ICC profiles ("srgb", "p3", "cmyk").
+Bytes builtInProfile(const char* name)
+{
+    ensureVipsStarted();
+    VipsBlob* blob = nullptr;
+    EXPECT_EQ(vips_profile_load(name, &blob, nullptr), 0) << name;
+    std::size_t length = 0;
+    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(blob, &length));
+    Bytes bytes(data, data + length);
+    vips_area_unref(VIPS_AREA(blob));
+    return bytes;
 }
 
 fs::path convertTo(const fs::path& source, const std::string& format, const ConversionOptions& options,
@@ -81,7 +93,8 @@ const std::string kIdentifying =
 }  // namespace
 
 // Sources made by exiftool in both byte orders, each carrying a location, serial numbers and location names
-// beside the details; every output format gets exactly the allow-listed details, upright.
+// beside the details; every output format gets exactly the allow-listed details, upright, and
+// nothing of the source's header without the option or in formats that take no details.
 TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
 {
     const fs::path dir = freshDir("photo-details");
@@ -90,32 +103,26 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     struct Source {
         const char* file;
         std::string save, tags;
-        bool turned;  // stored on its side, tagged with orientation 6
     };
     const Source sources[] = {
+        // Stored on its side, tagged with orientation 6.
         {"camera.jpg", "[Q=95,strip]",
          kDetails + kIdentifying + " -IPTC:City=Paris '-ThumbnailImage<=" + (dir / "thumb.jpg").string() +
-             "' -Orientation#=6",
-         true},
-        {"phone.heic", "[Q=90,strip]", kDetails + kIdentifying, false},
-        {"edited.png", "[strip]", kDetails + kIdentifying + " -ExifByteOrder=II", false},
-        // The block as libvips rewrites it for a copy, with fields of its own added.
-        {"relayed.png", "", "", false},
+             "' -Orientation#=6"},
+        {"phone.heic", "[Q=90,strip]", kDetails + kIdentifying},
+        {"edited.png", "[strip]", kDetails + kIdentifying + " -ExifByteOrder=II"},
+        {"relayed.png", "", ""},  // the block as libvips rewrites it for a copy, with fields of its own added
     };
     std::vector<fs::path> sourceFiles, outputs, plainOutputs;
     for (const Source& source : sources) {
         const fs::path file = dir / source.file;
-        if (std::string(source.file) == "relayed.png") {
+        if (source.tags.empty()) {
             ASSERT_EQ(run("vips copy " + shellQuote((dir / "edited.png").string()) + " " +
                           shellQuote(file.string())),
                       0);
         } else {
             picture.write_to_file((file.string() + source.save).c_str());
-        }
-        if (!source.tags.empty()) {
-            ASSERT_EQ(
-                run("exiftool -q -q -overwrite_original" + source.tags + " " + shellQuote(file.string())), 0)
-                << source.file;
+            ASSERT_TRUE(exiftoolWrite(file, source.tags)) << source.file;
         }
         sourceFiles.push_back(file);
         for (const char* format : kOutputs)
@@ -123,6 +130,8 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     }
     for (const char* format : kOutputs)
         plainOutputs.push_back(convertTo(dir / "camera.jpg", format, {}, "-plain"));
+    for (const char* format : kProfileOnlyOutputs)
+        plainOutputs.push_back(convertTo(dir / "camera.jpg", format, {.keepDetails = true}, "-bare"));
 
     // The sources really carry what must not be copied.
     std::map<std::string, json> tags = exiftoolTags(sourceFiles);
@@ -135,26 +144,32 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
     EXPECT_TRUE(tags[(dir / "camera.jpg").string()].contains("IFD1:ThumbnailImage"));
     EXPECT_EQ(tags[(dir / "camera.jpg").string()].value("IPTC:City", ""), "Paris");
 
-    const json kept = {
-        {"IFD0:Make", "Quillontest"},
-        {"IFD0:Model", "QT 1"},
-        {"IFD0:Orientation", 1},
-        {"IFD0:Artist", "Ann"},
-        {"IFD0:Copyright", "(c) Ann"},
-        {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
-        {"ExifIFD:OffsetTimeOriginal", "+02:00"},
-        {"ExifIFD:ExposureTime", 0.004},
-        {"ExifIFD:FNumber", 2.8},
-        {"ExifIFD:FocalLength", 50},
-        {"ExifIFD:ISO", 200},
-        {"ExifIFD:LensModel", "QT 50mm"},
-    };
-    tags = exiftoolTags(outputs);
-    for (const fs::path& out : outputs) {
+    const json kept = {{"IFD0:Make", "Quillontest"},
+                       {"IFD0:Model", "QT 1"},
+                       {"IFD0:Orientation", 1},
+                       {"IFD0:Artist", "Ann"},
+                       {"IFD0:Copyright", "(c) Ann"},
+                       {"ExifIFD:DateTimeOriginal", "2024:05:06 07:08:09"},
+                       {"ExifIFD:OffsetTimeOriginal", "+02:00"},
+                       {"ExifIFD:ExposureTime", 0.004},
+                       {"ExifIFD:FNumber", 2.8},
+                       {"ExifIFD:FocalLength", 50},
+                       {"ExifIFD:ISO", 200},
+                       {"ExifIFD:LensModel", "QT 50mm"}};
+    std::vector<fs::path> all = outputs;
+    all.insert(all.end(), plainOutputs.begin(), plainOutputs.end());
+    tags = exiftoolTags(all);
+    for (const fs::path& out : all) {
         SCOPED_TRACE(out.filename().string());
         const json& found = tags[out.string()];
-        for (const auto& [name, value] : kept.items())
-            EXPECT_EQ(found.value(name, json()), value) << name;
+        if (out.stem().string().ends_with("-kept")) {
+            for (const auto& [name, value] : kept.items())
+                EXPECT_EQ(found.value(name, json()), value) << name;
+        } else {
+            EXPECT_FALSE(found.contains("IFD0:Make"));
+            EXPECT_FALSE(found.contains("ExifIFD:DateTimeOriginal"));
+            EXPECT_EQ(found.value("IFD0:Orientation", 1), 1);  // TIFF always records its row order
+        }
         EXPECT_EQ(leaks(found), std::vector<std::string>());
         // Upright: the turned source is 48 wide and 160 high once its tag is applied.
         const bool turned = out.filename().string().starts_with("camera");
@@ -167,24 +182,6 @@ TEST(PhotoDetails, KeptDetailsReachEveryFormatWithoutLocationOrSerialNumbers)
             EXPECT_NEAR(regionMean(back, 10, 4, 28, 10)[0], kPatchColours[0], 12);
         }
     }
-    // Without the option no detail is written at all.
-    tags = exiftoolTags(plainOutputs);
-    for (const fs::path& out : plainOutputs) {
-        SCOPED_TRACE(out.filename().string());
-        EXPECT_FALSE(tags[out.string()].contains("IFD0:Make"));
-        EXPECT_FALSE(tags[out.string()].contains("ExifIFD:DateTimeOriginal"));
-        EXPECT_EQ(leaks(tags[out.string()]), std::vector<std::string>());
-    }
-    // WebP and AVIF take no details, and nothing of the source's header reaches them either.
-    std::vector<fs::path> bare;
-    for (const char* format : kProfileOnlyOutputs)
-        bare.push_back(convertTo(dir / "camera.jpg", format, {.keepDetails = true}, "-bare"));
-    tags = exiftoolTags(bare);
-    for (const fs::path& out : bare) {
-        SCOPED_TRACE(out.filename().string());
-        EXPECT_FALSE(tags[out.string()].contains("IFD0:Make"));
-        EXPECT_EQ(leaks(tags[out.string()]), std::vector<std::string>());
-    }
 }
 
 // A big-endian TIFF (libvips writes the machine's order) gets the details and the profile in its
@@ -194,9 +191,7 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
     const fs::path dir = freshDir("photo-details-tiff");
     const fs::path source = dir / "source.jpg", bigEndian = dir / "big.tif", out = dir / "big-kept.tif";
     patchImage(160, 48).write_to_file((source.string() + "[Q=95,strip]").c_str());
-    ASSERT_EQ(run("exiftool -q -q -overwrite_original" + kDetails + kIdentifying + " " +
-                  shellQuote(source.string())),
-              0);
+    ASSERT_TRUE(exiftoolWrite(source, kDetails + kIdentifying));
     ASSERT_EQ(run("convert " + shellQuote(source.string()) +
                   " -strip -define tiff:endian=msb -compress lzw " + shellQuote(bigEndian.string())),
               0);
@@ -227,42 +222,32 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
 TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
 {
     const fs::path dir = freshDir("photo-colours");
-    const vips::VImage p3 = patchImage(160, 48).icc_transform(
-        "p3", vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE));
-    struct Source {
-        const char* file;
-        vips::VImage picture;
-        double tolerance;  // lossy sources and outputs move a few levels
-    };
-    const Source sources[] = {{"p3.jpg", p3, 8},
-                              {"p3.png", p3, 0},
-                              {"p3.tif", p3, 0},
-                              {"p3.heic", p3, 8},
-                              {"plain.png", patchImage(160, 48), 0}};
-    // Every source into every format with its own profile; sRGB on request from one of them.
+    const vips::VImage p3 = patchIn("p3");
     struct Conversion {
-        const Source* source;
-        const char* format;
-        bool toSrgb;
         fs::path out;
+        bool wide;
+        double tolerance;  // lossy sources and outputs move a few levels
     };
     std::vector<Conversion> conversions;
     std::vector<fs::path> outputs;
     std::string showAll = "true";
-    for (const Source& source : sources) {
-        const std::string name = source.file;
-        source.picture.write_to_file(
-            ((dir / name).string() + (name.ends_with(".jpg") || name.ends_with(".heic") ? "[Q=98]" : ""))
-                .c_str());
-        std::vector<const char*> formats(std::begin(kOutputs), std::end(kOutputs));
-        formats.insert(formats.end(), std::begin(kProfileOnlyOutputs), std::end(kProfileOnlyOutputs));
-        for (const char* format : formats) {
+    // Every source into every format with its own profile; sRGB on request from one of them.
+    for (const auto& [name, picture, tolerance] : {std::tuple{"p3.jpg[Q=98]", p3, 8.0},
+                                                   {"p3.png", p3, 0.0},
+                                                   {"p3.tif", p3, 0.0},
+                                                   {"p3.heic[Q=98]", p3, 8.0},
+                                                   {"plain.png", patchImage(160, 48), 0.0}}) {
+        picture.write_to_file((dir / name).c_str());
+        const fs::path source = dir / std::string(name).substr(0, std::string(name).find('['));
+        for (const std::string format : {"jpg", "png", "tiff", "heic", "webp", "avif"}) {
             for (bool toSrgb : {false, true}) {
-                if (toSrgb && name != "p3.jpg")
+                if (toSrgb && source.filename() != "p3.jpg")
                     continue;
-                const fs::path out = convertTo(dir / name, format, {.toSrgb = toSrgb},
-                                               toSrgb ? "-srgb" : "-own");
-                conversions.push_back({&source, format, toSrgb, out});
+                const fs::path out = convertTo(source, format, {.toSrgb = toSrgb}, toSrgb ? "-srgb" : "-own");
+                const bool lossy = format == "jpg" || format == "heic" || format == "webp" ||
+                                   format == "avif";
+                conversions.push_back(
+                    {out, std::string(name).starts_with("p3") && !toSrgb, tolerance + (lossy ? 11 : 3)});
                 outputs.push_back(out);
                 // How the file looks when read through the profile it carries, by libvips' own tool.
                 showAll += " && vips icc_transform " + shellQuote(out.string()) + " " +
@@ -282,54 +267,36 @@ TEST(PhotoDetails, WideGamutPhotosKeepTheirProfileUnlessAskedForSrgb)
     ASSERT_GT(std::fabs(p3Red[1] - kPatchColours[1]), 15);
     for (const Conversion& c : conversions) {
         SCOPED_TRACE(c.out.filename().string());
-        const bool wide = std::string(c.source->file).starts_with("p3") && !c.toSrgb;
-        const std::string format = c.format;
-        const bool lossy = format == "jpg" || format == "heic" || format == "webp" || format == "avif";
-        const double tolerance = c.source->tolerance + (lossy ? 11 : 3);
         EXPECT_EQ(tags.at(c.out.string()).value("ICC_Profile:ProfileDescription", ""),
-                  wide ? p3Name : "sRGB");
+                  c.wide ? p3Name : "sRGB");
         const vips::VImage stored = vips::VImage::new_from_file(c.out.c_str()).copy_memory();
-        const vips::VImage shown =
-            vips::VImage::new_from_file((c.out.string() + ".shown.png").c_str()).copy_memory();
-        EXPECT_LE(patchError(shown), tolerance);
-        if (wide) {
+        EXPECT_LE(
+            patchError(vips::VImage::new_from_file((c.out.string() + ".shown.png").c_str()).copy_memory()),
+            c.tolerance);
+        if (c.wide) {
             // The numbers are the source's own, not sRGB's.
             const std::vector<double> red = regionMean(stored, 5, 12, 10, 24);
             for (int band = 0; band < 3; ++band)
-                EXPECT_NEAR(red[band], p3Red[band], tolerance) << "band " << band;
+                EXPECT_NEAR(red[band], p3Red[band], c.tolerance) << "band " << band;
         } else {
-            EXPECT_LE(patchError(stored), tolerance);
+            EXPECT_LE(patchError(stored), c.tolerance);
         }
     }
 }
 
 TEST(PhotoDetails, SrgbProfilesAreToldFromOthersByTheirColorants)
 {
-    const auto builtIn = [](const char* name) {
-        VipsBlob* blob = nullptr;
-        EXPECT_EQ(vips_profile_load(name, &blob, nullptr), 0) << name;
-        std::size_t length = 0;
-        const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(blob, &length));
-        Bytes bytes(data, data + length);
-        vips_area_unref(VIPS_AREA(blob));
-        return bytes;
-    };
-    ensureVipsStarted();
-    const Bytes srgb = builtIn("srgb");
-    struct Case {
-        const char* what;
-        Bytes profile;
-        bool isSrgb;
-    };
+    const Bytes srgb = builtInProfile("srgb");
     const std::span<const std::uint8_t> carried = srgbProfile();
-    for (const Case& c :
-         {Case{"sRGB", srgb, true},
-          Case{"sRGB as files carry it", Bytes(carried.begin(), carried.end()), true},
-          Case{"Display P3", builtIn("p3"), false}, Case{"CMYK", builtIn("cmyk"), false},
-          Case{"empty", Bytes(), false}, Case{"cut short", Bytes(srgb.begin(), srgb.begin() + 140), false},
-          Case{"not a profile", Bytes(srgb.size(), 0x41), false}}) {
-        EXPECT_EQ(isSrgbProfile(c.profile), c.isSrgb) << c.what;
-    }
+    for (const auto& [what, profile, isSrgb] :
+         {std::tuple{"sRGB", srgb, true},
+          {"sRGB as files carry it", Bytes(carried.begin(), carried.end()), true},
+          {"Display P3", builtInProfile("p3"), false},
+          {"CMYK", builtInProfile("cmyk"), false},
+          {"empty", Bytes(), false},
+          {"cut short", Bytes(srgb.begin(), srgb.begin() + 140), false},
+          {"not a profile", Bytes(srgb.size(), 0x41), false}})
+        EXPECT_EQ(isSrgbProfile(profile), isSrgb) << what;
 }
 
 // A profile too large for one JPEG segment is split across several and comes back whole, in JPEG
@@ -337,25 +304,17 @@ TEST(PhotoDetails, SrgbProfilesAreToldFromOthersByTheirColorants)
 TEST(PhotoDetails, ALargeProfileComesBackWhole)
 {
     const fs::path dir = freshDir("photo-large-profile");
-    ensureVipsStarted();
-    VipsBlob* blob = nullptr;
-    ASSERT_EQ(vips_profile_load("p3", &blob, nullptr), 0);
-    std::size_t length = 0;
-    const auto* data = static_cast<const std::uint8_t*>(vips_blob_get(blob, &length));
-    Bytes profile(data, data + length);
-    vips_area_unref(VIPS_AREA(blob));
+    Bytes profile = builtInProfile("p3");
     // Padding after the tags, counted in the header's size field, as large printer profiles have.
     profile.resize(140000, 0x5A);
     for (int i = 0; i < 4; ++i)
         profile[i] = static_cast<std::uint8_t>(profile.size() >> (8 * (3 - i)));
     vips::VImage pixels = patchImage(160, 48).copy();
     vips_image_set_blob_copy(pixels.get_image(), VIPS_META_ICC_NAME, profile.data(), profile.size());
-    const Image image(pixels);
-    for (const char* format : {"jpg", "png"}) {
+    for (const std::string format : {"jpg", "png"}) {
         SCOPED_TRACE(format);
-        const fs::path out = dir / (std::string("large.") + format),
-                       back = dir / (std::string("large-") + format + ".icc");
-        writeBytes(out, encodeImage(image, format, 0.9).value_or(Bytes()));
+        const fs::path out = dir / ("large." + format), back = dir / ("large-" + format + ".icc");
+        writeBytes(out, encodeImage(Image(pixels), format, 0.9).value_or(Bytes()));
         ASSERT_EQ(
             run("exiftool -b -ICC_Profile " + shellQuote(out.string()) + " > " + shellQuote(back.string())),
             0);

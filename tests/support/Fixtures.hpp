@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,38 @@ inline bool makeIndexClip(const std::filesystem::path& file, const ClipOptions& 
 inline std::string sizeText(double width, double height)
 {
     return std::to_string(int(width)) + "x" + std::to_string(int(height));
+}
+
+// "WxH" of anything with a width and a height (an Image, a vips::VImage).
+template <class Picture>
+std::string sizeOf(const Picture& picture)
+{
+    return sizeText(picture.width(), picture.height());
+}
+
+// The same numbers labelled with another interpretation (sRGB, grey, 16-bit RGB...).
+inline vips::VImage withInterpretation(const vips::VImage& image, VipsInterpretation interpretation)
+{
+    return image.copy(vips::VImage::option()->set("interpretation", interpretation));
+}
+
+// An encoded picture held in memory, decoded by libvips; throws when there is none.
+inline vips::VImage decodeBytes(const std::optional<std::vector<std::uint8_t>>& bytes)
+{
+    return vips::VImage::new_from_buffer(bytes.value().data(), bytes.value().size(), "").copy_memory();
+}
+
+// Writes tags into a file in place with exiftool (arguments as the shell takes them); whether it worked.
+inline bool exiftoolWrite(const std::filesystem::path& file, const std::string& arguments)
+{
+    return run("exiftool -q -q -overwrite_original " + arguments + " " + shellQuote(file.string())) == 0;
+}
+
+// Width and height as the vipsheader command reads them, as "WxH".
+inline std::string vipsheaderSize(const std::filesystem::path& file)
+{
+    const std::string q = shellQuote(file.string());
+    return capture("printf %sx%s $(vipsheader -f width " + q + ") $(vipsheader -f height " + q + ")");
 }
 
 // The mean of each band over a rectangle, clipped to the picture.
@@ -123,12 +156,18 @@ inline vips::VImage patchImage(int width, int height, bool withAlpha = false)
     vips::VImage picture = (x * 8 / width).cast(VIPS_FORMAT_UCHAR).maplut(lut).cast(VIPS_FORMAT_UCHAR);
     if (withAlpha)
         picture = picture.bandjoin((x < width / 2).cast(VIPS_FORMAT_UCHAR));
-    return picture.copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB))
-        .copy_memory();
+    return withInterpretation(picture, VIPS_INTERPRETATION_sRGB).copy_memory();
 }
 
-// The largest difference, in levels of any channel, between the middle of the given stripes of a
-// picture laid out like patchImage() and the colours they were made with.
+// The patch picture's sRGB colours converted into a built-in profile ("p3", "cmyk") that it then carries.
+inline vips::VImage patchIn(const char* profile, int width = 160, int height = 48)
+{
+    return patchImage(width, height)
+        .icc_transform(
+            profile,
+            vips::VImage::option()->set("input_profile", "srgb")->set("intent", VIPS_INTENT_RELATIVE));
+}
+
 // Whether two pictures have the same size and every sample equal.
 inline bool samePixels(const Image& a, const Image& b)
 {
@@ -137,6 +176,8 @@ inline bool samePixels(const Image& a, const Image& b)
     return (a.pixels().cast(VIPS_FORMAT_INT) - b.pixels().cast(VIPS_FORMAT_INT)).abs().max() == 0;
 }
 
+// The largest difference, in levels of any channel, between the middle of the given stripes of a
+// picture laid out like patchImage() and the colours they were made with.
 inline double patchError(const vips::VImage& image, const std::vector<int>& stripes = kAllStripes)
 {
     const int w = image.width() / 8, inset = std::max(1, w / 4);
