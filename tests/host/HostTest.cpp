@@ -2,7 +2,6 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -169,10 +168,7 @@ TEST(Menu, EachShortcutOnceAndKeysATextFieldNeedsLeftToThePage)
 // must bind and show exactly those, for the same actions.
 TEST(Menu, PageShortcutsAreTheMenuOnes)
 {
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/web/lib/shortcuts.js");
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string source = text.str();
+    const std::string source = test::contents(std::string(QUILLON_SOURCE_DIR) + "/web/lib/shortcuts.js");
     const std::regex entry(R"(action: '(\w+)', keys: '[^']+', accel: '([^']+)')");
     std::map<std::string, std::string> page;
     for (std::sregex_iterator it(source.begin(), source.end(), entry), end; it != end; ++it)
