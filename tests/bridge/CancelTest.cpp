@@ -69,11 +69,8 @@ fs::path tinyImages(const std::string& name, int n)
 {
     const fs::path dir = test::freshDir(name);
     EXPECT_EQ(test::run("vips black " + test::shellQuote((dir / "img00.png").string()) + " 8 6"), 0);
-    for (int i = 1; i < n; ++i) {
-        char file[16];
-        std::snprintf(file, sizeof file, "img%02d.png", i);
-        fs::copy_file(dir / "img00.png", dir / file);
-    }
+    for (int i = 1; i < n; ++i)
+        fs::copy_file(dir / "img00.png", dir / ((i < 10 ? "img0" : "img") + std::to_string(i) + ".png"));
     return dir;
 }
 
