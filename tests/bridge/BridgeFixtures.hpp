@@ -1,5 +1,6 @@
 #pragma once
 // For the bridge, hostile and CLI tests: a clip, `quillon-cli bridge` runs, a bridge on a fake host.
+#include <algorithm>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,16 @@ inline std::vector<std::string> fileNames(const Json& paths)
     std::vector<std::string> names;
     for (const Json& path : paths)
         names.push_back(std::filesystem::path(path.get<std::string>()).filename().string());
+    return names;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> namesIn(const std::filesystem::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
     return names;
 }
 

@@ -16,10 +16,19 @@ using test::Rig;
 
 const std::string kProgress = "window.__onExtractProgress";
 const std::string kCouldNotRead = "Could not read that file as a video or GIF.";
-
-using test::contents;
-
 using test::fileNames;
+
+// A bridge on host with the clip open, and nothing delivered yet.
+std::unique_ptr<Bridge> bridgeWithClip(test::FakeHost& host)
+{
+    auto bridge = std::make_unique<Bridge>(host);
+    bridge->handleMessage(
+        {{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", test::bridgeClip().string()}}}});
+    host.settle(*bridge);
+    EXPECT_EQ(host.payloadsOf(protocol::kResolveReply).at(0)["ok"], true);
+    host.clear();
+    return bridge;
+}
 
 TEST(Dispatcher, RepliesAreDeliveredAfterTheMessageCall)
 {
@@ -38,12 +47,8 @@ TEST(Dispatcher, PanelAnswersAndRevealsArrivingAfterTheBridgeIsGoneDoNothing)
 {
     const fs::path dir = test::freshDir("after-bridge");
     const std::string clip = test::bridgeClip().string();
-    struct Case {
-        std::string cmd;
-        Json args;
-        std::string answer;  // what the panel answers; empty: the command shows no panel
-    };
-    const std::vector<Case> cases = {
+    // Command, arguments, what the panel answers (empty: the command shows no panel).
+    const std::vector<std::tuple<std::string, Json, std::string>> cases = {
         {"chooseVideo", Json::object(), clip},
         {"chooseDest", Json::object(), dir.string()},
         {"export", {{"ids", {1}}}, dir.string()},
@@ -51,18 +56,13 @@ TEST(Dispatcher, PanelAnswersAndRevealsArrivingAfterTheBridgeIsGoneDoNothing)
         {"exportImages", {{"paths", {clip}}}, dir.string()},
         {"reveal", {{"paths", {clip}}}, ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.cmd);
+    for (const auto& [cmd, args, answer] : cases) {
+        SCOPED_TRACE(cmd);
         test::FakeHost host;
-        auto bridge = std::make_unique<Bridge>(host);
-        bridge->handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", clip}}}});
-        host.settle(*bridge);
-        ASSERT_EQ(host.payloadsOf("window.__bridgeResolveRaw").at(0)["ok"], true);
-        host.clear();
-
-        host.panelAnswers = {{c.answer}};
-        bridge->handleMessage({{"id", 2}, {"cmd", c.cmd}, {"args", c.args}});
-        EXPECT_EQ(host.panels.size(), c.answer.empty() ? 0u : 1u);
+        auto bridge = bridgeWithClip(host);
+        host.panelAnswers = {{answer}};
+        bridge->handleMessage({{"id", 2}, {"cmd", cmd}, {"args", args}});
+        EXPECT_EQ(host.panels.size(), answer.empty() ? 0u : 1u);
         bridge.reset();
         EXPECT_EQ(host.runMainTasks(), 1u) << "the host held the command's callback past the bridge";
         EXPECT_EQ(host.runMainTasks(), 0u) << "the callback posted more work";
@@ -76,7 +76,6 @@ TEST(Dispatcher, PanelAnswersAndRevealsArrivingAfterTheBridgeIsGoneDoNothing)
 // the page that asked is going away with the bridge.
 TEST(Bridge, AnExportStoppedByTheBridgeGoingAwayIsNotAnswered)
 {
-    const std::string clip = test::bridgeClip().string();
     const fs::path picture = test::freshDir("bridge-stop-in") / "a.png";
     ASSERT_EQ(test::run("vips black " + test::shellQuote(picture.string()) + " 64 48"), 0);
     const std::vector<std::pair<std::string, Json>> cases = {
@@ -87,9 +86,7 @@ TEST(Bridge, AnExportStoppedByTheBridgeGoingAwayIsNotAnswered)
         SCOPED_TRACE(cmd);
         const fs::path dir = test::freshDir("bridge-stop-" + cmd);
         test::FakeHost host;
-        auto bridge = std::make_unique<Bridge>(host);
-        bridge->handleMessage({{"id", 1}, {"cmd", "loadVideo"}, {"args", {{"path", clip}}}});
-        host.settle(*bridge);
+        auto bridge = bridgeWithClip(host);
         Json exportArgs = args;
         exportArgs["dest"] = dir.string();
         bridge->handleMessage({{"id", 2}, {"cmd", cmd}, {"args", exportArgs}});
@@ -303,8 +300,8 @@ TEST(FileWrite, TakesTheNextFreeNameNeverReplacesAndFailsCleanly)
     auto written = writeNewFile(dir, "a", "png", bytesOf("new"));
     ASSERT_TRUE(written);
     EXPECT_EQ(*written, dir / "a-3.png");
-    EXPECT_EQ(contents(*written), "new");
-    EXPECT_EQ(contents(dir / "a.png"), "older");
+    EXPECT_EQ(test::contents(*written), "new");
+    EXPECT_EQ(test::contents(dir / "a.png"), "older");
     EXPECT_FALSE(fs::exists(dir / "nowhere.png"));
     // /proc refuses new files even to root, whose permission checks pass everywhere else.
     for (const fs::path& where : {dir / "a.png", dir / "missing", fs::path("/proc")})

@@ -64,25 +64,13 @@ private:
     bool paused_ = false;
 };
 
-std::vector<std::string> namesIn(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // n copies of one tiny PNG, img00.png ... in a fresh folder.
 fs::path tinyImages(const std::string& name, int n)
 {
     const fs::path dir = test::freshDir(name);
     EXPECT_EQ(test::run("vips black " + test::shellQuote((dir / "img00.png").string()) + " 8 6"), 0);
-    for (int i = 1; i < n; ++i) {
-        char file[16];
-        std::snprintf(file, sizeof file, "img%02d.png", i);
-        fs::copy_file(dir / "img00.png", dir / file);
-    }
+    for (int i = 1; i < n; ++i)
+        fs::copy_file(dir / "img00.png", dir / ((i < 10 ? "img0" : "img") + std::to_string(i) + ".png"));
     return dir;
 }
 
@@ -144,25 +132,16 @@ TEST_F(Cancel, ExtractionStopsAtTheNextStillAndCountsWhatItDelivered)
 {
     loadClip();
     // Deliveries: progress 0, still 0, progress 1, still 1 (held), progress 2, then the cancel.
-    auto calls = cancelAt(10, "extract", {{"stepPercent", 10}}, 4);
-    ASSERT_GE(calls.size(), 6u);
-    const std::vector<std::string> expected = {"window.__onExtractProgress", "window.__onFrameReady",
-                                               "window.__onExtractProgress", "window.__onFrameReady",
-                                               "window.__onExtractProgress"};
-    std::vector<std::string> names;
-    for (const auto& call : calls)
-        names.push_back(call.name);
-    names.erase(std::remove(names.begin(), names.end(), kReply), names.end());
-    EXPECT_EQ(names, expected) << "events must stop before the reply";
-    EXPECT_EQ(calls.back().name, kReply);
-    EXPECT_EQ(calls.back().payload,
-              Json({{"id", 10}, {"ok", true}, {"payload", {{"count", 2}, {"cancelled", true}}}}));
+    auto [reply, events] = replyAndEvents(cancelAt(10, "extract", {{"stepPercent", 10}}, 4), 10);
+    const std::string progress = "window.__onExtractProgress", still = "window.__onFrameReady";
+    EXPECT_EQ(events, (std::vector<std::string>{progress, still, progress, still, progress}));
+    EXPECT_EQ(reply, Json({{"id", 10}, {"ok", true}, {"payload", {{"count", 2}, {"cancelled", true}}}}));
 
     // The stills it delivered are those an export finds: id 1 is the 10 % one.
     const fs::path dir = test::freshDir("cancel-extract");
     send(11, "export", {{"ids", {1}}, {"dest", dir.string()}});
     host.settle(bridge);
-    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"clip_p010.png"});
+    EXPECT_EQ(test::namesIn(dir), std::vector<std::string>{"clip_p010.png"});
 }
 
 TEST_F(Cancel, ExportsKeepAndListWhatTheyWroteAndLeaveNoPartialFile)
@@ -170,37 +149,30 @@ TEST_F(Cancel, ExportsKeepAndListWhatTheyWroteAndLeaveNoPartialFile)
     loadClip();
     const fs::path images = tinyImages("cancel-images", 5);
     std::vector<std::string> paths;
-    for (const std::string& name : namesIn(images))
+    for (const std::string& name : test::namesIn(images))
         paths.push_back((images / name).string());
 
-    struct Case {
-        std::string cmd;
-        Json args;
-        std::vector<std::string> written;  // file names, in order
-    };
     const fs::path out = test::freshDir("cancel-exports");
-    const std::vector<Case> cases = {
+    // Command, arguments, the names of the files written, in order.
+    const std::vector<std::tuple<std::string, Json, std::vector<std::string>>> cases = {
         {"export", {{"ids", {0, 1, 2, 3, 4, 5}}, {"format", "jpg"}}, {"clip_p000.jpg", "clip_p005.jpg"}},
         {"exportImages", {{"paths", paths}, {"format", "tiff"}}, {"img00.tiff", "img01.tiff"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.cmd);
-        const fs::path dir = out / c.cmd;
+    for (const auto& [cmd, given, written] : cases) {
+        SCOPED_TRACE(cmd);
+        const fs::path dir = out / cmd;
         fs::create_directory(dir);
-        Json args = c.args;
+        Json args = given;
         args["dest"] = dir.string();
         // Held in the second progress event: two files written, the third not started.
-        auto [reply, events] = replyAndEvents(cancelAt(20, c.cmd, args, 2), 20);
+        auto [reply, events] = replyAndEvents(cancelAt(20, cmd, args, 2), 20);
         EXPECT_EQ(events, std::vector<std::string>(2, "window.__onExportProgress"));
         ASSERT_EQ(reply["ok"], true) << reply;
         EXPECT_EQ(reply["payload"]["cancelled"], true);
         EXPECT_EQ(reply["payload"]["failed"], Json::array());
-        Json written = Json::array();
-        for (const std::string& name : c.written)
-            written.push_back((dir / name).string());
-        EXPECT_EQ(reply["payload"]["written"], written);
+        EXPECT_EQ(test::fileNames(reply["payload"]["written"]), written);
         // Nothing else in the folder: no temporary or half-written file.
-        EXPECT_EQ(namesIn(dir), c.written);
+        EXPECT_EQ(test::namesIn(dir), written);
     }
 }
 
@@ -228,10 +200,7 @@ TEST_F(Cancel, CommandsQueuedBehindAnswerCancelledWithoutStartingAndLaterOnesRun
         send(42, "importImages", {{"paths", {test::bridgeClip().string()}}});
         send(47, "stepStill", {{"id", 0}, {"frames", 1}});
     });
-    std::vector<Json> replies;
-    for (const auto& call : calls)
-        if (call.name == kReply)
-            replies.push_back(call.payload);
+    const std::vector<Json> replies = test::payloadsOf(calls, kReply);
     ASSERT_EQ(replies.size(), 5u);
     EXPECT_EQ(replies[0], Json({{"id", 99}, {"ok", true}, {"payload", nullptr}}));
     EXPECT_EQ(replies[1]["payload"], Json({{"count", 1}, {"cancelled", true}}));

@@ -1,9 +1,6 @@
 // The page and the host name the same functions and commands, and deliveries parse back.
-
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,16 +8,14 @@
 #include "bridge/Args.hpp"
 #include "bridge/Bridge.hpp"
 #include "bridge/Protocol.hpp"
+#include "tests/support/TestMedia.hpp"
 
 namespace quillon {
 namespace {
 
 std::string readSource(const std::string& relative)
 {
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/" + relative);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return test::contents(std::string(QUILLON_SOURCE_DIR) + "/" + relative);
 }
 
 std::set<std::string> matches(const std::string& text, const std::regex& pattern)
@@ -71,11 +66,8 @@ TEST(ProtocolTest, PageAndHostNameTheSameFunctionsAndCommands)
 TEST(ProtocolTest, ArgumentsOfAnotherKindThanTheirDefaultTakeTheDefault)
 {
     const Json defaults = {{"format", "png"}, {"quality", 1.0}, {"folders", false}};
-    struct Case {
-        Json args;
-        Json expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<Json, Json>> cases = {
+        // arguments, what the command sees
         {Json::object(), defaults},
         {nullptr, defaults},
         {{{"format", "jpg"}, {"quality", 0.5}, {"folders", true}},
@@ -86,8 +78,8 @@ TEST(ProtocolTest, ArgumentsOfAnotherKindThanTheirDefaultTakeTheDefault)
         {{{"format", ""}, {"ids", {1, 2}}},
          {{"format", ""}, {"quality", 1.0}, {"folders", false}, {"ids", {1, 2}}}},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(args::withDefaults(c.args, defaults), c.expected) << c.args;
+    for (const auto& [given, expected] : cases)
+        EXPECT_EQ(args::withDefaults(given, defaults), expected) << given;
 }
 
 TEST(ProtocolTest, DeliveriesParseBackOrAreRejected)

@@ -1,5 +1,4 @@
 // The second start of the window run (window.sh): what the first run left is there again.
-const text = (id) => $(id).textContent;
 await waitFor(() => document.body.dataset.ready === 'true' && text('dest-text') === 'out-quit', 'the remembered destination');
 check(outerWidth === 880 && outerHeight === 600, `window size ${outerWidth}x${outerHeight}`);
 check($('format').value === 'jpeg' && document.querySelector('input[name="step"][value="1"]').checked,

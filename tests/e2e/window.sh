@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # The real window and page on a virtual display, driven by window.driver.js; then the files it
-# made, the panels it was shown and the reveal it asked for. Screenshots in the build folder:
-# page-video.png, page-images.png, page-convert-options.png, page-viewer.png, layout-880x600.png,
-# drop-highlight.png, failures-grouped.png, page-export-cancelling.png and
-# page-export-cancelled.png (the page), window-no-context-menu.png,
-# window-quit-during-export.png and window-quit-question.png (the whole screen, with the
-# question's dialog). A second start then finds the window and the page as they were left.
+# made, the panels it was shown and the reveal it asked for. The driver leaves screenshots in the
+# build folder: window-*.png of the whole screen with the host's dialogs, the others of the page.
+# A second start then finds the window and the page as they were left.
 source "$(dirname "$0")/lib/common.sh" window "$@"
 mkdir -p "$work/out video" "$work/out-images" "$work/images/sub" "$work/out cancel" "$work/out-quit"
 ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=10:duration=4 -c:v mpeg4 -q:v 3 "$work/clip.mp4"

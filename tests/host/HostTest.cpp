@@ -2,7 +2,6 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -131,12 +130,10 @@ TEST(QuitGuard, AsksWhileWorkRunsOrStillsOrImagesWouldBeLost)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.page.work + " " + std::to_string(c.page.stills) + " " + std::to_string(c.page.images));
-        std::optional<QuitQuestion> asked = quitQuestion(c.page, c.bridgeWorking);
+        const std::optional<QuitQuestion> asked = quitQuestion(c.page, c.bridgeWorking);
         ASSERT_EQ(asked.has_value(), !c.question.empty());
-        if (asked) {
-            EXPECT_EQ(asked->question, c.question);
-            EXPECT_EQ(asked->detail, c.detail);
-        }
+        if (asked)
+            EXPECT_EQ(std::pair(asked->question, asked->detail), std::pair(c.question, c.detail));
     }
 }
 
@@ -169,10 +166,7 @@ TEST(Menu, EachShortcutOnceAndKeysATextFieldNeedsLeftToThePage)
 // must bind and show exactly those, for the same actions.
 TEST(Menu, PageShortcutsAreTheMenuOnes)
 {
-    std::ifstream in(std::string(QUILLON_SOURCE_DIR) + "/web/lib/shortcuts.js");
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string source = text.str();
+    const std::string source = test::contents(std::string(QUILLON_SOURCE_DIR) + "/web/lib/shortcuts.js");
     const std::regex entry(R"(action: '(\w+)', keys: '[^']+', accel: '([^']+)')");
     std::map<std::string, std::string> page;
     for (std::sregex_iterator it(source.begin(), source.end(), entry), end; it != end; ++it)

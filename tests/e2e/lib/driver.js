@@ -4,6 +4,7 @@ const xdotool = (...args) => host({ cmd: 'run', argv: ['xdotool', ...args] });
 const keys = (...k) => xdotool('key', '--delay', '60', ...k);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const $ = (id) => document.getElementById(id);
+const text = (id) => $(id).textContent;
 const failures = [];
 function check(condition, what) {
   console.log(`${condition ? 'ok  ' : 'FAIL'} ${what}`);
