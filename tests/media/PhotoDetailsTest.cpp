@@ -195,6 +195,10 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
     ASSERT_EQ(run("convert " + shellQuote(source.string()) +
                   " -strip -define tiff:endian=msb -compress lzw " + shellQuote(bigEndian.string())),
               0);
+    // Fields of the file's own directory are carried over whole, eight-byte doubles too (exiftool
+    // writes these two map fields as doubles; a converted TIFF holds only the encoder's own fields).
+    const std::string transform = "1.5 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16";
+    ASSERT_TRUE(exiftoolWrite(bigEndian, "'-ModelTransform=" + transform + "' '-PixelScale=0.25 0.5 0.75'"));
     ASSERT_EQ(fileBytes(bigEndian).at(0), 'M');
     const std::optional<Image> picture = loadImageFullSize(source, {.keepDetails = true, .toSrgb = true});
     ASSERT_TRUE(picture);
@@ -204,12 +208,15 @@ TEST(PhotoDetails, DetailsGoIntoABigEndianTiff)
     writeBytes(out, *file);
     json tags = exiftoolTags(
         {out},
-        "-ProfileDescription -Make -FNumber -OffsetTimeOriginal -Orientation -GPSLatitude")[out.string()];
+        "-ProfileDescription -Make -FNumber -OffsetTimeOriginal -Orientation -GPSLatitude -ModelTransform "
+        "-PixelScale")[out.string()];
     EXPECT_EQ(tags.value("IFD0:Make", ""), "Quillontest");
     EXPECT_EQ(tags.value("ExifIFD:FNumber", 0.0), 2.8);
     EXPECT_EQ(tags.value("ExifIFD:OffsetTimeOriginal", ""), "+02:00");
     EXPECT_EQ(tags.value("IFD0:Orientation", 0), 1);
     EXPECT_EQ(tags.value("ICC_Profile:ProfileDescription", ""), "sRGB");
+    EXPECT_EQ(tags.value("IFD0:ModelTransform", ""), transform);
+    EXPECT_EQ(tags.value("IFD0:PixelScale", ""), "0.25 0.5 0.75");
     EXPECT_EQ(leaks(tags), std::vector<std::string>());
     EXPECT_LE(patchError(vips::VImage::new_from_file(out.c_str()).copy_memory()), 6);
     // A file that is no TIFF is refused rather than damaged.
