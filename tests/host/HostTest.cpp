@@ -132,8 +132,9 @@ TEST(QuitGuard, AsksWhileWorkRunsOrStillsOrImagesWouldBeLost)
         SCOPED_TRACE(c.page.work + " " + std::to_string(c.page.stills) + " " + std::to_string(c.page.images));
         const std::optional<QuitQuestion> asked = quitQuestion(c.page, c.bridgeWorking);
         ASSERT_EQ(asked.has_value(), !c.question.empty());
-        if (asked)
+        if (asked) {
             EXPECT_EQ(std::pair(asked->question, asked->detail), std::pair(c.question, c.detail));
+        }
     }
 }
 
