@@ -27,17 +27,10 @@ namespace quillon {
 namespace {
 
 constexpr const char* kAppId = "org.quillon.Quillon";
-constexpr int kDefaultWidth = 1040;
-constexpr int kDefaultHeight = 720;
 constexpr int kMinWidth = 880;
 constexpr int kMinHeight = 600;
 // rgb(0.055, 0.063, 0.051) in 8-bit steps: the colour shown until the page paints.
 constexpr const char* kWindowCSS = "window.quillon-main { background-color: rgb(14, 16, 13); }";
-
-void openInBrowser(const char* uri)
-{
-    g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
-}
 
 }  // namespace
 
@@ -104,7 +97,7 @@ struct AppSignals {
         }
         // New windows are never opened, not even for our own page.
         if (verdict == NavigationVerdict::OpenInBrowser)
-            openInBrowser(uri);
+            g_app_info_launch_default_for_uri_async(uri, nullptr, nullptr, nullptr, nullptr);
         webkit_policy_decision_ignore(decision);
         return TRUE;
     }
@@ -169,15 +162,9 @@ struct AppSignals {
         } else if (name == "close-window") {
             gtk_window_close(window);
         } else if (name == "zoom") {
-            if (gtk_window_is_maximized(window))
-                gtk_window_unmaximize(window);
-            else
-                gtk_window_maximize(window);
+            (gtk_window_is_maximized(window) ? gtk_window_unmaximize : gtk_window_maximize)(window);
         } else if (name == "fullscreen") {
-            if (gtk_window_is_fullscreen(window))
-                gtk_window_unfullscreen(window);
-            else
-                gtk_window_fullscreen(window);
+            (gtk_window_is_fullscreen(window) ? gtk_window_unfullscreen : gtk_window_fullscreen)(window);
         } else if (name == "bring-to-front") {
             gtk_window_present(window);
         } else if (view) {
@@ -291,26 +278,15 @@ void App::requestQuit(QuitBy by)
 
 void App::addActions()
 {
-    static constexpr const char* kActions[] = {
-        "about", "hide",       "quit",         "undo",     "redo", "cut",        "copy",
-        "paste", "select-all", "close-window", "minimize", "zoom", "fullscreen", "bring-to-front",
-    };
-    for (const char* name : kActions) {
-        auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name, nullptr));
+    // One action per item of the menu; those of the page's commands only tell the page.
+    forEachMenuItem([this](const MenuItem& item) {
+        if (!item.action.starts_with("app."))
+            return;
+        const std::string name(item.action.substr(4));
+        auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name.c_str(), nullptr));
         g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
         g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
-    }
-    // The page's commands of the menu: their actions only tell the page.
-    for (const TopMenu& top : menuTable())
-        for (std::span<const MenuItem> items : top.sections)
-            for (const MenuItem& item : items) {
-                if (item.pageAction.empty() || !item.action.starts_with("app."))
-                    continue;
-                const std::string name(item.action.substr(4));
-                auto action = GObjectPtr<GSimpleAction>::adopt(g_simple_action_new(name.c_str(), nullptr));
-                g_signal_connect(action.get(), "activate", G_CALLBACK(AppSignals::action), this);
-                g_action_map_add_action(G_ACTION_MAP(app_.get()), G_ACTION(action.get()));
-            }
+    });
     installMenu(app_.get());
 }
 
@@ -356,12 +332,10 @@ void App::buildWindow()
     g_signal_connect(content.get(), "script-message-received::bridge", G_CALLBACK(AppSignals::scriptMessage),
                      this);
 
-    auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new());
-    webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
-    webkit_settings_set_allow_file_access_from_file_urls(settings.get(), FALSE);
-    webkit_settings_set_allow_universal_access_from_file_urls(settings.get(), FALSE);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings.get(), FALSE);
-    webkit_settings_set_enable_back_forward_navigation_gestures(settings.get(), FALSE);
+    auto settings = GObjectPtr<WebKitSettings>::adopt(webkit_settings_new_with_settings(
+        "enable-developer-extras", TRUE, "allow-file-access-from-file-urls", FALSE,
+        "allow-universal-access-from-file-urls", FALSE, "javascript-can-open-windows-automatically", FALSE,
+        "enable-back-forward-navigation-gestures", FALSE, nullptr));
 
     view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
                                          content.get(), "settings", settings.get(), nullptr));

@@ -10,7 +10,6 @@
 #include "host/GObjectPtr.hpp"
 #include "host/GtkHost.hpp"
 
-typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
 typedef struct _WebKitSettings WebKitSettings;
 

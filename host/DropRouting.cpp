@@ -25,6 +25,15 @@ struct DropState {
     DropHoverHandler hover;
 };
 
+// The local paths of a dropped file list.
+std::vector<std::filesystem::path> droppedPaths(const GValue* value)
+{
+    GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
+    std::vector<std::filesystem::path> paths = localPathsOf(files);
+    g_slist_free(files);
+    return paths;
+}
+
 bool offersFiles(GdkDrop* drop)
 {
     // A drop with a GdkDrag on this side started in this process: a drag inside the page.
@@ -55,10 +64,7 @@ void onValueLoaded(GtkDropTarget* target, GParamSpec*, gpointer)
     const GValue* value = gtk_drop_target_get_value(target);
     if (!value || !G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST))
         return;
-    GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
-    bool anyLocal = !localPathsOf(files).empty();
-    g_slist_free(files);
-    if (!anyLocal)
+    if (droppedPaths(value).empty())
         gtk_drop_target_reject(target);
 }
 
@@ -67,9 +73,7 @@ gboolean onDrop(GtkDropTarget*, const GValue* value, double, double, gpointer da
     auto* state = static_cast<DropState*>(data);
     if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST))
         return FALSE;
-    GSList* files = gdk_file_list_get_files(static_cast<GdkFileList*>(g_value_get_boxed(value)));
-    std::vector<std::filesystem::path> paths = localPathsOf(files);
-    g_slist_free(files);
+    std::vector<std::filesystem::path> paths = droppedPaths(value);
     if (paths.empty())
         return FALSE;
     state->handler(std::move(paths));

@@ -72,12 +72,12 @@ std::span<const TopMenu> menuTable() { return kMenus; }
 
 const MenuItem* findMenuItem(std::string_view name)
 {
-    for (const TopMenu& top : menuTable())
-        for (std::span<const MenuItem> items : top.sections)
-            for (const MenuItem& item : items)
-                if (item.action.starts_with("app.") && item.action.substr(4) == name)
-                    return &item;
-    return nullptr;
+    const MenuItem* found = nullptr;
+    forEachMenuItem([&](const MenuItem& item) {
+        if (!found && item.action.starts_with("app.") && item.action.substr(4) == name)
+            found = &item;
+    });
+    return found;
 }
 
 GMenu* buildMenuModel()
@@ -103,17 +103,13 @@ GMenu* buildMenuModel()
 
 void installMenu(GtkApplication* app)
 {
-    for (const TopMenu& top : menuTable()) {
-        for (std::span<const MenuItem> items : top.sections) {
-            for (const MenuItem& item : items) {
-                if (item.owner != ShortcutOwner::Application || item.shortcut.empty())
-                    continue;
-                std::string shortcut(item.shortcut);
-                const char* accels[] = {shortcut.c_str(), nullptr};
-                gtk_application_set_accels_for_action(app, std::string(item.action).c_str(), accels);
-            }
-        }
-    }
+    forEachMenuItem([app](const MenuItem& item) {
+        if (item.owner != ShortcutOwner::Application || item.shortcut.empty())
+            return;
+        std::string shortcut(item.shortcut);
+        const char* accels[] = {shortcut.c_str(), nullptr};
+        gtk_application_set_accels_for_action(app, std::string(item.action).c_str(), accels);
+    });
     auto bar = GObjectPtr<GMenu>::adopt(buildMenuModel());
     gtk_application_set_menubar(app, G_MENU_MODEL(bar.get()));
 }

@@ -36,6 +36,16 @@ struct TopMenu {
 // All) and "Window" (Close Window, Minimize, Zoom, Enter Full Screen, Bring All to Front).
 std::span<const TopMenu> menuTable();
 
+// Calls f(item) for each item of menuTable(), in the order the menus show them.
+template <typename F>
+void forEachMenuItem(F&& f)
+{
+    for (const TopMenu& top : menuTable())
+        for (std::span<const MenuItem> items : top.sections)
+            for (const MenuItem& item : items)
+                f(item);
+}
+
 // Builds the menu bar model from menuTable(). Items whose shortcut the web view owns carry it as
 // their "accel" attribute, so the menu shows it without binding it. The caller owns the result.
 GMenu* buildMenuModel();

@@ -22,13 +22,10 @@ UriParts split(std::string_view uri)
     GUri* parsed = g_uri_parse(std::string(uri).c_str(), G_URI_FLAGS_NONE, nullptr);
     if (!parsed)
         return parts;
-    parts.valid = true;
-    if (const char* scheme = g_uri_get_scheme(parsed)) {
-        parts.scheme = GFreePtr<char>(g_ascii_strdown(scheme, -1)).get();
-    }
-    if (const char* host = g_uri_get_host(parsed)) {
-        parts.host = GFreePtr<char>(g_ascii_strdown(host, -1)).get();
-    }
+    auto lower = [](const char* text) {
+        return text ? std::string(GFreePtr<char>(g_ascii_strdown(text, -1)).get()) : std::string();
+    };
+    parts = {lower(g_uri_get_scheme(parsed)), lower(g_uri_get_host(parsed)), true};
     g_uri_unref(parsed);
     return parts;
 }

@@ -20,9 +20,8 @@ namespace {
 
 void finishNotFound(WebKitURISchemeRequest* request)
 {
-    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not found");
+    g_autoptr(GError) error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "Not found");
     webkit_uri_scheme_request_finish_error(request, error);
-    g_error_free(error);
 }
 
 void onPageRequest(WebKitURISchemeRequest* request, gpointer data)

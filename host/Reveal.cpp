@@ -14,10 +14,8 @@ namespace {
 
 std::string toURI(const std::filesystem::path& path)
 {
-    std::string result;
-    if (const GFreePtr<char> uri{g_filename_to_uri(path.c_str(), nullptr, nullptr)})
-        result = uri.get();
-    return result;
+    const GFreePtr<char> uri{g_filename_to_uri(path.c_str(), nullptr, nullptr)};
+    return uri ? uri.get() : "";
 }
 
 std::filesystem::path absoluteOf(const std::string& path)
@@ -42,23 +40,18 @@ void openFolderFallback(const std::string& uri)
 void onShowItemsDone(GObject* source, GAsyncResult* result, gpointer data)
 {
     std::unique_ptr<RevealCall> call(static_cast<RevealCall*>(data));
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    if (reply) {
-        g_variant_unref(reply);
-        return;
-    }
-    g_clear_error(&error);
-    openFolderFallback(call->fallbackURI);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GVariant) reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+    if (!reply)
+        openFolderFallback(call->fallbackURI);
 }
 
 void onBusReady(GObject*, GAsyncResult* result, gpointer data)
 {
     auto* call = static_cast<RevealCall*>(data);
-    GError* error = nullptr;
+    g_autoptr(GError) error = nullptr;
     auto bus = GObjectPtr<GDBusConnection>::adopt(g_bus_get_finish(result, &error));
     if (!bus) {
-        g_clear_error(&error);
         std::unique_ptr<RevealCall> owned(call);
         openFolderFallback(owned->fallbackURI);
         return;

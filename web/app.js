@@ -3,6 +3,7 @@
 // the buttons that would queue more are disabled and the activity bar says what is running.
 
 import { createBridgeClient } from './bridge-client.js';
+import { button, el } from './dom.js';
 import { GridView } from './grid.js';
 import { baseName, formatDecimal, plural } from './lib/format.js';
 import {
@@ -59,6 +60,11 @@ function reportFailure(context, error) {
   showMessage(`${context}: ${words}`);
 }
 
+/** Sends a command whose failure is shown as `context: host's words`; its reply, or undefined. */
+function request(cmd, args, context) {
+  return client.request(cmd, args).catch((error) => reportFailure(context, error));
+}
+
 function showActivity(text, done = null, total = null) {
   $('activity').hidden = false;
   $('activity-text').textContent = text;
@@ -69,6 +75,12 @@ function showActivity(text, done = null, total = null) {
   } else {
     bar.removeAttribute('value');
   }
+}
+
+/** Shows a progress event of the host's, unless Cancel was clicked. */
+function showProgress(p, what) {
+  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total) || state.cancelling) return;
+  showActivity(`${what}… ${p.done} of ${p.total}`, p.done, p.total);
 }
 
 function hideActivity() {
@@ -124,22 +136,13 @@ async function cancelWork() {
   refreshControls();
   // A drop's stream has no reply to wait for: it stops at its next image and sends nothing more.
   const dropStream = !state.busy;
-  try {
-    await client.request('cancel');
-  } catch (error) {
-    reportFailure('Could not cancel', error);
-  }
+  await request('cancel', {}, 'Could not cancel');
   if (dropStream) {
     state.stream = null;
     state.cancelling = false;
     hideActivity();
     refreshControls();
   }
-}
-
-/** "Cancelled. " in front of a reply's words when the work was stopped before its end. */
-function cancelledNote(reply) {
-  return reply && reply.cancelled === true ? 'Cancelled. ' : '';
 }
 
 // Esc stops the running work. Captured on the window, so it is handled before the grids' own
@@ -171,11 +174,7 @@ function applyMode(mode) {
 async function switchMode(mode) {
   if (mode === state.mode) return;
   applyMode(mode);
-  try {
-    await client.request('setMode', { mode });
-  } catch (error) {
-    reportFailure('Could not switch modes', error);
-  }
+  await request('setMode', { mode }, 'Could not switch modes');
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -184,12 +183,7 @@ async function switchMode(mode) {
 const videoGrid = new GridView($('video-grid'), {
   idPrefix: 'still',
   buildTile: (frame, li) => {
-    li.setAttribute('aria-label', `Still at ${frame.percentText}, ${frame.timeText}`);
-    li.append(thumbElement(frame.thumb));
-    const caption = document.createElement('div');
-    caption.className = 'caption';
-    caption.append(textSpan('primary-text', frame.timeText), textSpan('secondary-text', frame.percentText));
-    li.append(caption);
+    fillTile(li, `Still at ${frame.percentText}, ${frame.timeText}`, frame.thumb, frame.timeText, frame.percentText);
     li.classList.toggle('moved', frame.moved === true);
     if (frame.moved) li.append(movedMark(frame));
   },
@@ -201,15 +195,11 @@ function setSource(source) {
   state.source = source;
   videoGrid.clear();
   $('video-summary').hidden = true;
-  if (source) {
-    $('source-name').textContent = source.name;
-    $('source-name').title = source.path;
-    $('source-details').textContent = source.details;
-  } else {
-    $('source-name').textContent = 'No clip open';
-    $('source-name').title = '';
-    $('source-details').textContent = 'Open a video or an animated GIF, or drop one on the window.';
-  }
+  const { name, path, details } = source
+    ?? { name: 'No clip open', path: '', details: 'Open a video or an animated GIF, or drop one on the window.' };
+  $('source-name').textContent = name;
+  $('source-name').title = path;
+  $('source-details').textContent = details;
   // A spacing in seconds, and the warning about repeated stills, depend on the clip.
   refreshStepHint();
 }
@@ -304,10 +294,7 @@ function extract() {
   });
 }
 
-client.on('extractProgress', (p) => {
-  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total) || state.cancelling) return;
-  showActivity(`Extracting stills… ${p.done} of ${p.total}`, p.done, p.total);
-});
+client.on('extractProgress', (p) => showProgress(p, 'Extracting stills'));
 
 client.on('frameReady', (event) => {
   const frame = frameFromEvent(event);
@@ -331,13 +318,8 @@ client.on('drop', (desc) => {
 const imageGrid = new GridView($('images-grid'), {
   idPrefix: 'image',
   buildTile: (image, li) => {
-    li.setAttribute('aria-label', `${image.name}, ${image.sizeText}`);
     li.title = image.path;
-    li.append(thumbElement(image.thumb));
-    const caption = document.createElement('div');
-    caption.className = 'caption';
-    caption.append(textSpan('primary-text', image.name), textSpan('secondary-text', image.sizeText));
-    li.append(caption);
+    fillTile(li, `${image.name}, ${image.sizeText}`, image.thumb, image.name, image.sizeText);
   },
   onChange: () => refreshControls(),
   onDelete: () => removeSelectedImages(),
@@ -372,19 +354,16 @@ function updateStill(frame, reply) {
 
 /** The mark of a still moved from its planned time; clicking it takes the still back. */
 function movedMark(frame) {
-  const mark = document.createElement('button');
-  mark.type = 'button';
-  mark.className = 'moved-mark';
-  mark.textContent = '↺';
-  mark.title = 'Moved from its planned time: click to go back';
-  mark.setAttribute('aria-label', 'Back to the planned time');
-  mark.addEventListener('click', (event) => {
+  return button('↺', (event) => {
     event.stopPropagation();
     client.request('restoreStill', { id: frame.id, maxSide: 16 })
       .then((reply) => updateStill(frame, reply))
       .catch((error) => reportFailure('Could not move the still back', error));
+  }, {
+    className: 'moved-mark',
+    title: 'Moved from its planned time: click to go back',
+    'aria-label': 'Back to the planned time',
   });
-  return mark;
 }
 
 // A new clip or a new run replaces the stills the viewer shows.
@@ -483,7 +462,7 @@ function outputArgs() {
 
 /** Asks the host to remember part of the settings ({video}, {images} or {spacing}). */
 function remember(partial) {
-  client.request('saveSettings', partial).catch((error) => reportFailure('Could not remember the settings', error));
+  request('saveSettings', partial, 'Could not remember the settings');
 }
 
 /** Shows the output choices of the current mode in the footer. */
@@ -505,12 +484,8 @@ function outputChanged() {
 async function chooseDestination() {
   // The folder belongs to the mode it was chosen in, even if the mode changes meanwhile.
   const { mode } = state;
-  try {
-    const reply = await client.request('chooseDest');
-    if (reply && typeof reply.path === 'string' && reply.path !== '') setDestination(reply.path, mode);
-  } catch (error) {
-    reportFailure('Could not choose a folder', error);
-  }
+  const reply = await request('chooseDest', {}, 'Could not choose a folder');
+  if (reply && typeof reply.path === 'string' && reply.path !== '') setDestination(reply.path, mode);
 }
 
 function setDestination(path, mode = state.mode) {
@@ -536,14 +511,25 @@ function exportStills() {
   const frames = videoGrid.selectedItems();
   if (frames.length === 0) return;
   const args = outputArgs();
-  runWork('Exporting stills', 'Could not export', async () => {
-    $('video-summary').hidden = true;
-    // Without a destination the host asks for a folder first; progress starts once it is chosen.
-    if (args.dest) showActivity(`Exporting stills… 0 of ${frames.length}`, 0, frames.length);
-    const reply = await client.request('export', { ids: frames.map((f) => f.id), ...args });
-    const summary = summarizeExport(reply, describeFrameFailure((id) => videoGrid.item(id)), 'still');
-    summary.headline = cancelledNote(reply) + summary.headline;
-    showSummary($('video-summary'), summary);
+  runExport({
+    label: 'Exporting stills', context: 'Could not export', summaryId: 'video-summary', count: frames.length, args,
+    noun: 'still', describe: describeFrameFailure((id) => videoGrid.item(id)),
+  }, () => client.request('export', { ids: frames.map((f) => f.id), ...args }));
+}
+
+/**
+ * Runs an export or a conversion (`send` sends its command) and shows its summary. Without a
+ * destination the host asks for a folder first, so progress is shown once it has been chosen.
+ */
+function runExport({ label, context, summaryId, count, args, noun, describe }, send) {
+  runWork(label, context, async () => {
+    $(summaryId).hidden = true;
+    if (args.dest) showActivity(`${label}… 0 of ${count}`, 0, count);
+    const reply = await send();
+    const result = summarizeExport(reply, describe, noun);
+    // "Cancelled. " in front when the work was stopped before its end.
+    if (reply?.cancelled === true) result.headline = `Cancelled. ${result.headline}`;
+    showSummary($(summaryId), result);
   }, { announce: Boolean(args.dest) });
 }
 
@@ -577,80 +563,41 @@ function convertImages() {
   }
   const layout = conversionArgs({ maxSide: side.value, keepFolders: $('keep-folders').checked }, chosen);
   const args = outputArgs();
-  runWork('Converting images', 'Could not convert', async () => {
-    $('images-summary').hidden = true;
-    if (args.dest) showActivity(`Converting images… 0 of ${chosen.length}`, 0, chosen.length);
-    const reply = await client.request('exportImages',
-      { paths: chosen.map((i) => i.path), ...args, ...layout, ...detailArgs() });
-    const summary = summarizeExport(reply, describeImageFailure, 'image');
-    summary.headline = cancelledNote(reply) + summary.headline;
-    showSummary($('images-summary'), summary);
-  }, { announce: Boolean(args.dest) });
+  runExport({
+    label: 'Converting images', context: 'Could not convert', summaryId: 'images-summary', count: chosen.length, args,
+    noun: 'image', describe: describeImageFailure,
+  }, () => client.request('exportImages',
+    { paths: chosen.map((i) => i.path), ...args, ...layout, ...detailArgs() }));
 }
 
-client.on('exportProgress', (p) => {
-  if (!p || !Number.isInteger(p.done) || !Number.isInteger(p.total) || state.cancelling) return;
-  const what = state.busy || 'Exporting';
-  showActivity(`${what}… ${p.done} of ${p.total}`, p.done, p.total);
-});
+client.on('exportProgress', (p) => showProgress(p, state.busy || 'Exporting'));
 
 function showSummary(container, summary) {
-  container.replaceChildren();
-  const head = document.createElement('div');
-  head.className = 'summary-head';
-  const headline = textSpan('headline', summary.headline);
-  headline.title = summary.folder;
-  head.append(headline);
+  const head = el('div', { className: 'summary-head' }, el('span', {
+    className: 'headline', textContent: summary.headline, title: summary.folder,
+  }));
   if (summary.written.length > 0) {
-    const reveal = document.createElement('button');
-    reveal.type = 'button';
-    reveal.textContent = 'Show in folder';
-    reveal.addEventListener('click', () => {
-      client.request('reveal', { paths: summary.written }).catch((error) => reportFailure('Could not show the files', error));
-    });
-    head.append(reveal);
+    head.append(button('Show in folder', () => request('reveal', { paths: summary.written }, 'Could not show the files')));
   }
-  const close = document.createElement('button');
-  close.type = 'button';
-  close.className = 'ghost';
-  close.textContent = 'Close';
-  close.addEventListener('click', () => {
+  head.append(button('Close', () => {
     container.hidden = true;
-  });
-  head.append(close);
-  container.append(head);
-  if (summary.folder) {
-    const folder = document.createElement('p');
-    folder.className = 'summary-folder';
-    folder.textContent = summary.folder;
-    container.append(folder);
-  }
+  }, { className: 'ghost' }));
+  container.replaceChildren(head);
+  if (summary.folder) container.append(el('p', { className: 'summary-folder', textContent: summary.folder }));
   if (summary.groups.length > 0) {
     // One line per reason; the items of a reason that failed more than once fold under it.
-    const list = document.createElement('ul');
-    list.setAttribute('aria-label', 'Failures');
+    const list = el('ul', { 'aria-label': 'Failures' });
     for (const group of summary.groups) {
-      const item = document.createElement('li');
+      const reason = textSpan('reason', group.reason);
       if (group.items.length === 1) {
         const [only] = group.items;
-        if (only.detail) item.title = only.detail;
-        item.append(textSpan('label', `${only.label}: `), textSpan('reason', group.reason));
-      } else {
-        item.className = 'group';
-        const fold = document.createElement('details');
-        const head = document.createElement('summary');
-        head.append(textSpan('reason', group.reason), textSpan('count', ` · ${group.countText}`));
-        const names = document.createElement('ul');
-        for (const failed of group.items) {
-          const name = document.createElement('li');
-          name.textContent = failed.label;
-          if (failed.detail) name.title = failed.detail;
-          names.append(name);
-        }
-        fold.append(head, names);
-        item.append(fold);
+        list.append(el('li', { title: only.detail || undefined }, textSpan('label', `${only.label}: `), reason));
+        continue;
       }
-      list.append(item);
+      const names = group.items.map((failed) =>
+        el('li', { textContent: failed.label, title: failed.detail || undefined }));
+      list.append(el('li', { className: 'group' }, el('details', {},
+        el('summary', {}, reason, textSpan('count', ` · ${group.countText}`)), el('ul', {}, ...names))));
     }
     container.append(list);
   }
@@ -739,31 +686,24 @@ client.on('dropHover', (p) => showDropTarget(p?.active === true));
 // ---------------------------------------------------------------------------------------------
 // Shared pieces
 
+/** Fills a grid tile: its label, its preview and a caption of two texts. */
+function fillTile(li, label, thumb, primary, secondary) {
+  li.setAttribute('aria-label', label);
+  li.append(thumbElement(thumb),
+    el('div', { className: 'caption' }, textSpan('primary-text', primary), textSpan('secondary-text', secondary)));
+}
+
 function thumbElement(url) {
+  const placeholder = () => el('div', { className: 'thumb placeholder', textContent: 'No preview' });
   if (!url) return placeholder();
-  const img = document.createElement('img');
-  img.className = 'thumb';
-  img.alt = '';
-  img.decoding = 'async';
-  img.loading = 'lazy';
-  img.draggable = false;
+  const img = el('img', { className: 'thumb', alt: '', decoding: 'async', loading: 'lazy', draggable: false });
   img.addEventListener('error', () => img.replaceWith(placeholder()), { once: true });
   img.src = url;
   return img;
 }
 
-function placeholder() {
-  const div = document.createElement('div');
-  div.className = 'thumb placeholder';
-  div.textContent = 'No preview';
-  return div;
-}
-
 function textSpan(className, text) {
-  const span = document.createElement('span');
-  span.className = className;
-  span.textContent = text;
-  return span;
+  return el('span', { className, textContent: text });
 }
 
 /** Enables, disables and relabels the controls from the current state. */
@@ -773,25 +713,13 @@ function refreshControls() {
   for (const button of document.querySelectorAll('button.work')) {
     button.title = waitNote || kTips[button.id] || '';
   }
-  $('open-video').disabled = busy;
-  $('add-images').disabled = busy;
-  $('add-folders').disabled = busy;
+  for (const id of ['open-video', 'add-images', 'add-folders']) $(id).disabled = busy;
   $('extract').disabled = busy || !state.source || !chosenStep().ok;
   if (!busy) $('extract').title = state.source ? '' : 'Open a clip first.';
 
-  const stills = videoGrid.count;
-  const pickedStills = videoGrid.selectedCount;
-  $('video-count').textContent = stills === 0 ? 'No stills' : `${plural(stills, 'still')} · ${pickedStills} selected`;
-  $('video-empty').hidden = stills > 0;
-  $('video-select-all').disabled = stills === 0;
-  $('video-select-none').disabled = pickedStills === 0;
-
+  const pickedStills = refreshListBar('video', videoGrid, 'still');
+  const pickedImages = refreshListBar('images', imageGrid, 'image');
   const images = imageGrid.count;
-  const pickedImages = imageGrid.selectedCount;
-  $('images-count').textContent = images === 0 ? 'No images' : `${plural(images, 'image')} · ${pickedImages} selected`;
-  $('images-empty').hidden = images > 0;
-  $('images-select-all').disabled = images === 0;
-  $('images-select-none').disabled = pickedImages === 0;
   $('images-remove').disabled = pickedImages === 0;
   $('images-clear').disabled = images === 0 || busy;
 
@@ -808,6 +736,16 @@ function refreshControls() {
     exportButton.disabled = busy || images === 0;
     exportButton.title = waitNote || (images === 0 ? 'Add images first.' : kTips.export);
   }
+}
+
+/** The count and selection buttons above a grid; returns how many of its items are selected. */
+function refreshListBar(prefix, grid, noun) {
+  const { count, selectedCount } = grid;
+  $(`${prefix}-count`).textContent = count === 0 ? `No ${noun}s` : `${plural(count, noun)} · ${selectedCount} selected`;
+  $(`${prefix}-empty`).hidden = count > 0;
+  $(`${prefix}-select-all`).disabled = count === 0;
+  $(`${prefix}-select-none`).disabled = selectedCount === 0;
+  return selectedCount;
 }
 
 // The host asks before quitting while work runs or stills or images would be lost, so the page
@@ -855,17 +793,9 @@ function reportPageState() {
 // Start-up
 
 function buildStepPresets() {
-  const holder = $('step-presets');
-  for (const preset of kStepPresets) {
-    const label = document.createElement('label');
-    const input = document.createElement('input');
-    input.type = 'radio';
-    input.name = 'step';
-    input.value = String(preset);
-    input.checked = preset === kDefaultStep;
-    label.append(input, `${formatDecimal(preset)} %`);
-    holder.append(label);
-  }
+  $('step-presets').append(...kStepPresets.map((preset) => el('label', {},
+    el('input', { type: 'radio', name: 'step', value: String(preset), checked: preset === kDefaultStep }),
+    `${formatDecimal(preset)} %`)));
   $('steps').addEventListener('change', refreshStepHint);
   $('steps').addEventListener('change', rememberSpacing);
   for (const [field, radio] of [['step-custom', 'step-custom-radio'], ['step-seconds', 'step-seconds-radio']]) {
@@ -892,14 +822,14 @@ function applySettings(settings) {
   refreshStepHint();
 }
 
+/** Fills a <select> with [value, label] choices and selects `value`. */
+function fillSelect(select, choices, value) {
+  select.append(...choices.map(([choice, label]) => el('option', { value: choice, textContent: label })));
+  select.value = value;
+}
+
 function buildFormats() {
-  for (const format of kOutputFormats) {
-    const option = document.createElement('option');
-    option.value = format.name;
-    option.textContent = format.label;
-    $('format').append(option);
-  }
-  $('format').value = 'jpeg';
+  fillSelect($('format'), kOutputFormats.map((format) => [format.name, format.label]), 'jpeg');
   $('format').addEventListener('change', refreshQuality);
   $('quality').addEventListener('input', refreshQuality);
   // The slider's "change" comes once, when it is let go.
@@ -908,23 +838,14 @@ function buildFormats() {
 }
 
 function buildMaxSides() {
-  const choices = [['full', 'Full size'], ...kMaxSidePresets.map((px) => [String(px), `Longest side ${px} px`]),
-    ['custom', 'Custom…']];
-  for (const [value, label] of choices) {
-    const option = document.createElement('option');
-    option.value = value;
-    option.textContent = label;
-    $('max-side').append(option);
-  }
-  $('max-side').value = 'full';
+  const presets = kMaxSidePresets.map((px) => [String(px), `Longest side ${px} px`]);
+  fillSelect($('max-side'), [['full', 'Full size'], ...presets, ['custom', 'Custom…']], 'full');
   $('max-side').addEventListener('change', refreshMaxSide);
   $('max-side-custom').addEventListener('input', refreshMaxSide);
 }
 
 function wireTabs() {
   const tabs = [$('tab-video'), $('tab-images')];
-  $('tab-video').addEventListener('click', () => switchMode('video'));
-  $('tab-images').addEventListener('click', () => switchMode('images'));
   for (const tab of tabs) {
     tab.addEventListener('keydown', (event) => {
       if (event.key !== 'ArrowLeft' && event.key !== 'ArrowRight') return;
@@ -941,24 +862,29 @@ function start() {
   buildFormats();
   buildMaxSides();
   wireTabs();
-  $('message-close').addEventListener('click', hideMessage);
-  $('open-video').addEventListener('click', openVideo);
-  $('extract').addEventListener('click', extract);
-  $('video-select-all').addEventListener('click', () => videoGrid.selectAll());
-  $('video-select-none').addEventListener('click', () => videoGrid.selectNone());
-  $('add-images').addEventListener('click', () => addImages(false));
-  $('add-folders').addEventListener('click', () => addImages(true));
-  $('images-select-all').addEventListener('click', () => imageGrid.selectAll());
-  $('images-select-none').addEventListener('click', () => imageGrid.selectNone());
-  $('images-remove').addEventListener('click', removeSelectedImages);
-  $('images-clear').addEventListener('click', clearImages);
-  $('dest-choose').addEventListener('click', chooseDestination);
-  $('dest-ask').addEventListener('click', () => setDestination(''));
-  $('export').addEventListener('click', exportSelection);
+  const clicks = {
+    'tab-video': () => switchMode('video'),
+    'tab-images': () => switchMode('images'),
+    'message-close': hideMessage,
+    'open-video': openVideo,
+    extract,
+    'video-select-all': () => videoGrid.selectAll(),
+    'video-select-none': () => videoGrid.selectNone(),
+    'add-images': () => addImages(false),
+    'add-folders': () => addImages(true),
+    'images-select-all': () => imageGrid.selectAll(),
+    'images-select-none': () => imageGrid.selectNone(),
+    'images-remove': removeSelectedImages,
+    'images-clear': clearImages,
+    'dest-choose': chooseDestination,
+    'dest-ask': () => setDestination(''),
+    export: exportSelection,
+    'activity-cancel': cancelWork,
+  };
+  for (const [id, onClick] of Object.entries(clicks)) $(id).addEventListener('click', onClick);
   document.addEventListener('keydown', onPageKey);
   $('images-remove').title = kTips['images-remove'];
   $('message-close').title = kTips['message-close'];
-  $('activity-cancel').addEventListener('click', cancelWork);
 
   applyMode('video');
   refreshQuality();
@@ -966,7 +892,7 @@ function start() {
   document.body.dataset.busy = 'false';
   document.body.dataset.ready = 'true';
   // The host keeps the mode across a reload of the page; start both sides in video mode.
-  client.request('setMode', { mode: 'video' }).catch((error) => reportFailure('Could not reach the host', error));
+  request('setMode', { mode: 'video' }, 'Could not reach the host');
   client.request('getSettings')
     .then((reply) => applySettings(settingsFromHost(reply, kOutputFormats.map((f) => f.name))))
     .catch((error) => reportFailure('Could not read the remembered settings', error));

@@ -85,7 +85,7 @@ export function createBridgeClient({ target = globalThis, post = null } = {}) {
         handler(payload);
       } catch (error) {
         // One failing handler must not keep the others from seeing the event.
-        reportLater(error);
+        console.error(error);
       }
     }
   }
@@ -115,8 +115,4 @@ function parseJson(text) {
   } catch {
     return null;
   }
-}
-
-function reportLater(error) {
-  console.error(error);
 }

@@ -5,6 +5,7 @@
 // animation frame through a DocumentFragment, so a stream of previews never forces a layout per
 // preview.
 
+import { el } from './dom.js';
 import { Selection, changedKeys } from './lib/selection.js';
 
 export class GridView {
@@ -101,13 +102,11 @@ export class GridView {
     const fragment = this.list.ownerDocument.createDocumentFragment();
     for (const item of this.queue) {
       if (!this.items.has(item.key)) continue;
-      const li = this.list.ownerDocument.createElement('li');
-      li.className = 'tile';
-      li.id = `${this.idPrefix}-${item.key}`;
-      li.setAttribute('role', 'option');
-      li.dataset.key = String(item.key);
-      li.setAttribute('aria-selected', this.selection.has(item.key) ? 'true' : 'false');
-      if (this.selection.has(item.key)) li.classList.add('selected');
+      const selected = this.selection.has(item.key);
+      const li = el('li', {
+        className: selected ? 'tile selected' : 'tile', id: `${this.idPrefix}-${item.key}`, role: 'option',
+        'data-key': String(item.key), 'aria-selected': String(selected),
+      });
       this.buildTile(item, li);
       this.tiles.set(item.key, li);
       fragment.append(li);

@@ -3,6 +3,7 @@
 // a frame or a second back and forward and go back to their planned time. The pictures are made
 // by the host at the size asked for; this module only shows them.
 
+import { button, el } from './dom.js';
 import { formatSize } from './lib/format.js';
 import { safeThumb } from './lib/records.js';
 import { neighbourIndex, pictureSide, viewerAction } from './lib/viewer.js';
@@ -28,60 +29,38 @@ export class Viewer {
   }
 
   build() {
-    const el = (tag, className, text) => {
-      const node = this.doc.createElement(tag);
-      if (className) node.className = className;
-      if (text !== undefined) node.textContent = text;
-      return node;
-    };
-    const button = (label, title, action) => {
-      const b = el('button', 'ghost', label);
-      b.type = 'button';
-      b.title = title;
-      b.setAttribute('aria-label', title);
-      b.addEventListener('click', () => this.perform(action));
-      return b;
-    };
-    this.root = el('div', 'viewer');
-    this.root.id = 'viewer';
-    this.root.hidden = true;
-    this.root.tabIndex = -1;
-    this.root.setAttribute('role', 'dialog');
-    this.root.setAttribute('aria-modal', 'true');
-    this.root.setAttribute('aria-label', 'Viewer');
-    this.area = el('div', 'viewer-area');
-    this.picture = el('img', 'viewer-picture');
-    this.picture.alt = '';
-    this.picture.draggable = false;
-    this.picture.addEventListener('click', () => this.perform({ kind: 'zoom' }));
-    // At 1:1 one pixel of the still is one pixel of the screen, also where a CSS pixel is more.
-    this.picture.addEventListener('load', () => {
-      const ratio = this.doc.defaultView.devicePixelRatio || 1;
-      this.picture.style.width = this.actualSize ? `${this.picture.naturalWidth / ratio}px` : '';
+    const control = (label, title, action) => button(label, () => this.perform(action),
+      { className: 'ghost', title, 'aria-label': title });
+    this.root = el('div', {
+      className: 'viewer', id: 'viewer', hidden: true, tabIndex: -1, role: 'dialog', 'aria-modal': 'true',
+      'aria-label': 'Viewer',
     });
-    this.area.append(this.picture);
-    this.caption = el('div', 'viewer-caption');
-    this.primary = el('span', 'primary-text');
-    this.secondary = el('span', 'secondary-text');
-    this.caption.append(this.primary, this.secondary);
+    this.picture = el('img', {
+      className: 'viewer-picture', alt: '', draggable: false, onclick: () => this.perform({ kind: 'zoom' }),
+    });
+    this.picture.addEventListener('load', () => this.sizePicture());
+    this.area = el('div', { className: 'viewer-area' }, this.picture);
+    this.primary = el('span', { className: 'primary-text' });
+    this.secondary = el('span', { className: 'secondary-text' });
     this.stepButtons = [
-      button('−1 s', 'One second back (Shift+,)', { kind: 'step', seconds: -1 }),
-      button('‹ Frame', 'One frame back (,)', { kind: 'step', frames: -1 }),
-      button('Frame ›', 'One frame forward (.)', { kind: 'step', frames: 1 }),
-      button('+1 s', 'One second forward (Shift+.)', { kind: 'step', seconds: 1 }),
+      control('−1 s', 'One second back (Shift+,)', { kind: 'step', seconds: -1 }),
+      control('‹ Frame', 'One frame back (,)', { kind: 'step', frames: -1 }),
+      control('Frame ›', 'One frame forward (.)', { kind: 'step', frames: 1 }),
+      control('+1 s', 'One second forward (Shift+.)', { kind: 'step', seconds: 1 }),
     ];
-    this.restoreButton = button('Planned time', 'Back to the planned time (Backspace)', { kind: 'restore' });
-    this.zoomButton = button('1:1', 'Actual size (1)', { kind: 'zoom' });
-    const bar = el('div', 'viewer-bar');
-    bar.append(
-      button('◀', 'Previous (Left)', { kind: 'tile', offset: -1 }),
-      ...this.stepButtons,
-      button('▶', 'Next (Right)', { kind: 'tile', offset: 1 }),
-      this.restoreButton,
-      this.zoomButton,
-      button('Close', 'Close (Esc)', { kind: 'close' }),
+    this.restoreButton = control('Planned time', 'Back to the planned time (Backspace)', { kind: 'restore' });
+    this.zoomButton = control('1:1', 'Actual size (1)', { kind: 'zoom' });
+    this.root.append(
+      this.area,
+      el('div', { className: 'viewer-caption' }, this.primary, this.secondary),
+      el('div', { className: 'viewer-bar' },
+        control('◀', 'Previous (Left)', { kind: 'tile', offset: -1 }),
+        ...this.stepButtons,
+        control('▶', 'Next (Right)', { kind: 'tile', offset: 1 }),
+        this.restoreButton,
+        this.zoomButton,
+        control('Close', 'Close (Esc)', { kind: 'close' })),
     );
-    this.root.append(this.area, this.caption, bar);
     this.root.addEventListener('keydown', (event) => {
       const action = viewerAction(event);
       if (!action) return;
@@ -107,7 +86,7 @@ export class Viewer {
     this.root.dataset.kind = kind;
     for (const b of [...this.stepButtons, this.restoreButton]) b.hidden = kind !== 'still';
     this.root.focus({ preventScroll: true });
-    this.show(this.kind === 'still' ? 'stillPicture' : 'imagePicture');
+    this.showPicture();
   }
 
   close() {
@@ -130,16 +109,15 @@ export class Viewer {
         const next = neighbourIndex(this.index, action.offset, this.items.length);
         if (next === this.index) return;
         this.index = next;
-        this.show(this.kind === 'still' ? 'stillPicture' : 'imagePicture');
+        this.showPicture();
         break;
       }
       case 'zoom':
         this.actualSize = !this.actualSize;
         this.root.classList.toggle('actual-size', this.actualSize);
         this.zoomButton.textContent = this.actualSize ? 'Fit' : '1:1';
-        this.picture.style.width = this.actualSize && this.picture.naturalWidth > 0
-          ? `${this.picture.naturalWidth / (this.doc.defaultView.devicePixelRatio || 1)}px` : '';
-        this.show(this.kind === 'still' ? 'stillPicture' : 'imagePicture');
+        this.sizePicture();
+        this.showPicture();
         break;
       case 'step':
         if (this.kind === 'still') this.show('stepStill', action.frames !== undefined ? { frames: action.frames } : { seconds: action.seconds });
@@ -149,6 +127,17 @@ export class Viewer {
         break;
       default: break;
     }
+  }
+
+  /** At 1:1 one pixel of the still is one pixel of the screen, also where a CSS pixel is more. */
+  sizePicture() {
+    const { naturalWidth } = this.picture;
+    this.picture.style.width = this.actualSize && naturalWidth > 0
+      ? `${naturalWidth / (this.doc.defaultView.devicePixelRatio || 1)}px` : '';
+  }
+
+  showPicture() {
+    this.show(this.kind === 'still' ? 'stillPicture' : 'imagePicture');
   }
 
   /** Asks the host for the current item's picture through `cmd`; later answers win over earlier ones. */
