@@ -146,7 +146,7 @@ TEST(ImageFiles, EveryKindAndExtensionIsDecodedTo8BitSrgbWithItsColours)
         double tolerance;
     };
     const vips::VImage patch = patchImage(160, 48), none;
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"cmyk.jpg[Q=98]", patchIn("cmyk"), 3, {3, 5, 6}, 10},
         {"bare-cmyk.jpg[Q=98,strip]", patchIn("cmyk"), 3, {3, 5, 6}, 10},
         {"p3.jpg[Q=98]", patchIn("p3"), 3, kAllStripes, 6},
@@ -158,16 +158,16 @@ TEST(ImageFiles, EveryKindAndExtensionIsDecodedTo8BitSrgbWithItsColours)
         {"picture.png", patch, 3, kAllStripes, 0},
         {"picture.bmp", none, 3, kAllStripes, 0},
         {"picture.psd", none, 3, kAllStripes, 0},
-        {"picture.jpg", patch, 3, kAllStripes, 10},
-        {"picture.jpeg", patch, 3, kAllStripes, 10},
-        {"picture.tiff", patch, 3, kAllStripes, 0},
-        {"picture.tif", patch, 3, kAllStripes, 0},
-        {"picture.heic", patch, 3, kAllStripes, 16},
-        {"picture.heif", patch, 3, kAllStripes, 16},
-        {"picture.avif", patch, 3, kAllStripes, 16},
-        {"picture.webp[lossless]", patch, 3, kAllStripes, 0},
-        {"picture.jp2[lossless]", patch, 3, kAllStripes, 0},
     };
+    // Every other extension, written by libvips from the plain picture, with the error its
+    // compression allows.
+    const std::pair<const char*, double> extensions[] = {
+        {"picture.jpg", 10},  {"picture.jpeg", 10},          {"picture.tiff", 0},
+        {"picture.tif", 0},   {"picture.heic", 16},          {"picture.heif", 16},
+        {"picture.avif", 16}, {"picture.webp[lossless]", 0}, {"picture.jp2[lossless]", 0},
+    };
+    for (const auto& [file, tolerance] : extensions)
+        cases.push_back({file, patch, 3, kAllStripes, tolerance});
     fs::path before;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
